@@ -1,0 +1,91 @@
+// Decoding and spectra, our small interface over FFmpeg.
+//
+// Decoded audio is presented as 16-bit interleaved PCM at the file's own rate
+// and channel count, so lengths and positions are in bytes of that stream:
+// length = frames × channels × 2, and byte position p means frame
+// p / (channels × 2), rounded down. Frame n is the n-th frame of a full
+// decode of the file (after the decoder's own start and end trimming).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace tolvek::audio {
+
+// Our error codes. Never 0, and never the conversion's 10001/10002.
+enum Error : int {
+    kErrorStart = 1,        // the libraries cannot be used
+    kErrorFileOpen = 2,     // the file cannot be read (missing, unreadable, a directory)
+    kErrorFormat = 3,       // no demuxer recognises the file
+    kErrorNoAudio = 4,      // the file holds no audio stream
+    kErrorCodec = 5,        // no decoder for the stream, or it failed to open
+    kErrorDecode = 6,       // decoding failed while reading
+    kErrorMemory = 7,       // an allocation failed
+    kErrorPlugin = 8,       // a plug-in name we do not know, or its decoders are absent
+    kErrorHandle = 9,       // no stream to act on
+};
+
+// Stream type bits.
+constexpr std::uint32_t kTypeStream = 0x10000;  // any decodable audio stream
+constexpr std::uint32_t kTypeWav = 0x40000;     // RIFF/WAVE file
+
+constexpr int kSpectrumBins = 1024;
+constexpr int kWindowFrames = 2048;
+
+// Library-wide set-up and tear-down. Opening a stream starts the layer by
+// itself when nobody did, so library callers need no set-up call.
+bool start();
+void stop();
+
+// Loads a format plug-in by its historical file name ("basswma.dll",
+// "bass_ape.dll", "bassflac.dll"): true when the decoders it stands for
+// (WMA, APE, FLAC) are present in the libraries in use. Formats are never
+// gated by it.
+bool load_plugin(const char* name);
+
+// Code of the calling thread's last failure, and its words.
+int last_error();
+std::string last_error_text();
+const char* error_name(int code);
+
+struct StreamInfo {
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::uint32_t type = 0;
+};
+
+class Stream {
+public:
+    // Opens `path` for decoding without decoding it whole. nullptr on
+    // failure, with last_error() set.
+    static std::unique_ptr<Stream> open(const std::string& path);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    // Decoded length in bytes: exact where the file records it, the
+    // demuxer's estimate elsewhere.
+    std::uint64_t length_bytes() const;
+    float bytes_to_seconds(std::uint64_t bytes) const;
+    StreamInfo info() const;
+    std::uint64_t file_size() const;
+
+    // Moves to byte position `pos` (rounded down to a frame).
+    bool seek(std::uint64_t pos);
+
+    // The spectrum of the 2048 frames from the current position (zeros past
+    // the end): frames mixed to mono as the mean of their channels, periodic
+    // Hann window, magnitude[k] = |X_k| × 2 / 2048. False on a decoder
+    // failure, with last_error() set; `out` is then left as it was.
+    bool read_spectrum(std::span<float, kSpectrumBins> out);
+
+    struct Impl;
+
+private:
+    explicit Stream(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tolvek::audio

@@ -1,0 +1,91 @@
+// Test fixtures made in code: temporary directories, WAV files, other formats
+// made from them with the ffmpeg tool, runs of the built program, pictures
+// read back, palettes and a log callback that records what it is given.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "convert/convert.h"
+
+namespace tolvek::test {
+
+// A fresh directory, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Interleaved 16-bit samples.
+using Samples = std::vector<std::int16_t>;
+
+Samples sine(int rate, int channels, double seconds, double hz, double amplitude = 0.5);
+Samples silence(int rate, int channels, double seconds);
+// Deterministic music-like signal: a chord, a sweep and some noise.
+Samples music(int rate, int channels, double seconds, std::uint32_t seed = 1);
+
+void write_wav(const std::string& path, int rate, int channels, std::span<const std::int16_t> samples);
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+
+// Runs the ffmpeg tool quietly: ffmpeg -i in <args> out. True on success.
+bool ffmpeg_convert(const std::string& in, const std::string& out, const std::string& args = "");
+
+// A tiny ProTracker module with one sample and one note.
+std::string tracker_module();
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+// Runs `argv` (no shell) in `cwd`, capturing both output streams.
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd);
+// The built command-line program.
+std::string program_path();
+
+// A picture read back from disk. at(x, y) counts y from the bottom row.
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;  // top row first
+    struct Px {
+        int r, g, b;
+    };
+    Px at(int x, int y) const {
+        const std::uint8_t* p = &rgb[(static_cast<std::size_t>(height - 1 - y) * width + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+};
+bool read_png(const std::string& path, Image& out);
+bool read_jpeg(const std::string& path, Image& out);
+
+// A palette built in code; tables() is what _process_file takes.
+struct TestPalette {
+    unsigned char red[256], green[256], blue[256];
+    unsigned char* ptrs[3] = {};
+    unsigned char** tables() {  // refreshed on each call, so copies stay right
+        ptrs[0] = red;
+        ptrs[1] = green;
+        ptrs[2] = blue;
+        return ptrs;
+    }
+    static TestPalette grey();  // entry i = (i, i, i)
+};
+
+// A LogFn that appends everything to captured_log().
+void capture_log(const char* format, ...);
+std::string& captured_log();
+
+}  // namespace tolvek::test
