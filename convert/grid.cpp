@@ -1,1 +1,45 @@
-// placeholder until this part is written
+#include "convert/grid.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace tolvek::convert {
+
+const BlendWeights& blend_weights() {
+    static const BlendWeights table = [] {
+        BlendWeights w{};
+        for (int j = 0; j < 256; ++j) w[j] = static_cast<int>(std::sqrt(512.0 * j - static_cast<double>(j) * j));
+        return w;
+    }();
+    return table;
+}
+
+void fill_blend_weights() { (void)blend_weights(); }
+
+image::Rgb blend(image::Rgb cell, image::Rgb grid, int weight) {
+    return {static_cast<std::uint8_t>(blend_channel(cell.r, grid.r, weight)),
+            static_cast<std::uint8_t>(blend_channel(cell.g, grid.g, weight)),
+            static_cast<std::uint8_t>(blend_channel(cell.b, grid.b, weight))};
+}
+
+// The marks compare integer remainders of truncated running sums; the sums
+// stay in single precision, so where a mark falls follows float rounding.
+static std::int64_t trunc_to_int(float v) { return static_cast<std::int64_t>(v); }
+
+bool Grid::time_test() {
+    t_ += dt_;
+    return trunc_to_int(t_) % 30000 < trunc_to_int(dt_);
+}
+
+image::Rgb Grid::frequency_test(image::Rgb cell, std::uint8_t level) {
+    f_ += bin_;
+    const std::int64_t f = trunc_to_int(f_);
+    const std::int64_t b = trunc_to_int(bin_);
+    if (f % 1000 >= b) return cell;
+    if (f % 5000 < b) return freq_grid_color;
+    return blend(cell, freq_grid_color, blend_weights()[level]);
+}
+
+bool Grid::column_overlay_due() const { return trunc_to_int(t_) % 5000 < trunc_to_int(dt_); }
+
+}  // namespace tolvek::convert

@@ -1,0 +1,55 @@
+// Time and frequency marks painted over the spectrogram while its columns are
+// drawn: a full-height line every 60 s, a lighter column every 10 s, a solid
+// row at every multiple of 5 kHz and a lighter row at every other kHz.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "image/picture.h"
+
+namespace tolvek::convert {
+
+// blend_weights[j] = trunc(sqrt(512 j - j²)): the height of a quarter circle
+// of radius 256, so quiet cells take much of the grid colour and level 255
+// none of it.
+using BlendWeights = std::array<int, 256>;
+const BlendWeights& blend_weights();
+
+// The table is filled once, on first use, so library callers need no set-up;
+// the program's start-up fills it here before the first conversion.
+void fill_blend_weights();
+
+constexpr image::Rgb time_grid_color{255, 255, 255};
+constexpr image::Rgb freq_grid_color{255, 255, 255};
+
+// One channel of the cell colour c blended with the grid colour g by weight w.
+constexpr int blend_channel(int c, int g, int w) { return c * w / 255 + ((255 - w) * g / 255) / 2; }
+image::Rgb blend(image::Rgb cell, image::Rgb grid, int weight);
+
+// The grid state of one conversion.
+class Grid {
+public:
+    Grid(float dt, float bin) : dt_(dt), bin_(bin) {}
+
+    // Before column i's rows: advances the time and answers whether the
+    // column is a full-height 60-second line (then it is finished).
+    bool time_test();
+    // Before the rows of a column: the frequency sum starts again.
+    void start_column() { f_ = 0.0f; }
+    // Row j (called for j = 0, 1, ... in order): the colour the cell takes.
+    image::Rgb frequency_test(image::Rgb cell, std::uint8_t level);
+    // After all rows: whether the whole column is to be blended as a
+    // 10-second mark.
+    bool column_overlay_due() const;
+
+    float time() const { return t_; }
+
+private:
+    float dt_;
+    float bin_;
+    float t_ = 0.0f;
+    float f_ = 0.0f;
+};
+
+}  // namespace tolvek::convert
