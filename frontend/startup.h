@@ -1,0 +1,27 @@
+// The program's start-up: settings, palette, grid weights, the audio layer,
+// the banner and summary, one walk, shut-down.
+#pragma once
+
+namespace tolvek::frontend {
+
+// The audio layer as start-up uses it, so tests can stand in for it.
+struct AudioBackend {
+    bool (*start)();
+    void (*stop)();
+    bool (*load_plugin)(const char* name);
+    int (*last_error)();
+};
+
+// The real audio layer.
+AudioBackend default_audio_backend();
+
+// The log callback handed to the conversion: printf to standard output,
+// adding nothing.
+void print_log(const char* format, ...);
+
+// Runs the program with its arguments; only argv[1] is looked at. Returns the
+// exit status: 0, 1 when the audio layer cannot start, 2 when at least one
+// picture could not be written.
+int run_tolvek(int argc, char** argv, const AudioBackend& audio);
+
+}  // namespace tolvek::frontend
