@@ -2,6 +2,7 @@
 // made once and reused for every window.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "audio/audio.h"
@@ -25,7 +26,7 @@ public:
 
 private:
     AVTXContext* tx_ = nullptr;
-    void (*fn_)(AVTXContext*, void*, void*, long) = nullptr;
+    void (*fn_)(AVTXContext*, void*, void*, std::ptrdiff_t) = nullptr;
     float* in_ = nullptr;    // av_malloc'd: the transform wants aligned buffers
     float* out_ = nullptr;   // 1025 complex values
     float* window_ = nullptr;

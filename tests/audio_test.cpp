@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "audio/audio.h"
+#include "audio/spectrum.h"
+#include "support/fixtures.h"
+
+namespace tolvek::audio {
+namespace {
+
+using test::TempDir;
+
+using Spectrum = std::array<float, kSpectrumBins>;
+
+// A full decode by the ffmpeg tool, as 16-bit interleaved PCM: the
+// reference that every spectrum window must match.
+std::vector<std::int16_t> full_decode(const std::string& path, const TempDir& dir) {
+    const std::string raw = dir.file("reference.raw");
+    EXPECT_TRUE(test::ffmpeg_convert(path, raw, "-f s16le -acodec pcm_s16le"));
+    const std::string bytes = test::read_file(raw);
+    std::vector<std::int16_t> pcm(bytes.size() / 2);
+    std::memcpy(pcm.data(), bytes.data(), pcm.size() * 2);
+    return pcm;
+}
+
+Spectrum reference_spectrum(const std::vector<std::int16_t>& pcm, int channels, std::int64_t frame) {
+    std::array<float, kWindowFrames> mono{};
+    const std::int64_t frames = static_cast<std::int64_t>(pcm.size()) / channels;
+    for (int k = 0; k < kWindowFrames; ++k) {
+        if (frame + k >= frames) break;
+        int sum = 0;
+        for (int c = 0; c < channels; ++c) sum += pcm[(frame + k) * channels + c];
+        mono[k] = static_cast<float>(sum) / (32768.0f * channels);
+    }
+    SpectrumAnalyzer fft;
+    Spectrum out{};
+    fft.analyze(mono, out);
+    return out;
+}
+
+TEST(SpectrumAnalyzer, FullScaleSineAtBinCentrePeaksAtHalf) {
+    // Bin 100 of 2048 at 44.1 kHz.
+    std::array<float, kWindowFrames> mono{};
+    for (int n = 0; n < kWindowFrames; ++n) mono[n] = static_cast<float>(std::sin(2 * std::numbers::pi * 100 * n / kWindowFrames));
+    SpectrumAnalyzer fft;
+    ASSERT_TRUE(fft.ok());
+    Spectrum out{};
+    fft.analyze(mono, out);
+    EXPECT_NEAR(out[100], 0.5f, 1e-4);
+    EXPECT_NEAR(out[99], 0.25f, 1e-4);  // Hann: half the peak in each neighbour
+    EXPECT_NEAR(out[101], 0.25f, 1e-4);
+    EXPECT_LT(out[300], 1e-5);
+    EXPECT_LT(out[0], 1e-5);
+}
+
+TEST(SpectrumAnalyzer, MatchesDirectTransform) {
+    std::array<float, kWindowFrames> mono{};
+    std::uint32_t x = 12345;
+    for (auto& v : mono) {
+        x = x * 1664525u + 1013904223u;
+        v = static_cast<float>(static_cast<std::int32_t>(x) / 2147483648.0);
+    }
+    SpectrumAnalyzer fft;
+    Spectrum out{};
+    fft.analyze(mono, out);
+    for (int k : {0, 1, 7, 511, 1000, 1023}) {
+        double re = 0, im = 0;
+        for (int n = 0; n < kWindowFrames; ++n) {
+            const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * n / kWindowFrames);
+            re += mono[n] * w * std::cos(2 * std::numbers::pi * k * n / kWindowFrames);
+            im -= mono[n] * w * std::sin(2 * std::numbers::pi * k * n / kWindowFrames);
+        }
+        EXPECT_NEAR(out[k], std::hypot(re, im) * 2 / kWindowFrames, 1e-4) << "bin " << k;
+    }
+}
+
+struct FormatCase {
+    const char* name;
+    const char* ext;
+    const char* args;
+    bool exact_length;
+};
+
+class DecodedFormats : public testing::TestWithParam<FormatCase> {};
+
+// Every window is the 2048 frames a full decode has at that frame index,
+// whether reached forwards, by a jump, or backwards.
+TEST_P(DecodedFormats, WindowsMatchFullDecode) {
+    const FormatCase& c = GetParam();
+    TempDir dir;
+    const std::string wav = dir.file("src.wav");
+    test::write_wav(wav, 44100, 2, test::music(44100, 2, 12.0));
+    std::string path = wav;
+    if (std::string(c.ext) != "wav") {
+        path = dir.file(std::string("src.") + c.ext);
+        ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
+    }
+    const auto pcm = full_decode(path, dir);
+    const std::int64_t frames = static_cast<std::int64_t>(pcm.size()) / 2;
+
+    auto s = Stream::open(path);
+    ASSERT_NE(s, nullptr) << last_error_text();
+    EXPECT_EQ(s->info().rate, 44100u);
+    EXPECT_EQ(s->info().channels, 2u);
+    if (c.exact_length)
+        EXPECT_EQ(s->length_bytes(), static_cast<std::uint64_t>(frames) * 4);
+    else
+        EXPECT_NEAR(static_cast<double>(s->length_bytes()) / 4, frames, 44100 * 0.1);
+
+    const std::int64_t positions[] = {0, 1, 1000, 4410, 50000, 50001, 200000, frames - 100, 30000, 7, frames + 10};
+    for (std::int64_t frame : positions) {
+        ASSERT_TRUE(s->seek(static_cast<std::uint64_t>(frame) * 4 + 3));  // mid-frame rounds down
+        Spectrum got{};
+        ASSERT_TRUE(s->read_spectrum(got));
+        const Spectrum want = reference_spectrum(pcm, 2, frame);
+        for (int k = 0; k < kSpectrumBins; ++k)
+            ASSERT_NEAR(got[k], want[k], 1e-6f + want[k] * 1e-4f) << c.name << " frame " << frame << " bin " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
+                         testing::Values(FormatCase{"wav", "wav", "", true},
+                                         FormatCase{"flac", "flac", "", true},
+                                         FormatCase{"mp3cbr", "mp3", "-b:a 192k", false},
+                                         FormatCase{"mp3vbr", "mp3", "-q:a 4", false},
+                                         FormatCase{"ogg", "ogg", "-c:a libvorbis -q:a 4", true},
+                                         FormatCase{"aiff", "aiff", "", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tolvek::audio
