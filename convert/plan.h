@@ -1,0 +1,25 @@
+// The arithmetic of a conversion, apart from its input and output so that it
+// can be checked on its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tolvek::convert {
+
+// How many columns a picture gets and how many bytes of decoded audio lie
+// between two columns.
+struct ColumnPlan {
+    int count = 250;
+    std::uint64_t step = 0;
+};
+ColumnPlan plan_columns(std::uint64_t length, float seconds);
+
+// A magnitude's level: ln(m) from -15 to -5 spans levels 0..255.
+std::uint8_t level_of(float magnitude);
+
+// Bytes taken by the UTF-8 character at `pos`; 1 for a byte that does not
+// start a valid sequence.
+std::size_t utf8_char_length(const std::string& s, std::size_t pos);
+
+}  // namespace tolvek::convert
