@@ -22,4 +22,9 @@ std::uint8_t level_of(float magnitude);
 // start a valid sequence.
 std::size_t utf8_char_length(const std::string& s, std::size_t pos);
 
+// The report line's left part: the display name cut to 28 characters and
+// padded with blanks to 33. A character is a UTF-8 code point; a byte that
+// does not start a valid sequence counts as one.
+std::string display_label(const std::string& name);
+
 }  // namespace tolvek::convert

@@ -16,19 +16,6 @@ namespace {
 
 void quiet_log(const char*, ...) {}
 
-// The report line's left part: the display name cut to 28 characters and
-// padded with blanks to 33. A character is a UTF-8 code point; a byte that
-// does not start a valid sequence counts as one.
-std::string display_label(const std::string& name) {
-    std::size_t pos = 0;
-    int chars = 0;
-    while (pos < name.size() && chars < 28) {
-        pos += utf8_char_length(name, pos);
-        ++chars;
-    }
-    return name.substr(0, pos) + std::string(static_cast<std::size_t>(33 - chars), ' ');
-}
-
 std::string channel_text(std::uint32_t channels) {
     if (channels == 1) return "Mono";
     if (channels == 2) return "Stereo";
@@ -66,6 +53,16 @@ std::size_t utf8_char_length(const std::string& s, std::size_t pos) {
     if (lead == 0xF0 && second < 0x90) return 1;
     if (lead == 0xF4 && second > 0x8F) return 1;
     return len;
+}
+
+std::string display_label(const std::string& name) {
+    std::size_t pos = 0;
+    int chars = 0;
+    while (pos < name.size() && chars < 28) {
+        pos += utf8_char_length(name, pos);
+        ++chars;
+    }
+    return name.substr(0, pos) + std::string(static_cast<std::size_t>(33 - chars), ' ');
 }
 
 ColumnPlan plan_columns(std::uint64_t length, float seconds) {

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "audio/audio.h"
+#include "convert/convert.h"
+#include "convert/plan.h"
+#include "support/fixtures.h"
+
+namespace tolvek::convert {
+namespace {
+
+using test::TempDir;
+
+struct PlanCase {
+    const char* name;
+    std::uint64_t length;
+    float seconds;
+    int count;
+    std::uint64_t step;
+};
+
+TEST(ColumnPlan, CountsAndSteps) {
+    const std::uint64_t s30 = 30ULL * 44100 * 4;
+    const std::uint64_t s100 = 100ULL * 44100 * 4;
+    const std::uint64_t s600 = 600ULL * 44100 * 4;
+    const std::uint64_t s150 = 150ULL * 44100 * 4;
+    const std::uint64_t huge = 5ULL * 3600 * 44100 * 4;  // over 2^31 bytes
+    const PlanCase cases[] = {
+        {"empty", 0, 0.0f, 250, 0},
+        {"tenth of a second", 17640, 0.1f, 250, 17640 / 250},
+        {"30 s is raised to 250", s30, 30.0f, 250, s30 / 250},
+        {"100 s", s100, 100.0f, 666, s100 / 666},
+        {"10 minutes is capped", s600, 600.0f, 1000, s600 / 1000},
+        {"150 s divides by single-precision 0.15", s150, 150.0f, 999, s150 / 999},
+        {"no duration, 40000-byte steps", 40000ULL * 500 + 7, 0.0f, 500, 40000},
+        {"no duration, too long", 40000ULL * 2000, 0.0f, 1000, 80000},
+        {"no duration, too short", 40000ULL * 100, 0.0f, 250, 16000},
+        {"five hours keeps 64-bit steps", huge, 18000.0f, 1000, huge / 1000},
+    };
+    for (const PlanCase& c : cases) {
+        const ColumnPlan p = plan_columns(c.length, c.seconds);
+        EXPECT_EQ(p.count, c.count) << c.name;
+        EXPECT_EQ(p.step, c.step) << c.name;
+    }
+}
+
+TEST(Levels, MagnitudeToLevel) {
+    const struct {
+        float magnitude;
+        int level;
+    } cases[] = {
+        {0.0f, 0},
+        {0.01f, 255},  // ln = -4.6
+        {static_cast<float>(std::exp(-10.0)), 127},
+        {static_cast<float>(std::exp(-15.5)), 0},
+        {static_cast<float>(std::exp(-4.9)), 255},
+        {static_cast<float>(std::exp(-12.0)), 76},  // (3 × 255 / 10) = 76.5
+        {1.0f, 255},
+    };
+    for (const auto& c : cases) EXPECT_EQ(level_of(c.magnitude), c.level) << c.magnitude;
+}
+
+TEST(Label, CutsAt28CharactersAndPadsTo33) {
+    const struct {
+        std::string name;
+        std::string label;
+    } cases[] = {
+        {"./song.mp3", "./song.mp3" + std::string(23, ' ')},
+        {"./a-name-of-forty-characters-long-01.mp3", "./a-name-of-forty-characters" + std::string(5, ' ')},
+        {"./100% loud.wav", "./100% loud.wav" + std::string(18, ' ')},
+        // 26 ASCII then a two-byte and a three-byte character: 28 characters.
+        {std::string(26, 'a') + "\xC3\xA9\xE2\x82\xAC" + "tail", std::string(26, 'a') + "\xC3\xA9\xE2\x82\xAC" + "     "},
+        // A four-byte character across the cut is kept whole or left out whole.
+        {std::string(27, 'a') + "\xF0\x9F\x8E\xB5" + "x", std::string(27, 'a') + "\xF0\x9F\x8E\xB5" + "     "},
+        // Invalid bytes count as one character each.
+        {std::string(26, 'a') + "\xFF\xC3" + "zz", std::string(26, 'a') + "\xFF\xC3" + "     "},
+        {"", std::string(33, ' ')},
+    };
+    for (const auto& c : cases) EXPECT_EQ(display_label(c.name), c.label) << c.name;
+}
+
+// Converts `path` with a grey palette and returns the status; the log is in
+// test::captured_log().
+int convert(const std::string& path, const char* outpath, int verbose = 0, int format = TOLVEK_FORMAT_PNG,
+            int grid = 0, int local = 0, test::TestPalette palette = test::TestPalette::grey()) {
+    test::captured_log().clear();
+    return _process_file(path.c_str(), format, 75, grid, local, verbose, palette.tables(), test::capture_log, outpath);
+}
+
+test::Image load(const std::string& path) {
+    test::Image img;
+    EXPECT_TRUE(test::read_png(path, img)) << path;
+    return img;
+}
+
+TEST(ProcessFile, SineLightsItsRowOnly) {
+    TempDir dir;
+    const std::string wav = dir.file("tone.wav");
+    // Bin 200 of 2048 at 44.1 kHz: about 4307 Hz.
+    test::write_wav(wav, 44100, 2, test::sine(44100, 2, 2.0, 200 * 44100.0 / 2048));
+    ASSERT_EQ(convert(wav, "./tone.wav"), 0) << test::captured_log();
+    const test::Image img = load(wav + ".png");
+    ASSERT_EQ(img.width, 250);
+    ASSERT_EQ(img.height, 1024);
+    for (int x : {0, 100, 240}) {
+        EXPECT_EQ(img.at(x, 200).r, 255) << x;
+        EXPECT_LT(img.at(x, 600).r, 40) << x;
+        EXPECT_LT(img.at(x, 20).r, 40) << x;
+    }
+    // Past the end of the sound the columns fall silent.
+    EXPECT_EQ(img.at(249, 200).r, 255);
+}
+
+TEST(ProcessFile, SilenceIsLevelZeroEverywhere) {
+    TempDir dir;
+    const std::string wav = dir.file("quiet.wav");
+    test::write_wav(wav, 22050, 1, test::silence(22050, 1, 1.0));
+    test::TestPalette palette = test::TestPalette::grey();
+    palette.red[0] = 10;
+    palette.green[0] = 20;
+    palette.blue[0] = 30;
+    ASSERT_EQ(convert(wav, nullptr, 0, TOLVEK_FORMAT_PNG, 0, 0, palette), 0);
+    const test::Image img = load(wav + ".png");
+    for (int i = 0; i < img.width * img.height; ++i) {
+        ASSERT_EQ(img.rgb[i * 3], 10);
+        ASSERT_EQ(img.rgb[i * 3 + 1], 20);
+        ASSERT_EQ(img.rgb[i * 3 + 2], 30);
+    }
+}
+
+std::string progress(const std::string& label, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        const float pct = static_cast<float>(i + 1) * 100.0f / static_cast<float>(count);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, " [%s%s%.1f%%]\r", pct < 100 ? " " : "", pct < 10 ? " " : "", pct);
+        out += label + buf;
+    }
+    return out;
+}
+
+TEST(ProcessFile, ReportProgressAndSaveLines) {
+    struct Case {
+        const char* file;
+        int rate;
+        int channels;
+        double seconds;
+        const char* report;
+    };
+    const Case cases[] = {
+        {"mono8k.wav", 8000, 1, 2.0, "Mono,  8.0,   0.03Mb,   128kbps"},
+        {"stereo.wav", 44100, 2, 1.0, "Stereo, 44.1,   0.17Mb,  1376kbps"},
+        {"half.wav", 22050, 1, 1.0, "Mono, 22.1,   0.04Mb,   344kbps"},
+        {"six.wav", 48000, 6, 0.5, "6 channels, 48.0,   0.27Mb,  4504kbps"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string wav = dir.file(c.file);
+        test::write_wav(wav, c.rate, c.channels, test::silence(c.rate, c.channels, c.seconds));
+        const std::string outpath = std::string("./") + c.file;
+        ASSERT_EQ(convert(wav, outpath.c_str()), 0);
+        const std::string label = display_label(outpath) + c.report;
+        const std::string& log = test::captured_log();
+        ASSERT_EQ(log.substr(0, label.size() + 10), label + " [  0.4%]\r") << c.file;
+        EXPECT_EQ(log, progress(label, 250) + label + ". Saving file\n") << c.file;
+    }
+}
+
+TEST(ProcessFile, EightKilohertzMonoOfTwoAndAHalfMebibytes) {
+    TempDir dir;
+    const std::string wav = dir.file("long.wav");
+    const std::size_t samples = (2621440 - 44) / 2;
+    test::write_wav(wav, 8000, 1, test::Samples(samples, 0));
+    ASSERT_EQ(std::filesystem::file_size(wav), 2621440u);
+    ASSERT_EQ(convert(wav, "./long.wav"), 0);
+    EXPECT_NE(test::captured_log().find("./long.wav" + std::string(23, ' ') + "Mono,  8.0,   2.50Mb,   128kbps [  0.1%]\r"),
+              std::string::npos);
+    EXPECT_EQ(load(wav + ".png").width, 1000);
+}
+
+TEST(ProcessFile, PngAndJpegKeepLowFrequenciesAtTheBottom) {
+    TempDir dir;
+    const std::string wav = dir.file("low.wav");
+    // Row 46 at 44.1 kHz is about 1 kHz.
+    test::write_wav(wav, 44100, 1, test::sine(44100, 1, 1.0, 46 * 44100.0 / 2048, 0.8));
+    ASSERT_EQ(convert(wav, nullptr, 0, TOLVEK_FORMAT_PNG), 0);
+    ASSERT_EQ(convert(wav, nullptr, 0, TOLVEK_FORMAT_JPEG), 0);
+    ASSERT_EQ(convert(wav, "./other", 0, 3), 0);  // any format but 2 is PNG
+    test::Image png, jpg;
+    ASSERT_TRUE(test::read_png(wav + ".png", png));
+    ASSERT_TRUE(test::read_jpeg(wav + ".jpg", jpg));
+    for (const test::Image* img : {&png, &jpg}) {
+        EXPECT_EQ(img->width, 250);
+        EXPECT_EQ(img->height, 1024);
+        EXPECT_GT(img->at(100, 46).g, 200);
+        EXPECT_LT(img->at(100, 1000).g, 60);
+    }
+}
+
+TEST(ProcessFile, LocalSavesAtTheOutputPath) {
+    TempDir src, work;
+    const std::string wav = src.file("song.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 0.5));
+    const std::string outpath = work.file("song.wav");
+    ASSERT_EQ(convert(wav, outpath.c_str(), 0, TOLVEK_FORMAT_PNG, 0, 1), 0);
+    EXPECT_TRUE(test::exists(outpath + ".png"));
+    EXPECT_FALSE(test::exists(wav + ".png"));
+}
+
+TEST(ProcessFile, UnreadableAndUnsupportedFiles) {
+    TempDir dir;
+    test::write_file(dir.file("notes.txt"), "This is a text file, not a sound.\n");
+    test::write_file(dir.file("tune.mod"), test::tracker_module());
+    test::write_file(dir.file("empty.wav"), "");
+    ASSERT_EQ(test::run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "color=c=red:s=64x64:d=1",
+                         dir.file("silent.mp4")},
+                        dir.path())
+                  .status,
+              0);
+    const struct {
+        const char* file;
+        int status;  // 0: any audio-layer error code
+        const char* line;
+    } cases[] = {
+        {"notes.txt", 0, "Skipping ./notes.txt\n"},
+        {"missing.wav", audio::kErrorFileOpen, "Skipping ./missing.wav\n"},
+        {"empty.wav", 0, "Skipping ./empty.wav\n"},
+        {"silent.mp4", audio::kErrorNoAudio, "Skipping ./silent.mp4\n"},
+        {"tune.mod", TOLVEK_STATUS_UNSUPPORTED, "./tune.mod - error. Only streaming or WAV files are supported\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir.file(c.file);
+        const std::string outpath = std::string("./") + c.file;
+        for (int verbose : {0, 1}) {
+            const int status = convert(path, outpath.c_str(), verbose);
+            if (c.status != 0) {
+                EXPECT_EQ(status, c.status) << c.file;
+            }
+            EXPECT_NE(status, 0) << c.file;
+            EXPECT_NE(status, TOLVEK_STATUS_SAVE_ERROR) << c.file;
+            if (c.status != TOLVEK_STATUS_UNSUPPORTED) {
+                EXPECT_NE(status, TOLVEK_STATUS_UNSUPPORTED) << c.file;
+            }
+            EXPECT_EQ(test::captured_log(), verbose ? c.line : "") << c.file;
+            EXPECT_FALSE(test::exists(path + ".png")) << c.file;
+        }
+    }
+}
+
+TEST(ProcessFile, SaveErrorIsReportedWhateverTheVerbosity) {
+    TempDir dir;
+    const std::string wav = dir.file("blocked.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 0.5));
+    // A directory where the picture should go: the rename cannot replace it.
+    std::filesystem::create_directory(wav + ".png");
+    ASSERT_EQ(convert(wav, "./blocked.wav", 0), TOLVEK_STATUS_SAVE_ERROR);
+    const std::string label = display_label("./blocked.wav") + "Mono,  8.0,   0.01Mb,   128kbps";
+    const std::string tail = label + ". Saving file\n" + label + ", Save error\n";
+    const std::string& log = test::captured_log();
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    EXPECT_TRUE(std::filesystem::is_directory(wav + ".png"));
+    // Nothing else was left in the directory.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 2);
+}
+
+}  // namespace
+}  // namespace tolvek::convert
