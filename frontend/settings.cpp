@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace tolvek::frontend {
@@ -106,9 +106,13 @@ Settings parse_settings(std::string_view text) {
 }
 
 Settings read_settings(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return Settings{};
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    // Plain stdio: a directory or an unreadable file simply reads as empty.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    std::string text;
+    if (file) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, n);
+    }
     return parse_settings(text);
 }
 
