@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <sstream>
+#include <string>
+
+#include "frontend/settings.h"
+#include "support/fixtures.h"
+
+using tolvek::frontend::parse_settings;
+using tolvek::frontend::read_int;
+using tolvek::frontend::read_settings;
+using tolvek::frontend::Settings;
+using tolvek::test::TempDir;
+using tolvek::test::write_file;
+
+namespace {
+
+// Every field at once, so a rule about one key also shows it left the others alone.
+std::string describe(const Settings& s) {
+    std::ostringstream o;
+    o << "quality=" << s.quality << " recursive=" << s.recursive << " grid=" << s.grid << " local=" << s.local
+      << " verbose=" << s.verbose << " output=" << s.output << " palette=" << s.palette << " format=" << s.format
+      << " jobs=" << s.jobs;
+    return o.str();
+}
+
+// The defaults with some fields replaced, in describe()'s words.
+std::string expect(const std::string& changes = "") {
+    std::string d = describe(Settings{});
+    std::istringstream words(changes);
+    for (std::string w; words >> w;) {
+        const std::string key = w.substr(0, w.find('=') + 1);
+        const std::size_t at = d.find(" " + key) != std::string::npos ? d.find(" " + key) + 1 : d.find(key);
+        const std::size_t end = d.find(' ', at);
+        d.replace(at, end == std::string::npos ? std::string::npos : end - at, w);
+    }
+    return d;
+}
+
+struct Case {
+    const char* what;
+    std::string text;
+    std::string changes;  // fields that differ from the defaults
+};
+
+class SettingsRules : public testing::TestWithParam<Case> {};
+
+TEST_P(SettingsRules, Table) {
+    const Case& c = GetParam();
+    EXPECT_EQ(describe(parse_settings(c.text)), expect(c.changes)) << c.what;
+}
+
+const std::string kLongPalette = std::string(300, 'p') + ".pal";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsRules,
+    testing::Values(
+        Case{"empty file", "", ""},
+        Case{"every key", "[general]\nquality=50\nrecursive=1\ngrid=0\nlocal=1\nverbose=2\noutput=jpg\npalette=a.pal\njobs=3\n",
+             "quality=50 recursive=1 grid=0 local=1 verbose=2 output=jpg palette=a.pal format=2 jobs=3"},
+        Case{"key outside any section", "quality=50\n", ""},
+        Case{"other section", "[other]\nquality=50\n", ""},
+        Case{"names ignore case", "[GeNeRaL]\nQUALITY=50", "quality=50"},
+        Case{"blanks around names, values and in brackets", "[  general\t]\n \tquality \t= \t50 \t\n", "quality=50"},
+        Case{"carriage returns", "[general]\r\nquality=50\r\ngrid=0\r\n", "quality=50 grid=0"},
+        Case{"byte-order mark", "\xEF\xBB\xBF[general]\nquality=50\n", "quality=50"},
+        Case{"text after the bracket", "[general] ; main\nquality=50\n", "quality=50"},
+        Case{"section name with inner text differs", "[general2]\nquality=50\n", ""},
+        Case{"comment with ;", "[general]\n;quality=20\nquality=30\n", "quality=30"},
+        Case{"comment with #", "[general]\n#quality=20\n", ""},
+        Case{"indented comment", "[general]\n  ;quality=20\n", ""},
+        Case{"line without =", "[general]\nquality 20\nquality=30\n", "quality=30"},
+        Case{"first occurrence counts", "[general]\nquality=40\nquality=60\n", "quality=40"},
+        Case{"first occurrence across repeated sections",
+             "[general]\nquality=40\n[other]\ngrid=0\n[general]\nquality=60\ngrid=0\n", "quality=40 grid=0"},
+        Case{"key in another section first", "[other]\nquality=20\n[general]\nquality=30\n", "quality=30"},
+        Case{"empty value gives the default", "[general]\nquality=\ngrid=\noutput=\npalette=\n", ""},
+        Case{"an empty first occurrence still counts", "[general]\nquality=\nquality=50\n", ""},
+        Case{"empty quotes give the default", "[general]\noutput=\"\"\npalette=\"\"\n", ""},
+        Case{"quoted integer", "[general]\nquality=\"60\"\n", "quality=60"},
+        // integers read like atoi
+        Case{"trailing text ignored", "[general]\nquality=50abc\n", "quality=50"},
+        Case{"no digits read 0", "[general]\nquality=abc\ngrid=x1\n", "quality=10 grid=0"},
+        Case{"plus sign", "[general]\nverbose=+3\n", "verbose=3"},
+        Case{"minus sign", "[general]\nverbose=-1\n", "verbose=-1"},
+        Case{"huge numbers saturate", "[general]\nquality=99999999999999\nverbose=-99999999999\n",
+             "quality=100 verbose=-2147483648"},
+        // quality clamped
+        Case{"quality below 10", "[general]\nquality=5\n", "quality=10"},
+        Case{"quality negative", "[general]\nquality=-3\n", "quality=10"},
+        Case{"quality above 100", "[general]\nquality=500\n", "quality=100"},
+        Case{"quality bounds", "[general]\nquality=100\n", "quality=100"},
+        // flags normalised
+        Case{"flags nonzero", "[general]\nrecursive=5\ngrid=-1\nlocal=2\n", "recursive=1 local=1"},
+        Case{"flags zero", "[general]\nrecursive=0\ngrid=0\nlocal=no\n", "grid=0"},
+        Case{"verbose as read", "[general]\nverbose=7\n", "verbose=7"},
+        Case{"jobs as read", "[general]\njobs=-2\n", "jobs=-2"},
+        // output
+        Case{"JPG", "[general]\noutput=JPG\n", "output=JPG format=2"},
+        Case{"Jpeg", "[general]\noutput=Jpeg\n", "output=Jpeg format=2"},
+        Case{"jpeg2000 is cut to jpeg", "[general]\noutput=jpeg2000\n", "output=jpeg format=2"},
+        Case{"quotes go before the cut", "[general]\noutput=\"jpg\"\n", "output=jpg format=2"},
+        Case{"quoted long value", "[general]\noutput=\"jpeg2000\"\n", "output=jpeg format=2"},
+        Case{"unmatched quote stays", "[general]\noutput=\"jpg\n", "output=\"jpg"},
+        Case{"bmp", "[general]\noutput=bmp\n", "output=bmp"},
+        Case{"jpgx", "[general]\noutput=jpgx\n", "output=jpgx"},
+        Case{"PNG", "[general]\noutput=PNG\n", "output=PNG"},
+        // palette
+        Case{"palette never cut", "[general]\npalette=" + kLongPalette + "\n", "palette=" + kLongPalette},
+        Case{"palette with =", "[general]\npalette=a=b.pal\n", "palette=a=b.pal"}));
+
+TEST(SettingsRules, QuotedValueKeepsInnerBlanks) {
+    EXPECT_EQ(parse_settings("[general]\npalette=\" my pal.pal \"\n").palette, " my pal.pal ");
+    EXPECT_EQ(parse_settings("[general]\npalette = my pal.pal \n").palette, "my pal.pal");
+}
+
+TEST(SettingsRules, LastLineWithoutNewlineAndNulBytes) {
+    EXPECT_EQ(parse_settings("[general]\ngrid=0").grid, 0);
+    EXPECT_EQ(parse_settings(std::string_view("[general]\nquality=6\0" "0\n", 22)).quality, 10);  // reads "6", clamped
+}
+
+TEST(ReadInt, LikeAtoi) {
+    struct Case {
+        const char* text;
+        int value;
+    };
+    for (const Case& c : {Case{"", 0}, Case{"12", 12}, Case{"  12", 12}, Case{"-12", -12}, Case{"+12", 12},
+                          Case{"12abc", 12}, Case{"abc", 0}, Case{"- 1", 0}, Case{"1 2", 1}, Case{"0x10", 0},
+                          Case{"2147483647", INT_MAX}, Case{"2147483648", INT_MAX}, Case{"-2147483648", INT_MIN},
+                          Case{"-2147483649", INT_MIN}, Case{"99999999999999999999999", INT_MAX}})
+        EXPECT_EQ(read_int(c.text), c.value) << "'" << c.text << "'";
+}
+
+TEST(ReadSettings, FromAFile) {
+    TempDir dir;
+    write_file(dir.file("Tolvek_Pre.ini"), "[general]\r\nquality=90\r\noutput=jpeg\r\n");
+    EXPECT_EQ(describe(read_settings(dir.file("Tolvek_Pre.ini"))), expect("quality=90 output=jpeg format=2"));
+}
+
+TEST(ReadSettings, MissingFileOrADirectoryGiveDefaults) {
+    TempDir dir;
+    EXPECT_EQ(describe(read_settings(dir.file("Tolvek_Pre.ini"))), expect());
+    mkdir(dir.file("Tolvek_Pre.ini").c_str(), 0777);
+    EXPECT_EQ(describe(read_settings(dir.file("Tolvek_Pre.ini"))), expect());
+}
+
+}  // namespace
