@@ -1,0 +1,336 @@
+// The built program run end to end in a temporary working directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "support/fixtures.h"
+
+using tolvek::test::exists;
+using tolvek::test::RunResult;
+using tolvek::test::TempDir;
+using tolvek::test::write_file;
+
+namespace {
+
+const std::string kDefaultSummary = "Output: PNG 75%, with grid, palette: tolvek_color.pal\n";
+
+// The banner as the program prints it with the audio layer in use here.
+std::string header(const std::string& summary = kDefaultSummary) {
+    std::string plugins;
+    if (tolvek::audio::load_plugin("basswma.dll")) plugins += ", wma";
+    if (tolvek::audio::load_plugin("bass_ape.dll")) plugins += ", ape";
+    if (tolvek::audio::load_plugin("bassflac.dll")) plugins += ", flac";
+    return "Initializing\rTolvek v0.9b\nSupported formats: mp3, ogg, wav, aiff, mp2, mp1" + plugins + "\n" + summary;
+}
+
+// The display name a conversion line starts with: its first 33 columns
+// without the padding.
+std::string display_name(const std::string& line) {
+    std::string name = line.substr(0, 33);
+    name.erase(name.find_last_not_of(' ') + 1);
+    return name;
+}
+
+// Standard output with the conversion's own lines condensed: progress lines
+// are dropped, a saving line becomes "<saved NAME>" and a save error line
+// "<save error NAME>". A saving line that did not follow its file's progress
+// up to 100% says so, so the order of the lines is still checked.
+std::string condense(const std::string& out) {
+    const std::string saving = ". Saving file\n";
+    std::string result, last_progress;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const std::size_t end = out.find_first_of("\r\n", start);
+        const std::string line = out.substr(start, end == std::string::npos ? end : end + 1 - start);
+        start = end == std::string::npos ? out.size() : end + 1;
+        if (line.ends_with("%]\r")) {
+            last_progress = line;
+        } else if (line.ends_with(saving)) {
+            const std::string label = line.substr(0, line.size() - saving.size());
+            const bool done = last_progress == label + " [100.0%]\r";
+            result += "<saved " + display_name(line) + (done ? "" : " without progress") + ">\n";
+            last_progress.clear();
+        } else if (line.ends_with(", Save error\n")) {
+            result += "<save error " + display_name(line) + ">\n";
+        } else {
+            result += line;
+        }
+    }
+    return result;
+}
+
+// A working directory with the files a test asks for.
+class Work {
+public:
+    void ini(const std::string& body) const { write_file(dir_.file("Tolvek_Pre.ini"), "[general]\n" + body); }
+    void wav(const std::string& rel) const {
+        static const tolvek::test::Samples second = tolvek::test::sine(8000, 1, 1.0, 440);
+        tolvek::test::write_wav(dir_.file(rel), 8000, 1, second);
+    }
+    void mkdirs(const std::string& rel) const { ASSERT_EQ(mkdir(dir_.file(rel).c_str(), 0777), 0) << rel; }
+    void symlink(const std::string& target, const std::string& rel) const {
+        ASSERT_EQ(::symlink(target.c_str(), dir_.file(rel).c_str()), 0) << rel;
+    }
+    // song.wav, music/a.wav, music/b.WAV, music/live/c.wav
+    void library() const {
+        wav("song.wav");
+        mkdirs("music");
+        mkdirs("music/live");
+        wav("music/a.wav");
+        wav("music/b.WAV");
+        wav("music/live/c.wav");
+    }
+    bool has(const std::string& rel) const { return exists(dir_.file(rel)); }
+    std::string file(const std::string& rel) const { return dir_.file(rel); }
+    RunResult tolvek(std::vector<std::string> args) const {
+        args.insert(args.begin(), tolvek::test::program_path());
+        return tolvek::test::run(args, dir_.path());
+    }
+
+private:
+    TempDir dir_;
+};
+
+TEST(Cli, DefaultsSummary) {
+    Work w;
+    w.mkdirs("empty");
+    const RunResult r = w.tolvek({"empty"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, header());
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, SummaryFollowsTheSettings) {
+    struct Case {
+        const char* ini;
+        const char* summary;
+    };
+    for (const Case& c : {
+             Case{"quality=5\n", "Output: PNG 10%, with grid, palette: tolvek_color.pal\n"},
+             Case{"quality=500\n", "Output: PNG 100%, with grid, palette: tolvek_color.pal\n"},
+             Case{"grid=0\n", "Output: PNG 75%, without grid, palette: tolvek_color.pal\n"},
+             Case{"output=JPG\n", "Output: JPEG 75%, with grid, palette: tolvek_color.pal\n"},
+             Case{"output=Jpeg\n", "Output: JPEG 75%, with grid, palette: tolvek_color.pal\n"},
+             Case{"output=jpeg2000\n", "Output: JPEG 75%, with grid, palette: tolvek_color.pal\n"},
+             Case{"output=bmp\n", "Output: PNG 75%, with grid, palette: tolvek_color.pal\n"},
+             Case{"palette=\"my colours.pal\"\nquality=90\n", "Output: PNG 90%, with grid, palette: my colours.pal\n"},
+         }) {
+        SCOPED_TRACE(c.ini);
+        Work w;
+        w.mkdirs("empty");
+        w.ini(c.ini);
+        const RunResult r = w.tolvek({"empty"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, header(c.summary));
+    }
+}
+
+TEST(Cli, JpegSelectionWritesJpegPictures) {
+    Work w;
+    w.wav("song.wav");
+    w.ini("output=jpg\n");
+    const RunResult r = w.tolvek({"song.wav"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(condense(r.out), header("Output: JPEG 75%, with grid, palette: tolvek_color.pal\n") + "<saved ./song.wav>\n");
+    EXPECT_TRUE(w.has("song.wav.jpg"));
+    EXPECT_FALSE(w.has("song.wav.png"));
+}
+
+TEST(Cli, PatternsFromTheArgument) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string walk;
+        std::vector<std::string> pictures;
+    };
+    const std::string in_music = "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing music/live/*\n<saved ./live/c.wav>\n";
+    for (const Case& c : {
+             Case{{},
+                  "Processing ./music/*\n<saved ./music/a.wav>\n<saved ./music/b.WAV>\n"
+                  "Processing ./music/live/*\n<saved ./music/live/c.wav>\n<saved ./song.wav>\n",
+                  {"song.wav.png", "music/a.wav.png", "music/b.WAV.png", "music/live/c.wav.png"}},
+             Case{{"music"}, in_music, {"music/a.wav.png", "music/b.WAV.png", "music/live/c.wav.png"}},
+             Case{{"music/"}, in_music, {"music/a.wav.png", "music/b.WAV.png", "music/live/c.wav.png"}},
+             Case{{"music/*.wav"}, "<saved ./a.wav>\n", {"music/a.wav.png"}},
+             Case{{"music/?.*"}, "<saved ./a.wav>\n<saved ./b.WAV>\n", {"music/a.wav.png", "music/b.WAV.png"}},
+             Case{{"music/l*"}, "Processing music/live/*\n<saved ./live/c.wav>\n", {"music/live/c.wav.png"}},
+             Case{{"music/a.wav"}, "<saved ./a.wav>\n", {"music/a.wav.png"}},
+             Case{{"./song.wav"}, "<saved ./song.wav>\n", {"song.wav.png"}},
+         }) {
+        SCOPED_TRACE(c.args.empty() ? "(no argument)" : c.args[0]);
+        Work w;
+        w.library();
+        const RunResult r = w.tolvek(c.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(condense(r.out), header() + c.walk);
+        EXPECT_EQ(r.err, "");
+        for (const std::string& p : c.pictures) EXPECT_TRUE(w.has(p)) << p;
+    }
+}
+
+TEST(Cli, AbsoluteDirectoryArgument) {
+    Work w;
+    w.library();
+    const std::string music = w.file("music");
+    const RunResult r = w.tolvek({music});
+    EXPECT_EQ(condense(r.out), header() + "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing " + music +
+                                   "/live/*\n<saved ./live/c.wav>\n");
+}
+
+TEST(Cli, RecursiveAndLocal) {
+    struct Case {
+        const char* ini;
+        const char* arg;
+        int status;
+        std::string walk;
+        std::vector<std::string> present, absent;
+    };
+    const std::string mirrored = "Creating directory .\n<saved ./a.wav>\n<saved ./b.WAV>\n"
+                                 "Processing music/live/*\nCreating directory ./live\n<saved ./live/c.wav>\n";
+    for (const Case& c : {
+             Case{"recursive=1\nlocal=1\n", "music", 0, mirrored,
+                  {"a.wav.png", "b.WAV.png", "live/c.wav.png"}, {"music/a.wav.png"}},
+             Case{"recursive=1\nlocal=0\n", "music", 0, mirrored,
+                  {"music/a.wav.png", "music/b.WAV.png", "music/live/c.wav.png", "live"},
+                  {"a.wav.png", "live/c.wav.png"}},
+             Case{"local=1\n", "music/a.wav", 0, "<saved ./a.wav>\n", {"a.wav.png"}, {"music/a.wav.png"}},
+             // Without recursive nobody makes ./live, so that picture is lost.
+             Case{"local=1\n", "music", 2,
+                  "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing music/live/*\n<saved ./live/c.wav>\n"
+                  "<save error ./live/c.wav>\n",
+                  {"a.wav.png", "b.WAV.png"}, {"live", "music/live/c.wav.png"}},
+         }) {
+        SCOPED_TRACE(std::string(c.ini) + c.arg);
+        Work w;
+        w.library();
+        w.ini(c.ini);
+        const RunResult r = w.tolvek({c.arg});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(condense(r.out), header() + c.walk);
+        for (const std::string& p : c.present) EXPECT_TRUE(w.has(p)) << p;
+        for (const std::string& p : c.absent) EXPECT_FALSE(w.has(p)) << p;
+    }
+}
+
+TEST(Cli, PatternThatMatchesNothing) {
+    struct Case {
+        const char* ini;
+        const char* arg;
+        const char* walk;
+    };
+    for (const Case& c : {
+             Case{"verbose=0\n", "nothing*.wav", ""},
+             Case{"verbose=1\n", "nothing*.wav", "Error. No files matching nothing*.wav\n"},
+             Case{"verbose=1\n", "missing", "Error. No files matching missing\n"},
+             Case{"verbose=1\nrecursive=1\n", "nothing*.wav",
+                  "Creating directory .\nError. No files matching nothing*.wav\n"},
+             Case{"verbose=1\n", "empty", "Error. No files matching empty/*\n"},
+             Case{"verbose=1\n", "empty/", "Error. No files matching empty/*\n"},
+             Case{"verbose=0\n", "empty", ""},
+             Case{"verbose=1\n", "outer", "Processing outer/empty/*\nError. No files matching outer/empty/*\n"},
+         }) {
+        SCOPED_TRACE(std::string(c.ini) + c.arg);
+        Work w;
+        w.mkdirs("empty");
+        w.mkdirs("outer");
+        w.mkdirs("outer/empty");
+        w.ini(c.ini);
+        const RunResult r = w.tolvek({c.arg});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, header() + c.walk);
+    }
+}
+
+TEST(Cli, SymlinkLoopsEnd) {
+    for (const int verbose : {0, 1}) {
+        SCOPED_TRACE(verbose);
+        Work w;
+        w.mkdirs("music");
+        w.mkdirs("music/live");
+        w.wav("music/a.wav");
+        w.wav("music/live/c.wav");
+        w.symlink(".", "music/loop");        // the starting directory
+        w.symlink("..", "music/live/up");    // back up to it
+        w.symlink(".", "music/live/self");   // a directory into itself
+        w.symlink("nowhere", "music/broken");  // dangling: skipped without a word
+        w.ini("verbose=" + std::to_string(verbose) + "\n");
+        const RunResult r = w.tolvek({"music"});
+        EXPECT_EQ(r.status, 0);
+        const std::string skip = ": already being walked (directory loop)\n";
+        EXPECT_EQ(condense(r.out),
+                  header() + "<saved ./a.wav>\nProcessing music/live/*\n<saved ./live/c.wav>\n" +
+                      (verbose ? "Skipping music/live/self" + skip + "Skipping music/live/up" + skip +
+                                     "Skipping music/loop" + skip
+                               : ""));
+    }
+}
+
+TEST(Cli, SymlinkToAnotherDirectoryIsNoLoop) {
+    Work w;
+    w.mkdirs("music");
+    w.mkdirs("music/live");
+    w.wav("music/live/c.wav");
+    w.symlink("live", "music/stage");
+    const RunResult r = w.tolvek({"music"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(condense(r.out), header() + "Processing music/live/*\n<saved ./live/c.wav>\n"
+                                          "Processing music/stage/*\n<saved ./stage/c.wav>\n");
+}
+
+TEST(Cli, FilesThatAreNotAudioLeaveTheExitStatusAlone) {
+    Work w;
+    w.mkdirs("music");
+    w.wav("music/a.wav");
+    write_file(w.file("music/notes.txt"), "not a sound\n");
+    const RunResult r = w.tolvek({"music"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(condense(r.out), header() + "<saved ./a.wav>\n");
+}
+
+TEST(Cli, PictureThatCannotBeWrittenGivesExitStatus2) {
+    struct Case {
+        const char* source;
+        const char* blocked;  // a directory where the picture must go
+        const char* walk;
+    };
+    for (const Case& c : {
+             Case{"music/a.wav", "music/a.wav.png",
+                  "<saved ./a.wav>\n<save error ./a.wav>\nProcessing music/a.wav.png/*\n"
+                  "Processing music/sub/*\n<saved ./z.wav>\n"},
+             // From below: the last file at the top level is fine, the status stays.
+             Case{"music/sub/a.wav", "music/sub/a.wav.png",
+                  "Processing music/sub/*\n<saved ./sub/a.wav>\n<save error ./sub/a.wav>\n"
+                  "Processing music/sub/a.wav.png/*\n<saved ./z.wav>\n"},
+         }) {
+        SCOPED_TRACE(c.source);
+        Work w;
+        w.mkdirs("music");
+        w.mkdirs("music/sub");
+        w.wav(c.source);
+        w.mkdirs(c.blocked);
+        w.wav("music/z.wav");
+        const RunResult r = w.tolvek({"music"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(condense(r.out), header() + c.walk);
+        EXPECT_TRUE(w.has("music/z.wav.png"));
+    }
+}
+
+TEST(Cli, HelpAndVersion) {
+    Work w;
+    for (const char* arg : {"-h", "--help"}) {
+        const RunResult r = w.tolvek({arg});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.starts_with("Usage: tolvek")) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    const RunResult r = w.tolvek({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Tolvek v0.9b\n");
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
