@@ -190,7 +190,11 @@ bool Stream::Impl::open_demuxer() {
     int err = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
     av_dict_free(&opts);
     if (err < 0) {
-        set_error(err == AVERROR_INVALIDDATA ? kErrorFormat : kErrorFileOpen, av_text(err));
+        // The system's own refusals mean an unreadable file; everything else
+        // (an empty file included) means no demuxer knows it.
+        const bool unreadable = err == AVERROR(ENOENT) || err == AVERROR(EACCES) || err == AVERROR(EPERM) ||
+                                err == AVERROR(EISDIR) || err == AVERROR(EIO);
+        set_error(err == AVERROR(ENOMEM) ? kErrorMemory : unreadable ? kErrorFileOpen : kErrorFormat, av_text(err));
         return false;
     }
     fmt.reset(raw);

@@ -131,5 +131,118 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
                                          FormatCase{"aiff", "aiff", "", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+
+TEST(AudioStream, MeasuresWithoutDecoding) {
+    TempDir dir;
+    const struct {
+        const char* name;
+        int rate;
+        int channels;
+        double seconds;
+    } cases[] = {{"mono8k.wav", 8000, 1, 2.5}, {"eight.wav", 48000, 8, 0.5}, {"one.wav", 44100, 2, 1.0 / 44100}};
+    for (const auto& c : cases) {
+        const std::string path = dir.file(c.name);
+        test::write_wav(path, c.rate, c.channels, test::silence(c.rate, c.channels, c.seconds));
+        auto s = Stream::open(path);
+        ASSERT_NE(s, nullptr) << c.name;
+        const auto frames = static_cast<std::uint64_t>(std::llround(c.seconds * c.rate));
+        EXPECT_EQ(s->length_bytes(), frames * c.channels * 2) << c.name;
+        EXPECT_FLOAT_EQ(s->bytes_to_seconds(s->length_bytes()), static_cast<float>(frames) / c.rate) << c.name;
+        EXPECT_EQ(s->info().rate, static_cast<std::uint32_t>(c.rate)) << c.name;
+        EXPECT_EQ(s->info().channels, static_cast<std::uint32_t>(c.channels)) << c.name;
+        EXPECT_EQ(s->file_size(), frames * c.channels * 2 + 44) << c.name;
+    }
+}
+
+TEST(AudioStream, TypeBits) {
+    TempDir dir;
+    const std::string wav = dir.file("a.wav");
+    test::write_wav(wav, 44100, 1, test::sine(44100, 1, 0.5, 440));
+    ASSERT_TRUE(test::ffmpeg_convert(wav, dir.file("a.flac")));
+    ASSERT_TRUE(test::ffmpeg_convert(wav, dir.file("a.mp3")));
+    ASSERT_TRUE(test::ffmpeg_convert(wav, dir.file("a.m4a")));
+    test::write_file(dir.file("a.mod"), test::tracker_module());
+    const std::pair<const char*, std::uint32_t> cases[] = {{"a.wav", kTypeStream | kTypeWav},
+                                                           {"a.flac", kTypeStream},
+                                                           {"a.mp3", kTypeStream},
+                                                           {"a.m4a", kTypeStream},
+                                                           {"a.mod", 0}};
+    for (auto [name, type] : cases) {
+        auto s = Stream::open(dir.file(name));
+        ASSERT_NE(s, nullptr) << name << ": " << last_error_text();
+        EXPECT_EQ(s->info().type, type) << name;
+    }
+}
+
+TEST(AudioStream, FilesThatDoNotOpen) {
+    TempDir dir;
+    test::write_file(dir.file("notes.txt"), "Not a sound at all, just a few words of text.\n");
+    test::write_file(dir.file("empty.mp3"), "");
+    ASSERT_EQ(test::run({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "color=c=blue:s=32x32:d=1",
+                         "-frames:v", "1", dir.file("picture.png")},
+                        dir.path())
+                  .status,
+              0);
+    const std::pair<const char*, int> cases[] = {
+        {"missing.wav", kErrorFileOpen}, {".", kErrorFileOpen},         {"notes.txt", kErrorFormat},
+        {"empty.mp3", kErrorFormat},     {"picture.png", kErrorNoAudio},
+    };
+    for (auto [name, code] : cases) {
+        EXPECT_EQ(Stream::open(dir.file(name)), nullptr) << name;
+        EXPECT_EQ(last_error(), code) << name << ": " << last_error_text();
+        EXPECT_FALSE(last_error_text().empty()) << name;
+    }
+}
+
+TEST(AudioStream, NamesAreAlwaysLocalFiles) {
+    // Names that look like other protocols are read as files in the
+    // working directory, never fetched or run.
+    TempDir dir;
+    test::write_wav(dir.file("pipe:0"), 8000, 1, test::silence(8000, 1, 0.1));
+    EXPECT_NE(Stream::open(dir.file("pipe:0")), nullptr) << last_error_text();
+    EXPECT_EQ(Stream::open("http://127.0.0.1:9/x.mp3"), nullptr);
+    EXPECT_EQ(last_error(), kErrorFileOpen);
+}
+
+TEST(AudioLayer, PluginsStandForDecoders) {
+    EXPECT_TRUE(load_plugin("basswma.dll"));
+    EXPECT_TRUE(load_plugin("bass_ape.dll"));
+    EXPECT_TRUE(load_plugin("bassflac.dll"));
+    EXPECT_FALSE(load_plugin("bassmidi.dll"));
+    EXPECT_EQ(last_error(), kErrorPlugin);
+    EXPECT_FALSE(load_plugin(nullptr));
+}
+
+TEST(AudioLayer, ErrorCodesStayClearOfTheConversionStatuses) {
+    for (int code = kErrorStart; code <= kErrorHandle; ++code) {
+        EXPECT_NE(code, 0);
+        EXPECT_LT(code, 10001);
+        EXPECT_STRNE(error_name(code), "unknown error") << code;
+    }
+}
+
+// Other sample formats are first made 16-bit, as every window is defined on
+// 16-bit samples.
+TEST(AudioStream, WiderSampleFormatsReadAs16Bit) {
+    TempDir dir;
+    const std::string wav = dir.file("src.wav");
+    test::write_wav(wav, 44100, 2, test::music(44100, 2, 2.0));
+    for (const char* codec : {"pcm_s24le", "pcm_f32le", "pcm_u8"}) {
+        const std::string path = dir.file(std::string(codec) + ".wav");
+        ASSERT_TRUE(test::ffmpeg_convert(wav, path, std::string("-c:a ") + codec));
+        const auto pcm = full_decode(path, dir);
+        auto s = Stream::open(path);
+        ASSERT_NE(s, nullptr);
+        for (std::int64_t frame : {0, 30000, 80000}) {
+            s->seek(static_cast<std::uint64_t>(frame) * 4);
+            Spectrum got{};
+            ASSERT_TRUE(s->read_spectrum(got));
+            const Spectrum want = reference_spectrum(pcm, 2, frame);
+            for (int k = 0; k < kSpectrumBins; ++k)
+                ASSERT_NEAR(got[k], want[k], 1e-6f + want[k] * 1e-4f) << codec << " frame " << frame << " bin " << k;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tolvek::audio
