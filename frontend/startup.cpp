@@ -25,7 +25,7 @@ constexpr const char* kHelp =
     "       tolvek -h | --help\n"
     "       tolvek --version\n"
     "\n"
-    "Converts audio files into spectrogram pictures (PATTERN.png or .jpg).\n"
+    "Converts audio files into spectrogram pictures (song.mp3 gives song.mp3.png).\n"
     "PATTERN is a file, a directory (everything below it is converted) or a\n"
     "wildcard pattern whose last part may hold \"*\" and \"?\" (quote it for the\n"
     "shell). Without PATTERN the working directory is converted.\n"
