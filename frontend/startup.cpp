@@ -1,6 +1,7 @@
 #include "frontend/startup.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdarg>
@@ -81,6 +82,10 @@ void print_log(const char* format, ...) {
     va_start(args, format);
     std::vprintf(format, args);
     va_end(args);
+    // A progress line ends in "\r", which line buffering would hold back
+    // until the file is done; on a terminal it is shown at once.
+    static const bool terminal = isatty(fileno(stdout)) != 0;
+    if (terminal) std::fflush(stdout);
 }
 
 int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
