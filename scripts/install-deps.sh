@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need,
 # and only those that are missing, so a ready machine is left untouched.
+# Extra groups on request: "fuzz" (clang and libFuzzer), "bench" (the
+# benchmark library and the programs we measure against).
+#   scripts/install-deps.sh [fuzz] [bench]
 set -euo pipefail
 
 packages=(
@@ -10,6 +13,13 @@ packages=(
   libgtest-dev
   ffmpeg
 )
+for group in "$@"; do
+  case "$group" in
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    bench) packages+=(libbenchmark-dev sox sndfile-tools time) ;;
+    *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
