@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <optional>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -12,9 +14,11 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/vorbis_parser.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/log.h>
 #include <libswresample/swresample.h>
 }
@@ -144,6 +148,51 @@ const char* error_name(int code) {
     }
 }
 
+namespace {
+
+// How a codec's packets may be left out of decoding, and how much of the
+// past a packet needs after the decoder was flushed, so that every window
+// is still exactly what a full decode gives.
+enum class Skipping {
+    None,         // unknown to us: every packet is decoded
+    Independent,  // PCM, FLAC: each packet stands alone
+    Mp3,          // the packet before (overlap) and 511 bytes of payload before that (bit reservoir)
+    Vorbis,       // the packet before; the first packet after a flush gives no samples
+};
+
+Skipping skipping_for(AVCodecID id) {
+    switch (id) {
+        case AV_CODEC_ID_PCM_S16LE: case AV_CODEC_ID_PCM_S16BE: case AV_CODEC_ID_PCM_U8:
+        case AV_CODEC_ID_PCM_S8: case AV_CODEC_ID_PCM_S24LE: case AV_CODEC_ID_PCM_S24BE:
+        case AV_CODEC_ID_PCM_S32LE: case AV_CODEC_ID_PCM_S32BE: case AV_CODEC_ID_PCM_F32LE:
+        case AV_CODEC_ID_PCM_F32BE: case AV_CODEC_ID_PCM_F64LE: case AV_CODEC_ID_PCM_F64BE:
+        case AV_CODEC_ID_PCM_ALAW: case AV_CODEC_ID_PCM_MULAW: case AV_CODEC_ID_FLAC:
+            return Skipping::Independent;
+        case AV_CODEC_ID_MP3:
+            return Skipping::Mp3;
+        case AV_CODEC_ID_VORBIS:
+            return Skipping::Vorbis;
+        default:
+            return Skipping::None;
+    }
+}
+
+struct VorbisParserFree {
+    void operator()(AVVorbisParseContext* p) const { av_vorbis_parse_free(&p); }
+};
+
+// A packet read from the file, with the frames of a full decode it gives:
+// [start, start + frames).
+struct Packet {
+    PacketPtr data;
+    std::int64_t index = 0;
+    std::int64_t start = 0;
+    std::int64_t frames = 0;
+    bool required = false;  // must be decoded whatever the windows need
+};
+
+}  // namespace
+
 struct Stream::Impl {
     std::string path;
     std::uint64_t size = 0;
@@ -154,15 +203,24 @@ struct Stream::Impl {
     StreamInfo si;
     std::uint64_t frames = 0;  // measured length in frames
 
-    // Sequential decoding state. Frames are counted from the first frame
-    // the decoder gives, so frame n is frame n of a full decode.
-    PacketPtr pkt{av_packet_alloc()};
+    // Reading. Packets are read in order, each placed by its duration; only
+    // those a window needs are decoded, each run of them preceded by the
+    // packets its codec needs to start exactly (its pre-roll).
+    Skipping skipping = Skipping::None;
+    std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
+    std::deque<Packet> history;     // read and not decoded, newest last
+    std::optional<Packet> pending;  // read, but after the window being filled
+    std::int64_t next_index = 0;    // of the next packet read
+    std::int64_t next_start = 0;    // its first frame
+    std::int64_t skip_carry = 0;    // start trimming that runs on into later packets
+    std::int64_t last_sent = -1;    // index of the last packet decoded
+    bool run_active = false;        // the decoder holds packets up to last_sent
+    bool output_done = false;       // nothing more will come
+
     FramePtr frame{av_frame_alloc()};
-    std::int64_t decoded = 0;      // frames the decoder has given so far
-    bool input_done = false;       // demuxer exhausted, decoder flushed
-    bool output_done = false;      // decoder has given its last frame
-    std::int64_t position = 0;     // frame of the current position
-    std::vector<float> mono;       // frames [mono_start, decoded) mixed to mono
+    std::int64_t decoded = 0;   // frame index of the decoder's next output
+    std::int64_t position = 0;  // frame of the current position
+    std::vector<float> mono;    // frames [mono_start, mono_start + size) mixed to mono
     std::int64_t mono_start = 0;
 
     SwrPtr swr;
@@ -175,6 +233,12 @@ struct Stream::Impl {
     std::array<float, kWindowFrames> window{};
 
     bool open_demuxer();
+    bool read_packet(Packet& out);
+    std::vector<Packet*> preroll_for(const Packet& p);
+    void start_run(const Packet& p);
+    void send(Packet& p);
+    void receive();
+    void finish();
     void decode_until(std::int64_t end);
     void take(const AVFrame& f);
     bool to_s16(const AVFrame& f);
@@ -252,8 +316,18 @@ bool Stream::Impl::open_demuxer() {
     else
         frames = 0;
 
+    skipping = skipping_for(st->codecpar->codec_id);
+    vorbis.reset();
+    if (skipping == Skipping::Vorbis) {
+        vorbis.reset(av_vorbis_parse_init(st->codecpar->extradata, st->codecpar->extradata_size));
+        if (!vorbis) skipping = Skipping::None;
+    }
+    history.clear();
+    pending.reset();
+    next_index = next_start = skip_carry = 0;
+    last_sent = -1;
+    run_active = output_done = false;
     decoded = 0;
-    input_done = output_done = false;
     mono.clear();
     mono_start = 0;
     return true;
@@ -316,38 +390,159 @@ void Stream::Impl::take(const AVFrame& f) {
     }
 }
 
+// Reads the next packet of our stream and places it. False at the end of
+// the file (or of what can be read of it).
+bool Stream::Impl::read_packet(Packet& out) {
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) return false;
+    do {
+        av_packet_unref(pkt.get());
+        if (av_read_frame(fmt.get(), pkt.get()) < 0) return false;
+    } while (pkt->stream_index != index);
+
+    const AVStream* st = fmt->streams[index];
+    std::int64_t nominal = -1;
+    if (skipping == Skipping::Vorbis) {
+        // The demuxer's durations are not always right for Vorbis; the
+        // block sizes in the packets are.
+        nominal = av_vorbis_parse_frame(vorbis.get(), pkt->data, pkt->size);
+        // The decoder gives nothing for the very first packet, whatever its
+        // block size.
+        if (next_index == 0 && nominal > 0) nominal = 0;
+    } else if (pkt->duration > 0) {
+        nominal = av_rescale_q(pkt->duration, st->time_base, AVRational{1, static_cast<int>(si.rate)});
+    } else {
+        nominal = av_get_audio_frame_duration2(st->codecpar, pkt->size);
+        if (nominal == 0) nominal = -1;
+    }
+
+    if (nominal < 0) {
+        // A packet we cannot place: from here on every packet is decoded
+        // and counted by what the decoder gives.
+        skipping = Skipping::None;
+        nominal = 0;
+    }
+    // Trimming the decoder applies: encoder delay at the start, padding at
+    // the end, whole packets flagged for discarding.
+    const std::int64_t carried = skip_carry;
+    std::int64_t skip_start = carried, skip_end = 0;
+    std::size_t sd_size = 0;
+    if (const std::uint8_t* sd = av_packet_get_side_data(pkt.get(), AV_PKT_DATA_SKIP_SAMPLES, &sd_size); sd && sd_size >= 10) {
+        skip_start += AV_RL32(sd);
+        skip_end = AV_RL32(sd + 4);
+    }
+    // Trimming that spans packets is only done alike when the decoder sees
+    // every packet it spans.
+    out.required = carried > 0 || skip_start > nominal;
+    skip_carry = std::max<std::int64_t>(0, skip_start - nominal);
+    out.frames = (pkt->flags & AV_PKT_FLAG_DISCARD) ? 0 : std::max<std::int64_t>(0, nominal - skip_start - skip_end);
+    out.index = next_index++;
+    out.start = next_start;
+    next_start += out.frames;
+    out.data = std::move(pkt);
+    return true;
+}
+
+// The packets that must be decoded before `p` after a flush, oldest first,
+// taken from the history of packets left out.
+std::vector<Packet*> Stream::Impl::preroll_for(const Packet& p) {
+    std::vector<Packet*> chosen;
+    if (skipping == Skipping::Independent || history.empty() || history.back().index != p.index - 1) return chosen;
+    if (skipping == Skipping::Mp3) {
+        // The frame before gives the overlap; the frames before that must
+        // hold the 511 bytes of payload its bit reservoir may reach back to.
+        chosen.push_back(&history.back());
+        int payload = 0;
+        for (auto it = std::next(history.rbegin()); it != history.rend() && payload < 511; ++it) {
+            if (it->index != chosen.back()->index - 1) break;
+            chosen.push_back(&*it);
+            payload += std::max(0, it->data->size - 38);  // less header, side information and CRC
+        }
+    } else {
+        chosen.push_back(&history.back());
+    }
+    std::reverse(chosen.begin(), chosen.end());
+    return chosen;
+}
+
+void Stream::Impl::send(Packet& p) {
+    receive();  // the decoder takes no input while output waits
+    // A damaged packet is refused by the decoder and simply left out, as a
+    // player would.
+    avcodec_send_packet(dec.get(), p.data.get());
+    last_sent = p.index;
+    while (!history.empty() && history.front().index <= p.index) history.pop_front();
+}
+
+// Gets the decoder ready for `p`: a run that is already under way goes on
+// (through the few packets in between when that is no dearer than a
+// pre-roll); otherwise the decoder starts afresh with the pre-roll.
+void Stream::Impl::start_run(const Packet& p) {
+    if (run_active && last_sent == p.index - 1) return;
+    std::vector<Packet*> preroll = preroll_for(p);
+    if (run_active && !history.empty() && history.front().index == last_sent + 1 &&
+        p.index - last_sent - 1 <= static_cast<std::int64_t>(preroll.size())) {
+        while (!history.empty() && history.front().index < p.index) send(history.front());
+        return;
+    }
+    avcodec_flush_buffers(dec.get());
+    const Packet& first = preroll.empty() ? p : *preroll.front();
+    // After a flush the Vorbis decoder gives nothing for its first packet.
+    decoded = first.start + (skipping == Skipping::Vorbis ? first.frames : 0);
+    if (!mono.empty() && mono_start + static_cast<std::int64_t>(mono.size()) != decoded) mono.clear();
+    run_active = true;
+    for (Packet* q : preroll) send(*q);
+}
+
+// Takes every frame the decoder has ready.
+void Stream::Impl::receive() {
+    if (!run_active) return;
+    int err;
+    while ((err = avcodec_receive_frame(dec.get(), frame.get())) == 0) {
+        take(*frame);
+        av_frame_unref(frame.get());
+    }
+    // Any other answer than "more input" or "the end" is a damaged stretch:
+    // decoding goes on with the next packet.
+    if (err == AVERROR_EOF) run_active = false;
+}
+
+// The file has no more packets: drain the decoder.
+void Stream::Impl::finish() {
+    if (run_active) {
+        avcodec_send_packet(dec.get(), nullptr);
+        receive();
+    }
+    run_active = false;
+    output_done = true;
+}
+
 // Decodes until every frame before `end` is in hand or the stream ends.
 void Stream::Impl::decode_until(std::int64_t end) {
-    while (decoded < end && !output_done) {
-        int err = avcodec_receive_frame(dec.get(), frame.get());
-        if (err == 0) {
-            take(*frame);
-            av_frame_unref(frame.get());
+    while (!output_done) {
+        receive();
+        if (run_active && decoded >= end) return;
+        Packet p;
+        if (pending) {
+            p = std::move(*pending);
+            pending.reset();
+        } else if (!read_packet(p)) {
+            finish();
+            return;
+        }
+        if (skipping != Skipping::None && p.start >= end && !p.required) {
+            pending = std::move(p);
+            return;
+        }
+        const bool needed = skipping == Skipping::None || p.required || p.start + p.frames > position;
+        if (!needed) {
+            history.push_back(std::move(p));
+            // Only a pre-roll's worth of the past is kept.
+            if (history.size() > 64) history.pop_front();
             continue;
         }
-        if (err == AVERROR_EOF) {
-            output_done = true;
-            break;
-        }
-        // Any other answer is a damaged stretch: go on with the next packet,
-        // as a player would.
-        if (input_done) {  // flushed, yet neither a frame nor the end: give up
-            output_done = true;
-            break;
-        }
-        err = av_read_frame(fmt.get(), pkt.get());
-        if (err < 0) {
-            // End of file or an unreadable rest: drain what the decoder holds.
-            avcodec_send_packet(dec.get(), nullptr);
-            input_done = true;
-            continue;
-        }
-        if (pkt->stream_index == index) {
-            // A damaged packet is dropped, as a player would, and decoding
-            // goes on with the next one.
-            avcodec_send_packet(dec.get(), pkt.get());
-        }
-        av_packet_unref(pkt.get());
+        start_run(p);
+        send(p);
     }
 }
 
@@ -367,7 +562,7 @@ std::unique_ptr<Stream> Stream::open(const std::string& path) {
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();
-    if (!impl->pkt || !impl->frame || !impl->fft.ok()) {
+    if (!impl->frame || !impl->fft.ok()) {
         set_error(kErrorMemory, "cannot allocate the decoder state");
         return nullptr;
     }
@@ -390,8 +585,7 @@ std::uint64_t Stream::file_size() const { return impl_->size; }
 bool Stream::seek(std::uint64_t pos) {
     Impl& s = *impl_;
     const auto target = static_cast<std::int64_t>(pos / (s.si.channels * 2ULL));
-    const std::int64_t kept_from = s.mono.empty() ? s.decoded : s.mono_start;
-    if (target < kept_from) {
+    if (target < s.position) {
         // Behind what is buffered: decode again from the start. Reopening
         // gives exactly the frames of the first decode.
         s.fmt.reset();

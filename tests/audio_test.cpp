@@ -100,23 +100,29 @@ TEST_P(DecodedFormats, WindowsMatchFullDecode) {
         ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
     }
     const auto pcm = full_decode(path, dir);
-    const std::int64_t frames = static_cast<std::int64_t>(pcm.size()) / 2;
 
     auto s = Stream::open(path);
     ASSERT_NE(s, nullptr) << last_error_text();
-    EXPECT_EQ(s->info().rate, 44100u);
-    EXPECT_EQ(s->info().channels, 2u);
+    const int channels = static_cast<int>(s->info().channels);
+    const std::int64_t frames = static_cast<std::int64_t>(pcm.size()) / channels;
+    const std::uint64_t frame_bytes = 2ULL * channels;
     if (c.exact_length)
-        EXPECT_EQ(s->length_bytes(), static_cast<std::uint64_t>(frames) * 4);
+        EXPECT_EQ(s->length_bytes(), static_cast<std::uint64_t>(frames) * frame_bytes);
     else
-        EXPECT_NEAR(static_cast<double>(s->length_bytes()) / 4, frames, 44100 * 0.1);
+        EXPECT_NEAR(static_cast<double>(s->length_bytes() / frame_bytes), frames, s->info().rate * 0.1);
 
-    const std::int64_t positions[] = {0, 1, 1000, 4410, 50000, 50001, 200000, frames - 100, 30000, 7, frames + 10};
+    // Forwards in small steps (windows overlap), in column-sized steps and
+    // in long jumps (most packets left out), then backwards and past the end.
+    std::vector<std::int64_t> positions;
+    for (std::int64_t f = 0; f < frames; f += 1500) positions.push_back(f);
+    for (std::int64_t f = 3; f < frames; f += 7001) positions.push_back(f);
+    for (std::int64_t f = 11; f < frames; f += 26460) positions.push_back(f);
+    for (std::int64_t f : {frames - 100, std::int64_t{30000}, std::int64_t{7}, frames + 10}) positions.push_back(f);
     for (std::int64_t frame : positions) {
-        ASSERT_TRUE(s->seek(static_cast<std::uint64_t>(frame) * 4 + 3));  // mid-frame rounds down
+        ASSERT_TRUE(s->seek(static_cast<std::uint64_t>(frame) * frame_bytes + 1));  // mid-frame rounds down
         Spectrum got{};
         ASSERT_TRUE(s->read_spectrum(got));
-        const Spectrum want = reference_spectrum(pcm, 2, frame);
+        const Spectrum want = reference_spectrum(pcm, channels, frame);
         for (int k = 0; k < kSpectrumBins; ++k)
             ASSERT_NEAR(got[k], want[k], 1e-6f + want[k] * 1e-4f) << c.name << " frame " << frame << " bin " << k;
     }
@@ -127,6 +133,15 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
                                          FormatCase{"flac", "flac", "", true},
                                          FormatCase{"mp3cbr", "mp3", "-b:a 192k", false},
                                          FormatCase{"mp3vbr", "mp3", "-q:a 4", false},
+                                         FormatCase{"mp3vbr_best", "mp3", "-q:a 0", false},
+                                         FormatCase{"mp3vbr_worst", "mp3", "-q:a 9", false},
+                                         FormatCase{"mp3_320k", "mp3", "-b:a 320k", false},
+                                         FormatCase{"mp3_32k_mono", "mp3", "-b:a 32k -ac 1", false},
+                                         FormatCase{"mp3_22k", "mp3", "-b:a 64k -ar 22050", false},
+                                         FormatCase{"ogg_low", "ogg", "-c:a libvorbis -q:a 0", true},
+                                         FormatCase{"ogg_high", "ogg", "-c:a libvorbis -q:a 9", true},
+                                         FormatCase{"m4a", "m4a", "-c:a aac -b:a 128k", false},
+                                         FormatCase{"opus", "opus", "-c:a libopus -b:a 96k", false},
                                          FormatCase{"ogg", "ogg", "-c:a libvorbis -q:a 4", true},
                                          FormatCase{"aiff", "aiff", "", true}),
                          [](const auto& info) { return std::string(info.param.name); });
