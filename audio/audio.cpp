@@ -216,6 +216,7 @@ struct Stream::Impl {
     std::int64_t last_sent = -1;    // index of the last packet decoded
     bool run_active = false;        // the decoder holds packets up to last_sent
     bool output_done = false;       // nothing more will come
+    std::uint64_t sent_count = 0;
 
     FramePtr frame{av_frame_alloc()};
     std::int64_t decoded = 0;   // frame index of the decoder's next output
@@ -471,6 +472,7 @@ void Stream::Impl::send(Packet& p) {
     // player would.
     avcodec_send_packet(dec.get(), p.data.get());
     last_sent = p.index;
+    ++sent_count;
     while (!history.empty() && history.front().index <= p.index) history.pop_front();
 }
 
@@ -580,6 +582,8 @@ float Stream::bytes_to_seconds(std::uint64_t bytes) const {
 }
 
 StreamInfo Stream::info() const { return impl_->si; }
+std::uint64_t Stream::packets_read() const { return static_cast<std::uint64_t>(impl_->next_index); }
+std::uint64_t Stream::packets_decoded() const { return impl_->sent_count; }
 std::uint64_t Stream::file_size() const { return impl_->size; }
 
 bool Stream::seek(std::uint64_t pos) {

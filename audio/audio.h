@@ -81,6 +81,11 @@ public:
     // failure, with last_error() set; `out` is then left as it was.
     bool read_spectrum(std::span<float, kSpectrumBins> out);
 
+    // Packets read from the file and packets handed to the decoder so far:
+    // how much decoding the windows cost.
+    std::uint64_t packets_read() const;
+    std::uint64_t packets_decoded() const;
+
     struct Impl;
 
 private:

@@ -2,6 +2,8 @@
 // can be checked on its own.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +19,24 @@ ColumnPlan plan_columns(std::uint64_t length, float seconds);
 
 // A magnitude's level: ln(m) from -15 to -5 spans levels 0..255.
 std::uint8_t level_of(float magnitude);
+
+// level_of() without a logarithm, for the finite non-negative magnitudes of
+// a spectrum: a million cells per picture. A float's
+// top 16 bits (sign, exponent, 7 mantissa bits) pick a bucket that spans at
+// most two levels; the exact threshold between them decides.
+class LevelMap {
+public:
+    LevelMap();
+    std::uint8_t operator()(float magnitude) const {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(magnitude);
+        const std::uint8_t base = base_[bits >> 16];
+        return base == 255 || magnitude < threshold_[base + 1] ? base : static_cast<std::uint8_t>(base + 1);
+    }
+
+private:
+    std::array<std::uint8_t, 65536> base_;
+    std::array<float, 256> threshold_;  // smallest magnitude of each level
+};
 
 // Bytes taken by the UTF-8 character at `pos`; 1 for a byte that does not
 // start a valid sequence.

@@ -87,10 +87,32 @@ ColumnPlan plan_columns(std::uint64_t length, float seconds) {
 }
 
 std::uint8_t level_of(float magnitude) {
-    const float l = magnitude != 0.0f ? static_cast<float>(std::log(static_cast<double>(magnitude))) : -15.0f;
+    // Not a number (never from real samples) and negative values are silence.
+    if (!(magnitude > 0.0f)) return 0;
+    const float l = static_cast<float>(std::log(static_cast<double>(magnitude)));
     if (l < -15.0f) return 0;
     if (l > -5.0f) return 255;
     return static_cast<std::uint8_t>((static_cast<double>(l) + 15.0) * 255.0 / 10.0);
+}
+
+LevelMap::LevelMap() {
+    // level_of() never falls as the magnitude grows, so each level's
+    // threshold is found by bisecting the positive floats' bit patterns.
+    threshold_[0] = 0.0f;
+    for (int level = 1; level < 256; ++level) {
+        std::uint32_t lo = 0, hi = 0x7F800000;  // level_of(lo) < level <= level_of(hi)
+        while (hi - lo > 1) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            (level_of(std::bit_cast<float>(mid)) >= level ? hi : lo) = mid;
+        }
+        threshold_[level] = std::bit_cast<float>(hi);
+    }
+    for (std::uint32_t key = 0; key < base_.size(); ++key) {
+        const float lowest = std::bit_cast<float>(key << 16);
+        // Negative numbers are silence; infinities and NaN never come from a
+        // spectrum of finite samples.
+        base_[key] = (key & 0x8000) || (key & 0x7F80) == 0x7F80 ? 0 : level_of(lowest);
+    }
 }
 
 }  // namespace tolvek::convert
@@ -148,6 +170,7 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
         return audio::last_error();
     }
 
+    static const convert::LevelMap level_map;
     const unsigned char* red = palette[0];
     const unsigned char* green = palette[1];
     const unsigned char* blue = palette[2];
@@ -174,7 +197,7 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
 
         marks.start_column();
         for (int j = 0; j < audio::kSpectrumBins; ++j) {
-            const std::uint8_t level = convert::level_of(column[j]);
+            const std::uint8_t level = level_map(column[j]);
             levels[j] = level;
             image::Rgb colour{red[level], green[level], blue[level]};
             // Grid hook 2: kHz rows.

@@ -147,6 +147,34 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
                          [](const auto& info) { return std::string(info.param.name); });
 
 
+// Columns far apart leave most packets undecoded; a codec we do not know
+// is decoded whole.
+TEST(AudioStream, DecodesOnlyWhatTheWindowsNeed) {
+    TempDir dir;
+    const std::string wav = dir.file("src.wav");
+    test::write_wav(wav, 44100, 2, test::music(44100, 2, 20.0));
+    const struct {
+        const char* file;
+        const char* args;
+        double most;  // largest share of packets decoded
+    } cases[] = {{"a.mp3", "-b:a 192k", 0.4}, {"a.ogg", "-c:a libvorbis", 0.4}, {"a.flac", "", 0.4}, {"a.m4a", "-c:a aac", 1.0}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(test::ffmpeg_convert(wav, dir.file(c.file), c.args));
+        auto s = Stream::open(dir.file(c.file));
+        ASSERT_NE(s, nullptr);
+        Spectrum out{};
+        for (std::uint64_t frame = 0; frame < 20 * 44100; frame += 26460) {
+            s->seek(frame * 4);
+            s->read_spectrum(out);
+        }
+        const double share = static_cast<double>(s->packets_decoded()) / static_cast<double>(s->packets_read());
+        EXPECT_LE(share, c.most) << c.file;
+        if (c.most == 1.0) {
+            EXPECT_EQ(share, 1.0) << c.file;
+        }
+    }
+}
+
 TEST(AudioStream, MeasuresWithoutDecoding) {
     TempDir dir;
     const struct {

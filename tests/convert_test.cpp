@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <filesystem>
 
@@ -60,6 +61,25 @@ TEST(Levels, MagnitudeToLevel) {
         {1.0f, 255},
     };
     for (const auto& c : cases) EXPECT_EQ(level_of(c.magnitude), c.level) << c.magnitude;
+}
+
+TEST(Levels, TableAgreesWithTheLogarithm) {
+    const LevelMap map;
+    for (float m : {0.0f, -0.0f, -1.0f, 1e-30f, 1.0f, 1e6f, 3.4e38f}) EXPECT_EQ(map(m), level_of(m)) << m;
+    // Every 61st float from below level 0 to above level 255, and every
+    // float between two samples whose levels differ.
+    const auto lo = std::bit_cast<std::uint32_t>(static_cast<float>(std::exp(-15.5)));
+    const auto hi = std::bit_cast<std::uint32_t>(static_cast<float>(std::exp(-4.5)));
+    std::uint8_t previous = level_of(std::bit_cast<float>(lo));
+    for (std::uint32_t b = lo; b < hi; b += 61) {
+        const std::uint8_t level = level_of(std::bit_cast<float>(b));
+        if (level != previous) {
+            for (std::uint32_t c = b - 61; c <= b; ++c)
+                ASSERT_EQ(map(std::bit_cast<float>(c)), level_of(std::bit_cast<float>(c))) << c;
+        }
+        ASSERT_EQ(map(std::bit_cast<float>(b)), level) << b;
+        previous = level;
+    }
 }
 
 TEST(Label, CutsAt28CharactersAndPadsTo33) {
