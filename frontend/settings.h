@@ -26,7 +26,7 @@ struct Settings {
     std::string output = "png";             // at most 4 characters
     std::string palette = "tolvek_color.pal";
     OutputFormat format = TOLVEK_FORMAT_PNG;  // JPEG for output "jpeg" or "jpg"
-    int jobs = 1;                           // as read; reserved
+    int jobs = 1;                           // as read; see worker_count()
 };
 
 // The settings in `text`, the contents of a settings file.

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "audio/audio.h"
 #include "convert/convert.h"
@@ -40,6 +42,7 @@ constexpr const char* kHelp =
     "                            2: also unreadable stretches of audio\n"
     "  output=png                png, or jpg/jpeg for JPEG pictures\n"
     "  palette=tolvek_color.pal  palette file\n"
+    "  jobs=1                    files converted at once; 0: one per processor core\n"
     "\n"
     "Palette file: lines \"index,red,green,blue\" (each 0..255); colours between\n"
     "the lines are interpolated, other lines are ignored.\n"
@@ -72,6 +75,11 @@ std::string make_pattern(const char* argument) {
 }
 
 }  // namespace
+
+int worker_count(int jobs) {
+    if (jobs == 0) return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return std::max(jobs, 1);
+}
 
 AudioBackend default_audio_backend() {
     return {&audio::start, &audio::stop, &audio::load_plugin, &audio::last_error};
@@ -129,7 +137,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
 
     const int status = walker::walk_directory(settings.recursive, ".", pattern.c_str(), settings.format,
                                               settings.quality, settings.grid, settings.local, settings.verbose,
-                                              palette, print_log);
+                                              palette, print_log, worker_count(settings.jobs));
     audio.stop();
     return status == TOLVEK_STATUS_SAVE_ERROR ? 2 : 0;
 }

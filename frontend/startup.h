@@ -19,6 +19,10 @@ AudioBackend default_audio_backend();
 // adding nothing.
 void print_log(const char* format, ...);
 
+// Workers for the "jobs" setting: 0 means one per processor core, anything
+// below 1 means one.
+int worker_count(int jobs);
+
 // Runs the program with its arguments; only argv[1] is looked at. Returns the
 // exit status: 0, 1 when the audio layer cannot start, 2 when at least one
 // picture could not be written.

@@ -334,3 +334,36 @@ TEST(Cli, HelpAndVersion) {
 }
 
 }  // namespace
+
+// More workers change nothing a user can see: the same bytes on standard
+// output, the same pictures, the same exit status.
+TEST(Cli, ParallelJobsGiveTheSameOutput) {
+    struct Run {
+        RunResult result;
+        std::vector<std::string> pictures;
+    };
+    auto run_with = [](const std::string& jobs) {
+        Work w;
+        w.library();
+        for (int i = 0; i < 6; ++i) w.wav("music/extra" + std::to_string(i) + ".wav");
+        write_file(w.file("music/notes.txt"), "not a sound\n");
+        w.mkdirs("music/a.wav.png");  // this picture cannot be written
+        w.mkdirs("music/empty");
+        w.ini("recursive=1\nlocal=0\nverbose=1\njobs=" + jobs + "\n");
+        Run run{w.tolvek({"music"}), {}};
+        for (const char* name : {"music/b.WAV.png", "music/live/c.wav.png", "music/extra0.wav.png", "music/extra5.wav.png"})
+            run.pictures.push_back(tolvek::test::read_file(w.file(name)));
+        return run;
+    };
+    const Run one = run_with("1");
+    EXPECT_EQ(one.result.status, 2);
+    EXPECT_NE(one.result.out.find(", Save error\n"), std::string::npos);
+    for (const char* jobs : {"2", "0", "7"}) {
+        SCOPED_TRACE(jobs);
+        const Run many = run_with(jobs);
+        EXPECT_EQ(many.result.status, one.result.status);
+        EXPECT_EQ(many.result.out, one.result.out);
+        EXPECT_EQ(many.pictures, one.pictures);
+        for (const std::string& p : many.pictures) EXPECT_FALSE(p.empty());
+    }
+}

@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "frontend/startup.h"
@@ -135,3 +137,9 @@ TEST_F(StartUp, OnlyTheFirstArgumentCounts) {
 }
 
 }  // namespace
+
+TEST(Jobs, WorkerCount) {
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::pair<int, int> cases[] = {{1, 1}, {2, 2}, {16, 16}, {0, cores}, {-3, 1}};
+    for (auto [jobs, workers] : cases) EXPECT_EQ(tolvek::frontend::worker_count(jobs), workers) << jobs;
+}

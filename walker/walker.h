@@ -19,7 +19,11 @@ namespace tolvek::walker {
 // none), except that it is TOLVEK_STATUS_SAVE_ERROR whenever any conversion
 // at this level or below could not write its picture, so the caller can tell
 // a run that lost pictures from one that did not.
+//
+// With `jobs` above 1, that many files convert at once; every line still
+// comes out whole and in walk order, exactly as with one, and the result is
+// 10002 when any picture could not be written, else the last file's status.
 int walk_directory(int recursive, const char* outdir, const char* pattern, OutputFormat format,
-                   int quality, int grid, int local, int verbose, Palette palette, LogFn log);
+                   int quality, int grid, int local, int verbose, Palette palette, LogFn log, int jobs = 1);
 
 }  // namespace tolvek::walker
