@@ -32,3 +32,32 @@ TEST(CInterface, OnlyTheTwoEntryPointsAreExported) {
 
 }  // namespace
 }  // namespace tolvek
+
+namespace tolvek {
+namespace {
+
+// A palette file loaded by the C program colours the picture: silence takes
+// the colour of entry 0, a loud tone that of entry 255.
+TEST(CInterface, PictureTakesItsColoursFromThePaletteFile) {
+    test::TempDir dir;
+    const std::string pal = dir.file("blue-red.pal");
+    test::write_file(pal, "# blue to red\n0,0,0,255\n255,255,0,0\n");
+    const std::string wav = dir.file("tone.wav");
+    test::write_wav(wav, 44100, 1, test::sine(44100, 1, 1.0, 200 * 44100.0 / 2048, 0.5));
+    const test::RunResult r = test::run({TOLVEK_C_CALLER, wav, pal}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    test::Image img;
+    ASSERT_TRUE(test::read_png(wav + ".png", img));
+    const test::Image::Px loud = img.at(100, 200), quiet = img.at(100, 700);
+    EXPECT_EQ(loud.r, 255);
+    EXPECT_EQ(loud.g, 0);
+    EXPECT_EQ(loud.b, 0);
+    // Far from the tone the level is near 0: mostly blue.
+    EXPECT_LT(quiet.r, 40);
+    EXPECT_EQ(quiet.g, 0);
+    EXPECT_GT(quiet.b, 215);
+    EXPECT_EQ(quiet.r + quiet.b, 255);  // on the file's ramp
+}
+
+}  // namespace
+}  // namespace tolvek
