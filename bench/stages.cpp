@@ -1,0 +1,295 @@
+// The stages of one conversion timed apart, on the 180 s MP3 of the
+// benchmark corpus: opening and measuring, the spectrum windows (seeking,
+// decoding and the transform), the transform alone, levels and colours,
+// and the PNG and JPEG saves.
+//
+//   tolvek_stages [benchmark options] [AUDIO FILE]
+//
+// The file is the argument, else $TOLVEK_BENCH_FILE, else the corpus file
+// in the build directory. Without it nothing runs (status 0).
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "audio/spectrum.h"
+#include "convert/grid.h"
+#include "convert/plan.h"
+#include "image/picture.h"
+#include "palette/palette.h"
+
+namespace {
+
+using tolvek::audio::kSpectrumBins;
+using tolvek::audio::kWindowFrames;
+using tolvek::audio::Stream;
+
+using Column = std::span<float, kSpectrumBins>;
+
+std::string g_path;  // the audio file every stage works on
+
+// A scratch directory for the saved pictures, removed at exit.
+class ScratchDir {
+public:
+    ScratchDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tolvek-stages-XXXXXX";
+        if (mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct Palette256 {
+    unsigned char red[256], green[256], blue[256];
+    Palette256() {
+        unsigned char* tables[3] = {red, green, blue};
+        load_palette("", tables);  // no file: the built-in gradient
+    }
+};
+
+// What the later stages start from, computed once: the stream's
+// measurements, its column plan, every column's spectrum and the painted
+// picture.
+struct Conversion {
+    std::uint64_t length = 0;
+    float seconds = 0.0f;
+    tolvek::audio::StreamInfo info;
+    tolvek::convert::ColumnPlan plan;
+    std::vector<float> spectra;
+    Palette256 palette;
+    std::optional<tolvek::image::Picture> picture;
+
+    Column column(int i) { return Column(&spectra[static_cast<std::size_t>(i) * kSpectrumBins], kSpectrumBins); }
+};
+
+bool read_columns(Stream& stream, Conversion& c) {
+    for (int i = 0; i < c.plan.count; ++i) {
+        stream.seek(static_cast<std::uint64_t>(i) * c.plan.step);
+        if (!stream.read_spectrum(c.column(i))) return false;
+    }
+    return true;
+}
+
+void paint(const Conversion& c, tolvek::image::Picture& picture) {
+    for (int i = 0; i < c.plan.count; ++i) {
+        const float* column = &c.spectra[static_cast<std::size_t>(i) * kSpectrumBins];
+        for (int j = 0; j < kSpectrumBins; ++j) {
+            const std::uint8_t level = tolvek::convert::level_of(column[j]);
+            picture.set_pixel(i, j, {c.palette.red[level], c.palette.green[level], c.palette.blue[level]});
+        }
+    }
+}
+
+// As the conversion paints with the grid on (its default): the same
+// levels and colours plus the time and frequency marks.
+void paint_with_grid(const Conversion& c, tolvek::image::Picture& picture) {
+    const auto& weights = tolvek::convert::blend_weights();
+    tolvek::convert::Grid marks(c.seconds * 500.0f / static_cast<float>(c.plan.count),
+                                static_cast<float>(c.info.rate) * 0.5f / 1024.0f);
+    std::uint8_t levels[kSpectrumBins];
+    for (int i = 0; i < c.plan.count; ++i) {
+        if (marks.time_test()) {
+            for (int j = 0; j < kSpectrumBins; ++j) picture.set_pixel(i, j, tolvek::convert::time_grid_color);
+            continue;
+        }
+        const float* column = &c.spectra[static_cast<std::size_t>(i) * kSpectrumBins];
+        marks.start_column();
+        for (int j = 0; j < kSpectrumBins; ++j) {
+            const std::uint8_t level = tolvek::convert::level_of(column[j]);
+            levels[j] = level;
+            const tolvek::image::Rgb colour{c.palette.red[level], c.palette.green[level], c.palette.blue[level]};
+            picture.set_pixel(i, j, marks.frequency_test(colour, level));
+        }
+        if (marks.column_overlay_due()) {
+            for (int j = 0; j < kSpectrumBins; ++j) {
+                const std::uint8_t l = levels[j];
+                picture.set_pixel(i, j, tolvek::convert::blend({c.palette.red[l], c.palette.green[l], c.palette.blue[l]},
+                                                               tolvek::convert::time_grid_color, weights[l]));
+            }
+        }
+    }
+}
+
+// The conversion of g_path up to the painted picture, or nullptr (with a
+// message) when the file cannot be read.
+Conversion* conversion() {
+    static std::unique_ptr<Conversion> made = [] {
+        auto c = std::make_unique<Conversion>();
+        auto stream = Stream::open(g_path);
+        if (!stream) {
+            std::fprintf(stderr, "stages: cannot open %s: %s\n", g_path.c_str(),
+                         tolvek::audio::last_error_text().c_str());
+            return std::unique_ptr<Conversion>();
+        }
+        c->length = stream->length_bytes();
+        c->seconds = stream->bytes_to_seconds(c->length);
+        c->info = stream->info();
+        c->plan = tolvek::convert::plan_columns(c->length, c->seconds);
+        c->spectra.assign(static_cast<std::size_t>(c->plan.count) * kSpectrumBins, 0.0f);
+        if (!read_columns(*stream, *c)) {
+            std::fprintf(stderr, "stages: decoding %s failed: %s\n", g_path.c_str(),
+                         tolvek::audio::last_error_text().c_str());
+            return std::unique_ptr<Conversion>();
+        }
+        c->picture.emplace(c->plan.count, kSpectrumBins);
+        paint_with_grid(*c, *c->picture);
+        return c;
+    }();
+    return made.get();
+}
+
+#define NEED_CONVERSION(state, c)                                      \
+    Conversion* c = conversion();                                      \
+    if (!c) {                                                          \
+        (state).SkipWithError("the audio file cannot be converted");   \
+        return;                                                        \
+    }
+
+void BM_Open(benchmark::State& state) {
+    for (auto _ : state) {
+        auto stream = Stream::open(g_path);
+        if (!stream) {
+            state.SkipWithError("the audio file cannot be opened");
+            return;
+        }
+        const std::uint64_t length = stream->length_bytes();
+        benchmark::DoNotOptimize(stream->bytes_to_seconds(length));
+        benchmark::DoNotOptimize(stream->info());
+        benchmark::DoNotOptimize(stream->file_size());
+    }
+}
+
+// Seek and read_spectrum for every column of the plan: demuxing, decoding
+// what the windows need, mixing to mono and the transform.
+void BM_Windows(benchmark::State& state) {
+    NEED_CONVERSION(state, c);
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto stream = Stream::open(g_path);
+        state.ResumeTiming();
+        if (!stream || !read_columns(*stream, *c)) {
+            state.SkipWithError("decoding failed");
+            return;
+        }
+        state.PauseTiming();
+        stream.reset();
+        state.ResumeTiming();
+    }
+    state.counters["columns"] = c->plan.count;
+}
+
+// The transform alone, on 1000 different windows of a music-like signal.
+void BM_Fft(benchmark::State& state) {
+    constexpr int kWindows = 1000;
+    std::vector<float> input(static_cast<std::size_t>(kWindows) * kWindowFrames);
+    std::uint32_t noise = 12345;
+    for (std::size_t n = 0; n < input.size(); ++n) {
+        noise = noise * 1664525u + 1013904223u;
+        const double t = static_cast<double>(n) / 44100.0;
+        input[n] = static_cast<float>(0.3 * std::sin(2 * M_PI * 220 * t) + 0.1 * std::sin(2 * M_PI * 3520 * t) +
+                                      0.01 * (static_cast<double>(noise >> 8) / 8388608.0 - 1.0));
+    }
+    std::vector<float> output(static_cast<std::size_t>(kWindows) * kSpectrumBins);
+    tolvek::audio::SpectrumAnalyzer analyzer;
+    if (!analyzer.ok()) {
+        state.SkipWithError("no transform plan");
+        return;
+    }
+    for (auto _ : state) {
+        for (int w = 0; w < kWindows; ++w) {
+            analyzer.analyze(std::span<const float, kWindowFrames>(&input[static_cast<std::size_t>(w) * kWindowFrames],
+                                                                   kWindowFrames),
+                             Column(&output[static_cast<std::size_t>(w) * kSpectrumBins], kSpectrumBins));
+        }
+        benchmark::ClobberMemory();
+    }
+    state.counters["windows"] = kWindows;
+}
+
+// level_of, the palette lookup and set_pixel for every cell of the picture,
+// without and with the grid marks.
+void levels_stage(benchmark::State& state, void (*painter)(const Conversion&, tolvek::image::Picture&)) {
+    NEED_CONVERSION(state, c);
+    tolvek::image::Picture picture(c->plan.count, kSpectrumBins);
+    for (auto _ : state) {
+        painter(*c, picture);
+        benchmark::ClobberMemory();
+    }
+    state.counters["cells"] = static_cast<double>(c->plan.count) * kSpectrumBins;
+}
+
+void BM_LevelsColours(benchmark::State& state) { levels_stage(state, paint); }
+void BM_LevelsColoursGrid(benchmark::State& state) { levels_stage(state, paint_with_grid); }
+
+// Encoding and writing the painted picture (with its grid), the file
+// renamed into place as the conversion does.
+void save_stage(benchmark::State& state, tolvek::image::FileType type, const char* name) {
+    NEED_CONVERSION(state, c);
+    static ScratchDir scratch;
+    if (scratch.path().empty()) {
+        state.SkipWithError("no scratch directory");
+        return;
+    }
+    const std::string target = scratch.path() + "/" + name;
+    std::string why;
+    for (auto _ : state) {
+        if (!c->picture->save(target, type, &why)) {
+            state.SkipWithError(("save failed: " + why).c_str());
+            return;
+        }
+    }
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0) state.counters["file_bytes"] = static_cast<double>(st.st_size);
+}
+
+void BM_PngSave(benchmark::State& state) { save_stage(state, tolvek::image::FileType::Png, "stage.png"); }
+void BM_JpegSave(benchmark::State& state) { save_stage(state, tolvek::image::FileType::Jpeg, "stage.jpg"); }
+
+}  // namespace
+
+BENCHMARK(BM_Open)->Name("open")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Windows)->Name("windows")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Fft)->Name("fft_1000_windows")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LevelsColours)->Name("levels_colours")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LevelsColoursGrid)->Name("levels_colours_grid")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PngSave)->Name("png_save")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_JpegSave)->Name("jpeg_save")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (argc > 2) {
+        benchmark::ReportUnrecognizedArguments(argc, argv);
+        return 2;
+    }
+    const char* from_env = std::getenv("TOLVEK_BENCH_FILE");
+    g_path = argc == 2 ? argv[1] : from_env && *from_env ? from_env : TOLVEK_BENCH_DEFAULT_FILE;
+    if (access(g_path.c_str(), R_OK) != 0) {
+        std::printf("stages: %s is missing; make it with bench/make-corpus.sh. Skipping the stage benchmarks.\n",
+                    g_path.c_str());
+        return 0;
+    }
+    std::printf("stages: %s\n", g_path.c_str());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
