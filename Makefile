@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo clean bench
 
 all: build
 
@@ -24,5 +24,13 @@ test: build
 demo: build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
-clean:
+# make bench: tolvek against the peers, the stage benchmarks and peak memory,
+# built apart in $(BENCH_DIR) with the benchmarks switched on (docs-bench.md).
+BENCH_DIR ?= build-bench
+bench:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	@bash bench/run.sh $(BENCH_DIR)
+
 	rm -rf $(BUILD_DIR)
