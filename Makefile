@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean bench
+.PHONY: all deps configure build test demo clean bench test-asan fuzz
 
 all: build
 
@@ -24,6 +24,39 @@ test: build
 demo: build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
+# The whole suite under AddressSanitizer, LeakSanitizer and UBSan.
+ASAN_DIR ?= build-asan
+test-asan: deps
+	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVEK_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_DIR) -j $(JOBS)
+	@cd $(ASAN_DIR) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# Each libFuzzer target for FUZZ_SECONDS, starting from generated seeds.
+# Inputs it finds are kept in $(FUZZ_DIR)/corpus/<target>; a crash, leak,
+# hang (-timeout) or runaway memory (-rss_limit_mb) stops the run and leaves
+# the input in $(FUZZ_DIR)/findings/.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+# target:max_len
+FUZZ_TARGETS ?= palette_line:200 palette_file:4096 settings:4096 wildcard:512 audio:65536
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	@cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DTOLVEK_FUZZ=ON -DTOLVEK_SANITIZE=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target tolvek_fuzzers
+	@bash scripts/fuzz-seeds.sh $(FUZZ_DIR)/seeds
+	@mkdir -p $(FUZZ_DIR)/findings
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  name=$${t%%:*}; len=$${t##*:}; \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$name; \
+	  echo "fuzz_$$name: $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_DIR)/tests/fuzz/fuzz_$$name $(FUZZ_DIR)/corpus/$$name $(FUZZ_DIR)/seeds/$$name \
+	    -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -timeout=10 -rss_limit_mb=2048 \
+	    -artifact_prefix=$(FUZZ_DIR)/findings/$$name- -print_final_stats=1 2>$(FUZZ_DIR)/fuzz_$$name.log \
+	    || { tail -n 60 $(FUZZ_DIR)/fuzz_$$name.log; exit 1; }; \
+	  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' $(FUZZ_DIR)/fuzz_$$name.log || true; \
+	done
+
 # make bench: tolvek against the peers, the stage benchmarks and peak memory,
 # built apart in $(BENCH_DIR) with the benchmarks switched on (docs-bench.md).
 BENCH_DIR ?= build-bench
@@ -33,4 +66,5 @@ bench:
 	@cmake --build $(BENCH_DIR) -j $(JOBS)
 	@bash bench/run.sh $(BENCH_DIR)
 
+clean:
 	rm -rf $(BUILD_DIR)

@@ -1,0 +1,16 @@
+// The settings reader over arbitrary text; whatever it reads stays in range.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "frontend/settings.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const tolvek::frontend::Settings s = tolvek::frontend::parse_settings(text);
+    const bool ok = s.quality >= 10 && s.quality <= 100 && (s.recursive == 0 || s.recursive == 1) &&
+                    (s.grid == 0 || s.grid == 1) && (s.local == 0 || s.local == 1) && s.output.size() <= 4 &&
+                    (s.format == TOLVEK_FORMAT_PNG || s.format == TOLVEK_FORMAT_JPEG) && !s.palette.empty();
+    if (!ok) std::abort();
+    return 0;
+}
