@@ -1,0 +1,582 @@
+// Hostile and unusual input through the built program, end to end. Every run
+// is bounded by `timeout 60` and must end normally with the expected exit
+// status and lines; it may create nothing but the expected pictures (and
+// mirror folders), and every entry that was there before must be exactly as
+// it was, contents included.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/fixtures.h"
+#include "walker/walker.h"
+
+namespace fs = std::filesystem;
+namespace t = tolvek::test;
+
+namespace {
+
+constexpr int kHung = 124;  // what `timeout` returns when it had to stop the program
+
+// Every entry below `root` by its relative path: a regular file by its
+// contents, a link by its target, anything else by its kind. Links are never
+// followed and nothing but regular files is opened (a FIFO would block).
+using Tree = std::map<std::string, std::string>;
+Tree snapshot(const std::string& root) {
+    Tree tree;
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
+        const std::string rel = e.path().string().substr(root.size() + 1);
+        const fs::file_status st = e.symlink_status();
+        if (fs::is_symlink(st)) tree[rel] = "link to " + fs::read_symlink(e.path()).string();
+        else if (fs::is_regular_file(st)) tree[rel] = "file " + t::read_file(e.path().string());
+        else if (fs::is_directory(st)) tree[rel] = "folder";
+        else tree[rel] = "special";
+    }
+    return tree;
+}
+
+// A conversion's saving and save-error lines as "saved NAME" and
+// "save error NAME", NAME being the report's name column without padding.
+std::string reduce(const std::string& line) {
+    const auto name = [&] {
+        std::string n = line.substr(0, 33);
+        return n.erase(n.find_last_not_of(' ') + 1);
+    };
+    if (line.ends_with(". Saving file")) return "saved " + name();
+    if (line.ends_with(", Save error")) return "save error " + name();
+    return line;
+}
+
+// What the program printed after its summary line, one entry per line, with
+// progress lines (ended by "\r") dropped and conversion lines reduced.
+std::vector<std::string> walk_lines(const std::string& out) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (const char c : out) {
+        if (c == '\r') {
+            line.clear();
+        } else if (c == '\n') {
+            lines.push_back(reduce(line));
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) lines.push_back("(unterminated) " + line);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].starts_with("Output: ")) return {lines.begin() + static_cast<long>(i) + 1, lines.end()};
+    return lines;
+}
+
+// The report's name column for a file walked as ./NAME (ASCII names).
+std::string shown(const std::string& name) { return ("./" + name).substr(0, 28); }
+
+// A working directory; sources go below it, the program runs in it.
+class Scene {
+public:
+    std::string path(const std::string& rel = "") const { return rel.empty() ? dir_.path() : dir_.file(rel); }
+    void ini(const std::string& body) const { t::write_file(path("Tolvek_Pre.ini"), "[general]\n" + body); }
+    void folders(const std::string& rel) const { fs::create_directories(path(rel)); }
+    void file(const std::string& rel, const std::string& bytes) const { t::write_file(path(rel), bytes); }
+    void tone(const std::string& rel, int rate, int channels, double seconds, double hz) const {
+        t::write_wav(path(rel), rate, channels, t::sine(rate, channels, seconds, hz));
+    }
+    t::RunResult tolvek(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv = {"timeout", "60", t::program_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return t::run(argv, dir_.path());
+    }
+
+private:
+    t::TempDir dir_;
+};
+
+// What a run must do.
+struct Expect {
+    int status = 0;
+    std::vector<std::string> lines;    // after the summary, as walk_lines gives them
+    std::vector<std::string> created;  // every new entry: pictures, mirror folders
+};
+
+bool read_picture(const std::string& path, t::Image& img) {
+    return path.ends_with(".jpg") ? t::read_jpeg(path, img) : t::read_png(path, img);
+}
+
+// Runs the program in `scene` and checks everything a run must get right.
+t::RunResult expect_run(const Scene& scene, const std::vector<std::string>& args, const Expect& e) {
+    const Tree before = snapshot(scene.path());
+    const t::RunResult r = scene.tolvek(args);
+    EXPECT_NE(r.status, kHung) << "the program did not finish within 60 s";
+    EXPECT_EQ(r.status, e.status) << (r.status < 0 ? "ended by a signal\n" : "") << r.err;
+    EXPECT_EQ(walk_lines(r.out), e.lines);
+
+    const Tree after = snapshot(scene.path());
+    for (const auto& [rel, what] : before) {
+        const auto it = after.find(rel);
+        if (it == after.end()) ADD_FAILURE() << rel << " was removed";
+        else EXPECT_TRUE(it->second == what) << rel << " was changed";
+    }
+    std::set<std::string> created;
+    for (const auto& entry : after)
+        if (!before.contains(entry.first)) created.insert(entry.first);
+    EXPECT_EQ(created, std::set<std::string>(e.created.begin(), e.created.end()));
+
+    for (const std::string& rel : e.created) {
+        if (!rel.ends_with(".png") && !rel.ends_with(".jpg")) continue;
+        t::Image img;
+        EXPECT_TRUE(read_picture(scene.path(rel), img)) << rel;
+        EXPECT_EQ(img.height, 1024) << rel;
+        EXPECT_GE(img.width, 250) << rel;
+        EXPECT_LE(img.width, 1000) << rel;
+    }
+    return r;
+}
+
+// Encoded bytes of a sound, made with the ffmpeg tool (`args` before the
+// output name, e.g. a codec).
+std::string encoded(const t::Samples& samples, int rate, int channels, const std::string& ext,
+                    const std::string& args = "") {
+    const t::TempDir scratch;
+    t::write_wav(scratch.file("in.wav"), rate, channels, samples);
+    const std::string out = scratch.file("out." + ext);
+    EXPECT_TRUE(t::ffmpeg_convert(scratch.file("in.wav"), out, args)) << ext;
+    return t::read_file(out);
+}
+
+std::string random_bytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen() & 0xff);
+    return s;
+}
+
+std::string head(const std::string& bytes, std::size_t n) { return bytes.substr(0, n); }
+
+// A sound in every format the suite cuts short, long enough that half of it
+// keeps every header.
+struct Encodings {
+    std::string wav, mp3, flac, ogg;
+};
+const Encodings& encodings() {
+    static const Encodings e = [] {
+        const t::Samples m = t::music(22050, 1, 10.0);
+        return Encodings{encoded(m, 22050, 1, "wav"), encoded(m, 22050, 1, "mp3"), encoded(m, 22050, 1, "flac"),
+                         encoded(m, 22050, 1, "ogg", "-c:a libvorbis")};
+    }();
+    return e;
+}
+
+struct Case {
+    std::string what;
+    std::function<void(const Scene&)> make;  // sources below in/ (and anything else)
+    std::string ini;
+    std::vector<std::string> args;
+    Expect expect;
+};
+
+void run_cases(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Scene scene;
+        scene.folders("in");
+        c.make(scene);
+        scene.ini(c.ini);
+        expect_run(scene, c.args, c.expect);
+    }
+}
+
+const char* const kVerbose = "verbose=1\ngrid=0\n";
+
+TEST(BadInput, FilesThatAreNotAudioAreSkipped) {
+    const Encodings& e = encodings();
+    run_cases({
+        {"empty files",
+         [](const Scene& s) {
+             for (const char* name : {"empty", "empty.flac", "empty.mp3", "empty.ogg", "empty.wav"})
+                 s.file("in/" + std::string(name), "");
+         },
+         kVerbose, {"in"},
+         {0, {"Skipping ./empty", "Skipping ./empty.flac", "Skipping ./empty.mp3", "Skipping ./empty.ogg",
+              "Skipping ./empty.wav"}, {}}},
+        {"cut inside the header",
+         [&](const Scene& s) {
+             s.file("in/h.flac", head(e.flac, 30));
+             s.file("in/h.mp3", head(e.mp3, 30));
+             s.file("in/h.ogg", head(e.ogg, 30));
+             s.file("in/h.wav", head(e.wav, 30));
+         },
+         kVerbose, {"in"},
+         {0, {"Skipping ./h.flac", "Skipping ./h.mp3", "Skipping ./h.ogg", "Skipping ./h.wav"}, {}}},
+        {"a tracker module is no recorded stream",
+         [](const Scene& s) { s.file("in/tune.mod", t::tracker_module()); }, kVerbose, {"in"},
+         {0, {"./tune.mod - error. Only streaming or WAV files are supported"}, {}}},
+        {"quiet without verbose", [](const Scene& s) { s.file("in/empty.mp3", ""); }, "", {"in"}, {0, {}, {}}},
+    });
+}
+
+// Random bytes may happen to look like a frame to a lenient demuxer; then a
+// picture of that noise is fine. Either way: no crash, a line, nothing else.
+TEST(BadInput, RandomBytes) {
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    const std::vector<std::string> names = {"r.flac", "r.mp3", "r.ogg", "r.wav"};
+    for (std::size_t i = 0; i < names.size(); ++i) scene.file("in/" + names[i], random_bytes(20000, 7 + i));
+    const Tree before = snapshot(scene.path());
+    const t::RunResult r = scene.tolvek({"in"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = walk_lines(r.out);
+    ASSERT_EQ(lines.size(), names.size()) << r.out;
+    std::set<std::string> pictures;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (lines[i] == "saved ./" + names[i]) pictures.insert("in/" + names[i] + ".png");
+        else EXPECT_EQ(lines[i], "Skipping ./" + names[i]);
+    }
+    Tree after = snapshot(scene.path());
+    for (const std::string& p : pictures) EXPECT_EQ(after.erase(p), 1u) << p;
+    EXPECT_TRUE(after == before);
+}
+
+TEST(BadInput, TruncatedFilesGiveThePictureOfWhatIsThere) {
+    const Encodings& e = encodings();
+    run_cases({{"cut in half",
+                [&](const Scene& s) {
+                    for (const auto& [name, bytes] : {std::pair{"t.flac", &e.flac}, std::pair{"t.mp3", &e.mp3},
+                                                      std::pair{"t.ogg", &e.ogg}, std::pair{"t.wav", &e.wav}})
+                        s.file("in/" + std::string(name), head(*bytes, bytes->size() / 2));
+                },
+                kVerbose, {"in"},
+                {0, {"saved ./t.flac", "saved ./t.mp3", "saved ./t.ogg", "saved ./t.wav"},
+                 {"in/t.flac.png", "in/t.mp3.png", "in/t.ogg.png", "in/t.wav.png"}}}});
+}
+
+// The data chunk claims about 2 GiB (37 hours at 8 kHz mono); the file holds
+// one second of a 1 kHz tone. Whether the demuxer believes the header (1000
+// columns, silence after the first) or the file's size (the second spread
+// over the picture), the first column shows the tone.
+TEST(BadInput, WavHeaderClaimsFarMoreDataThanTheFileHolds) {
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    scene.tone("in/big.wav", 8000, 1, 1.0, 1000);
+    std::string bytes = t::read_file(scene.path("in/big.wav"));
+    const std::uint32_t claimed = 0x7fff0000;
+    for (int k = 0; k < 4; ++k) {
+        bytes[4 + k] = static_cast<char>(((claimed + 36) >> (8 * k)) & 0xff);  // RIFF size
+        bytes[40 + k] = static_cast<char>((claimed >> (8 * k)) & 0xff);        // data size
+    }
+    scene.file("in/big.wav", bytes);
+    expect_run(scene, {"in"}, {0, {"saved ./big.wav"}, {"in/big.wav.png"}});
+
+    t::Image img;
+    ASSERT_TRUE(t::read_png(scene.path("in/big.wav.png"), img));
+    EXPECT_GT(img.at(0, 1000 * 2048 / 8000).g, 200);
+}
+
+// The brightest row of column x, by the sum of the channels; the middle of
+// the run when a loud tone saturates a few rows.
+double brightest_row(const t::Image& img, int x) {
+    const auto sum = [&](int y) {
+        const t::Image::Px p = img.at(x, y);
+        return p.r + p.g + p.b;
+    };
+    int best_sum = -1, first = 0, last = 0;
+    for (int y = 0; y < img.height; ++y) {
+        if (sum(y) > best_sum) best_sum = sum(y), first = last = y;
+        else if (sum(y) == best_sum) last = y;
+    }
+    return (first + last) / 2.0;
+}
+
+TEST(BadInput, UnusualButValidAudio) {
+    struct Sound {
+        std::string name;
+        int rate, channels;
+        double seconds, hz;
+        std::string ffmpeg_args;  // re-encoded with these when not empty
+    };
+    // In byte order of their names, the order they are walked in.
+    const std::vector<Sound> sounds = {
+        {"eight_channels.wav", 44100, 8, 1.0, 2000, ""},
+        {"f32.wav", 48000, 1, 1.0, 10000, "-c:a pcm_f32le"},
+        {"mono_8k.wav", 8000, 1, 2.0, 1000, ""},
+        {"one_sample.wav", 8000, 1, 1.0 / 8000, 1000, ""},
+        {"rate_192k.wav", 192000, 2, 1.0, 40000, ""},
+        {"s24.wav", 44100, 2, 1.0, 5000, "-c:a pcm_s24le"},
+    };
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    Expect e;
+    for (const Sound& s : sounds) {
+        const t::Samples samples = t::sine(s.rate, s.channels, s.seconds, s.hz);
+        if (s.ffmpeg_args.empty()) t::write_wav(scene.path("in/" + s.name), s.rate, s.channels, samples);
+        else scene.file("in/" + s.name, encoded(samples, s.rate, s.channels, "wav", s.ffmpeg_args));
+        e.lines.push_back("saved ./" + s.name);
+        e.created.push_back("in/" + s.name + ".png");
+    }
+    expect_run(scene, {"in"}, e);
+
+    for (const Sound& s : sounds) {
+        SCOPED_TRACE(s.name);
+        t::Image img;
+        ASSERT_TRUE(t::read_png(scene.path("in/" + s.name + ".png"), img));
+        EXPECT_EQ(img.width, 250);  // all shorter than 37.5 s
+        if (s.seconds < 0.5) continue;  // too short to hold a tone
+        EXPECT_NEAR(brightest_row(img, img.width / 2), s.hz * 2048 / s.rate, 1.0);
+    }
+}
+
+// 4 hours of stereo 44.1 kHz are 2.54e9 bytes of decoded audio, past what a
+// signed 32-bit position holds. A minute of 3 kHz tone from 14000 s on must
+// land in the columns whose windows lie inside it: 1000 columns over 14400 s
+// put column i at i × 14.4 s, so columns 973 to 976.
+TEST(BadInput, StreamLongerThan2GiBShowsItsToneInTheRightColumns) {
+    constexpr long long kFrames = 14400LL * 44100;
+    static_assert(kFrames * 4 > (1LL << 31));
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    const t::RunResult made = t::run(
+        {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+         // Frames of exactly one second, so each part lasts exactly what it says.
+         "-f", "lavfi", "-i", "anullsrc=r=44100:cl=stereo:d=14000:n=44100",
+         "-f", "lavfi", "-i", "sine=f=3000:r=44100:d=60:samples_per_frame=44100",
+         "-f", "lavfi", "-i", "anullsrc=r=44100:cl=stereo:d=340:n=44100",
+         "-filter_complex", "[1]aformat=channel_layouts=stereo[tone];[0][tone][2]concat=n=3:v=0:a=1",
+         "-c:a", "flac", "-compression_level", "0", scene.path("in/long.flac")},
+        scene.path());
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    expect_run(scene, {"in"}, {0, {"saved ./long.flac"}, {"in/long.flac.png"}});
+    t::Image img;
+    ASSERT_TRUE(t::read_png(scene.path("in/long.flac.png"), img));
+    ASSERT_EQ(img.width, 1000);
+    const int row = static_cast<int>(3000.0 * 2048 / 44100 + 0.5);
+    // Every column around the tone, and every 10th elsewhere.
+    for (int x = 0; x < img.width; x += (x >= 960 && x < 990) ? 1 : 10) {
+        if (x >= 973 && x <= 976) EXPECT_GT(img.at(x, row).g, 200) << "column " << x;
+        else EXPECT_EQ(img.at(x, row).g, 0) << "column " << x;
+    }
+}
+
+TEST(BadInput, OddNames) {
+    const std::string long_name = std::string(196, 'n') + ".wav";
+    std::vector<std::string> deep;  // six 200-character folders: a path over 1200 characters
+    for (char c = 'a'; c < 'g'; ++c) deep.push_back(std::string(200, c));
+    std::string deep_rel;
+    for (const std::string& d : deep) deep_rel += d + "/";
+
+    const auto wav = [](const std::string& name) {
+        return [name](const Scene& s) { s.tone("in/" + name, 8000, 1, 0.5, 1000); };
+    };
+    std::vector<std::string> descent, mirror_lines = {"Creating directory ."}, mirror_created;
+    std::string sub = "in/", mirror = ".";
+    for (const std::string& d : deep) {
+        sub += d + "/";
+        mirror += "/" + d;
+        descent.push_back("Processing " + sub + "*");
+        mirror_lines.push_back("Processing " + sub + "*");
+        mirror_lines.push_back("Creating directory " + mirror);
+        mirror_created.push_back(mirror.substr(2));
+    }
+    descent.push_back("saved " + shown(deep_rel + "song.wav"));
+    mirror_lines.push_back("saved " + shown(deep_rel + "song.wav"));
+    mirror_created.push_back(deep_rel + "song.wav.png");
+
+    run_cases({
+        {"percent signs", wav("100% %s%n%d.wav"), kVerbose, {"in"}, {0, {"saved ./100% %s%n%d.wav"}, {"in/100% %s%n%d.wav.png"}}},
+        {"spaces", wav(" two  spaces .wav"), kVerbose, {"in"}, {0, {"saved ./ two  spaces .wav"}, {"in/ two  spaces .wav.png"}}},
+        {"bytes that are not UTF-8", wav("\xff\xfe\xe9t\xe9.wav"), kVerbose, {"in"},
+         {0, {"saved ./\xff\xfe\xe9t\xe9.wav"}, {"in/\xff\xfe\xe9t\xe9.wav.png"}}},
+        {"a 200-character name", wav(long_name), kVerbose, {"in"},
+         {0, {"saved " + shown(long_name)}, {"in/" + long_name + ".png"}}},
+        {"a path over 1000 characters",
+         [&](const Scene& s) {
+             s.folders("in/" + deep_rel);
+             s.tone("in/" + deep_rel + "song.wav", 8000, 1, 0.5, 1000);
+         },
+         kVerbose, {"in"}, {0, descent, {"in/" + deep_rel + "song.wav.png"}}},
+        {"a path over 1000 characters, mirrored",
+         [&](const Scene& s) {
+             s.folders("in/" + deep_rel);
+             s.tone("in/" + deep_rel + "song.wav", 8000, 1, 0.5, 1000);
+         },
+         "verbose=1\nlocal=1\nrecursive=1\n", {"in"}, {0, mirror_lines, mirror_created}},
+        {"a pattern holding the odd name", wav("100% a b.wav"), kVerbose, {"in/100% a ?.wav"},
+         {0, {"saved ./100% a b.wav"}, {"in/100% a b.wav.png"}}},
+    });
+}
+
+// A newline splits the report line in two, so only what must hold is checked.
+TEST(BadInput, NewlineInAName) {
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    scene.tone("in/new\nline.wav", 8000, 1, 0.5, 1000);
+    const Tree before = snapshot(scene.path());
+    const t::RunResult r = scene.tolvek({"in"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("./new\nline.wav"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(". Saving file\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Save error"), std::string::npos) << r.out;
+    Tree after = snapshot(scene.path());
+    EXPECT_EQ(after.erase("in/new\nline.wav.png"), 1u);
+    EXPECT_TRUE(after == before);
+}
+
+TEST(BadInput, TenThousandEmptyFiles) {
+    Scene scene;
+    scene.folders("in");
+    char name[32];
+    for (int i = 0; i < 10000; ++i) {
+        std::snprintf(name, sizeof name, "in/f%05d.mp3", i);
+        scene.file(name, "");
+    }
+    scene.ini("");
+    expect_run(scene, {"in"}, {0, {}, {}});
+}
+
+// Entries that are neither files nor folders are passed over without a word;
+// none of them may be opened (a FIFO would block, /dev/zero never ends).
+TEST(BadInput, SpecialEntries) {
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    ASSERT_EQ(mkfifo(scene.path("in/fifo.mp3").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", scene.path("in/zero.wav"));
+    fs::create_symlink("loop.wav", scene.path("in/loop.wav"));
+    fs::create_symlink("nowhere.wav", scene.path("in/dangling.wav"));
+    expect_run(scene, {"in"}, {0, {}, {}});
+}
+
+TEST(BadInput, PicturesThatCannotBeWritten) {
+    run_cases({
+        {"mirror folder missing (local without recursive)",
+         [](const Scene& s) {
+             s.folders("in/sub");
+             s.tone("in/sub/a.wav", 8000, 1, 0.5, 1000);
+         },
+         "local=1\n", {"in"}, {2, {"Processing in/sub/*", "saved ./sub/a.wav", "save error ./sub/a.wav"}, {}}},
+        {"a file where the mirror folder should be",
+         [](const Scene& s) {
+             s.folders("in/sub");
+             s.tone("in/sub/a.wav", 8000, 1, 0.5, 1000);
+             s.file("sub", "not a folder\n");
+         },
+         "local=1\nrecursive=1\n", {"in"},
+         {2,
+          {"Creating directory .", "Processing in/sub/*", "Creating directory ./sub", "saved ./sub/a.wav",
+           "save error ./sub/a.wav"},
+          {}}},
+        {"a folder where the picture should be",
+         [](const Scene& s) {
+             s.tone("in/a.wav", 8000, 1, 0.5, 1000);
+             s.folders("in/a.wav.png");
+         },
+         "", {"in/a.wav"}, {2, {"saved ./a.wav", "save error ./a.wav"}, {}}},
+    });
+}
+
+// Lowers this process's file-size limit and ignores SIGXFSZ for as long as it
+// lives. A program started meanwhile inherits both (exec keeps an ignored
+// signal ignored), so its writes past the limit fail with EFBIG, as on a full
+// disk, instead of killing it. Nothing is written here while it lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lowered = old_;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+        old_handler_ = signal(SIGXFSZ, SIG_IGN);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        signal(SIGXFSZ, old_handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    sighandler_t old_handler_ = SIG_DFL;
+};
+
+// The disk fills up during each save: no picture, no half-written or
+// temporary file, and an older picture under the same name stays as it was.
+TEST(BadInput, DiskFullDuringTheSave) {
+    for (const std::string ext : {"png", "jpg"}) {
+        SCOPED_TRACE(ext);
+        Scene scene;
+        scene.folders("in");
+        scene.ini("verbose=1\noutput=" + ext + "\n");
+        for (const char* name : {"in/a.wav", "in/b.wav"})
+            t::write_wav(scene.path(name), 22050, 1, t::music(22050, 1, 3.0));
+        scene.file("in/b.wav." + ext, "an older picture\n");
+
+        const Tree before = snapshot(scene.path());
+        t::RunResult r;
+        {
+            const FileSizeLimit full(2000);
+            r = scene.tolvek({"in"});
+        }
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(walk_lines(r.out), (std::vector<std::string>{"saved ./a.wav", "save error ./a.wav", "saved ./b.wav",
+                                                               "save error ./b.wav", "Skipping ./b.wav." + ext}));
+        EXPECT_NE(r.err.find("in/a.wav." + ext), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+        EXPECT_TRUE(snapshot(scene.path()) == before);
+    }
+}
+
+// An entry that is listed but gone when its turn comes. The walk is driven
+// here, in this process, so the file can be removed at the right moment: the
+// first time the conversion of the entry before it reports.
+std::string g_vanishing;  // removed at the next log call
+std::string g_vanish_log;
+void vanishing_log(const char* format, ...) {
+    if (!g_vanishing.empty()) {
+        unlink(g_vanishing.c_str());
+        g_vanishing.clear();
+    }
+    va_list args;
+    va_start(args, format);
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (!std::string_view(text).ends_with("\r")) g_vanish_log += text;
+}
+
+TEST(BadInput, EntryVanishesBetweenListingAndConversion) {
+    Scene scene;
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) scene.tone(name, 8000, 1, 0.5, 1000);
+    Tree expected = snapshot(scene.path());
+    g_vanishing = scene.path("b.wav");
+    g_vanish_log.clear();
+    t::TestPalette palette = t::TestPalette::grey();
+    const std::string pattern = scene.path() + "/*";
+    const int status = tolvek::walker::walk_directory(0, ".", pattern.c_str(), TOLVEK_FORMAT_PNG, 75, 0, 0, 1,
+                                                      palette.tables(), vanishing_log);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(walk_lines("Output: \n" + g_vanish_log), (std::vector<std::string>{"saved ./a.wav", "saved ./c.wav"}));
+    Tree after = snapshot(scene.path());
+    EXPECT_EQ(after.erase("a.wav.png"), 1u);
+    EXPECT_EQ(after.erase("c.wav.png"), 1u);
+    expected.erase("b.wav");
+    EXPECT_TRUE(after == expected);
+}
+
+}  // namespace
