@@ -40,10 +40,19 @@ mode_t creation_mode() {
 
 std::string errno_text(int err) { return err ? std::strerror(err) : "unknown error"; }
 
+// A short name in the picture's folder, the same file system for rename().
+// Not the picture's own name plus a suffix: that passes the 255-byte limit
+// of a name before the picture's name does. Hidden, so that a walk running
+// meanwhile does not list it.
+std::string temp_pattern_beside(const std::string& final_path) {
+    const std::size_t slash = final_path.rfind('/');
+    return final_path.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".tolvek-XXXXXX";
+}
+
 // The file being written: removed again unless it was renamed into place.
 class TempFile {
 public:
-    explicit TempFile(const std::string& final_path) : path_(final_path + ".XXXXXX") {
+    explicit TempFile(const std::string& final_path) : path_(temp_pattern_beside(final_path)) {
         const int fd = mkstemp(path_.data());
         if (fd < 0) {
             error_ = errno;

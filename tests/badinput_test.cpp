@@ -374,6 +374,10 @@ TEST(BadInput, StreamLongerThan2GiBShowsItsToneInTheRightColumns) {
 
 TEST(BadInput, OddNames) {
     const std::string long_name = std::string(196, 'n') + ".wav";
+    // The longest name whose picture's name (4 more) still fits in 255 bytes,
+    // and one longer, whose picture cannot exist.
+    const std::string longest = std::string(247, 'm') + ".wav";
+    const std::string too_long = std::string(248, 'o') + ".wav";
     std::vector<std::string> deep;  // six 200-character folders: a path over 1200 characters
     for (char c = 'a'; c < 'g'; ++c) deep.push_back(std::string(200, c));
     std::string deep_rel;
@@ -403,6 +407,10 @@ TEST(BadInput, OddNames) {
          {0, {"saved ./\xff\xfe\xe9t\xe9.wav"}, {"in/\xff\xfe\xe9t\xe9.wav.png"}}},
         {"a 200-character name", wav(long_name), kVerbose, {"in"},
          {0, {"saved " + shown(long_name)}, {"in/" + long_name + ".png"}}},
+        {"a name as long as a picture's name allows", wav(longest), kVerbose, {"in"},
+         {0, {"saved " + shown(longest)}, {"in/" + longest + ".png"}}},
+        {"a name too long for its picture's name", wav(too_long), kVerbose, {"in"},
+         {2, {"saved " + shown(too_long), "save error " + shown(too_long)}, {}}},
         {"a path over 1000 characters",
          [&](const Scene& s) {
              s.folders("in/" + deep_rel);
