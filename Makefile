@@ -63,7 +63,7 @@ BENCH_DIR ?= build-bench
 bench:
 	@bash scripts/install-deps.sh bench
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
-	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli tolvek_stages
 	@bash bench/run.sh $(BENCH_DIR)
 
 clean:

@@ -217,6 +217,7 @@ def measure(args, program, corpus, scratch):
             case.na[tool] = why
 
     startup = []
+    load_before = os.getloadavg()[0]
     rounds = args.runs + 1
     for r in range(rounds):
         counted = r > 0
@@ -240,11 +241,11 @@ def measure(args, program, corpus, scratch):
                 if absent:
                     case.na[tool] = f"wrote no {absent[0].name}"
 
-    print_report(args, program, cases, startup, runners)
+    print_report(args, program, cases, startup, (load_before, os.getloadavg()[0]))
     return 0
 
 
-def print_report(args, program, cases, startup, runners):
+def print_report(args, program, cases, startup, load):
     jobs_tool = f"tolvek jobs={args.jobs}"
     print(f"Date: {time.strftime('%Y-%m-%d %H:%M %Z')}; machine: {os.cpu_count()} CPUs "
           f"(nproc {len(os.sched_getaffinity(0))}), {cpu_model()}")
@@ -252,7 +253,8 @@ def print_report(args, program, cases, startup, runners):
           f"{first_line(['sox', '--version'])}; {' '.join(first_line(['ffmpeg', '-version']).split()[:3])}; "
           f"sndfile-tools {package_version('sndfile-tools')} with libsndfile {package_version('libsndfile1')}")
     print(f"Wall-clock medians of {args.runs} interleaved runs after a warm-up, in ms; "
-          f"(×N) is the peer's time over tolvek's.")
+          f"(×N) is the peer's time over tolvek's. Load average (1 min) {load[0]:.2f} before, "
+          f"{load[1]:.2f} after.")
     print()
     print("| case | tolvek | sox | ffmpeg | sndfile-spectrogram | fastest peer / tolvek |")
     print("| --- | ---: | ---: | ---: | ---: | ---: |")

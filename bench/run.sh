@@ -34,7 +34,7 @@ print("| stage (180 s MP3) | median ms |")
 print("| --- | ---: |")
 for b in data["benchmarks"]:
     if b.get("aggregate_name") == "median":
-        print(f"| {b['run_name']} | {b['real_time']:.2f} |")
+        print(f"| {b['run_name'].removesuffix('/real_time')} | {b['real_time']:.2f} |")
 EOF
 }
 
