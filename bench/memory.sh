@@ -20,15 +20,18 @@ budget_mib=16
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --tolvek) tolvek=$2; shift ;;
-    --corpus) corpus=$2; shift ;;
-    --files) files=$2; shift ;;
+    --tolvek|--corpus|--files)
+      [ $# -ge 2 ] || { echo "memory: $1 needs a value" >&2; exit 2; }
+      case "$1" in --tolvek) tolvek=$2 ;; --corpus) corpus=$2 ;; --files) files=$2 ;; esac
+      shift ;;
     --strict) strict=1 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "memory: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
 done
+
+[[ $files =~ ^[1-9][0-9]*$ ]] || { echo "memory: --files takes a whole number above 0" >&2; exit 2; }
 
 gnu_time=/usr/bin/time
 [ -x "$gnu_time" ] && "$gnu_time" -f %M true >/dev/null 2>&1 ||
