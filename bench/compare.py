@@ -218,6 +218,9 @@ def measure(args, program, corpus, scratch):
 
     startup = []
     load_before = os.getloadavg()[0]
+    if load_before > 0.5:
+        print(f"compare: load average {load_before:.2f} before starting: other work will slow every tool "
+              "and blur the ratios", file=sys.stderr)
     rounds = args.runs + 1
     for r in range(rounds):
         counted = r > 0
