@@ -1,5 +1,7 @@
 #include "frontend/settings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -106,7 +108,11 @@ Settings parse_settings(std::string_view text) {
 }
 
 Settings read_settings(const std::string& path) {
-    // Plain stdio: a directory or an unreadable file simply reads as empty.
+    // Only a regular file: opening a FIFO would block and a device such as
+    // /dev/zero never ends. Anything else, or an unreadable file, reads as
+    // empty.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return parse_settings({});
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
     std::string text;
     if (file) {

@@ -1,5 +1,7 @@
 #include "palette/palette.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -47,7 +49,10 @@ void for_each_control_point(FILE* file, OnPoint on_point) {
 
 ControlPoints read_control_points(const char* path) {
     ControlPoints points;
-    if (!path) return points;
+    // Only a regular file: opening a FIFO would block and a device such as
+    // /dev/zero never ends.
+    struct stat st;
+    if (!path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return points;
     const File file(std::fopen(path, "r"), &std::fclose);
     if (!file) return points;
 

@@ -470,6 +470,45 @@ TEST(BadInput, SpecialEntries) {
     expect_run(scene, {"in"}, {0, {}, {}});
 }
 
+// A settings or palette file that is a FIFO would block the program on
+// opening it, and one that leads to /dev/zero would never end; both read as
+// missing, so the defaults apply.
+TEST(BadInput, SettingsAndPaletteFilesThatAreNotFiles) {
+    struct Case {
+        std::string what;
+        std::function<void(const Scene&)> make;
+        std::string summary;
+    };
+    const std::string defaults = "Output: PNG 75%, with grid, palette: ";
+    const auto fifo = [](const std::string& name) {
+        return [name](const Scene& s) { ASSERT_EQ(mkfifo(s.path(name).c_str(), 0644), 0); };
+    };
+    for (const Case& c : std::vector<Case>{
+             {"settings file is a FIFO", fifo("Tolvek_Pre.ini"), defaults + "tolvek_color.pal"},
+             {"settings file leads to /dev/zero",
+              [](const Scene& s) { fs::create_symlink("/dev/zero", s.path("Tolvek_Pre.ini")); },
+              defaults + "tolvek_color.pal"},
+             {"palette file is a FIFO",
+              [&](const Scene& s) {
+                  fifo("p.pal")(s);
+                  s.ini("palette=p.pal\n");
+              },
+              defaults + "p.pal"},
+             {"palette file is /dev/zero", [](const Scene& s) { s.ini("palette=/dev/zero\n"); }, defaults + "/dev/zero"},
+             {"default palette file leads to /dev/zero",
+              [](const Scene& s) { fs::create_symlink("/dev/zero", s.path("tolvek_color.pal")); },
+              defaults + "tolvek_color.pal"},
+         }) {
+        SCOPED_TRACE(c.what);
+        Scene scene;
+        scene.folders("in");
+        scene.tone("in/a.wav", 8000, 1, 0.5, 1000);
+        c.make(scene);
+        const t::RunResult r = expect_run(scene, {"in"}, {0, {"saved ./a.wav"}, {"in/a.wav.png"}});
+        EXPECT_NE(r.out.find("\n" + c.summary + "\n"), std::string::npos) << r.out;
+    }
+}
+
 TEST(BadInput, PicturesThatCannotBeWritten) {
     run_cases({
         {"mirror folder missing (local without recursive)",
