@@ -423,6 +423,13 @@ TEST(BadInput, OddNames) {
              s.tone("in/" + deep_rel + "song.wav", 8000, 1, 0.5, 1000);
          },
          "verbose=1\nlocal=1\nrecursive=1\n", {"in"}, {0, mirror_lines, mirror_created}},
+        {"wildcard characters in folder and file names, taken literally below the pattern",
+         [](const Scene& s) {
+             s.folders("in/what?*[x]");
+             s.tone("in/what?*[x]/*.wav", 8000, 1, 0.5, 1000);
+         },
+         kVerbose, {"in"},
+         {0, {"Processing in/what?*[x]/*", "saved ./what?*[x]/*.wav"}, {"in/what?*[x]/*.wav.png"}}},
         {"a pattern holding the odd name", wav("100% a b.wav"), kVerbose, {"in/100% a ?.wav"},
          {0, {"saved ./100% a b.wav"}, {"in/100% a b.wav.png"}}},
     });
