@@ -249,6 +249,38 @@ TEST(BadInput, RandomBytes) {
     EXPECT_TRUE(after == before);
 }
 
+// Little-endian 32-bit field.
+std::string le32(std::uint32_t v) {
+    std::string s;
+    for (int k = 0; k < 4; ++k) s.push_back(static_cast<char>((v >> (8 * k)) & 0xff));
+    return s;
+}
+
+// A 60-byte WAV whose INFO name claims 1 GiB: the demuxer allocates and
+// clears that much for the text before it finds the file far shorter, so
+// the program briefly holds over 1 GiB for a file it then skips.
+// DISABLED until the audio layer caps single allocations (av_max_alloc in
+// audio::start()); enable it then.
+TEST(BadInput, DISABLED_TinyWavWithAHugeInfoChunkTakesLittleMemory) {
+    constexpr long kLimitKiB = 512 * 1024;
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    if (before.ru_maxrss > kLimitKiB) GTEST_SKIP() << "an earlier child of this process already used more";
+
+    std::string body = "WAVEfmt " + le32(16) + std::string("\x01\x00\x01\x00", 4) + le32(8000) + le32(16000) +
+                       std::string("\x02\x00\x10\x00", 4);
+    body += "LIST" + le32(0xfffffff0) + "INFO" + "INAM" + le32(0x40000000) + std::string("abc\0", 4);
+    Scene scene;
+    scene.folders("in");
+    scene.file("in/info.wav", "RIFF" + le32(static_cast<std::uint32_t>(body.size())) + body);
+    scene.ini(kVerbose);
+    expect_run(scene, {"in"}, {0, {"Skipping ./info.wav"}, {}});
+
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    EXPECT_LT(after.ru_maxrss, kLimitKiB) << "peak resident memory of the program, KiB";
+}
+
 TEST(BadInput, TruncatedFilesGiveThePictureOfWhatIsThere) {
     const Encodings& e = encodings();
     run_cases({{"cut in half",
