@@ -32,9 +32,10 @@ test-asan: deps
 	@cd $(ASAN_DIR) && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 # Each libFuzzer target for FUZZ_SECONDS, starting from generated seeds.
-# Inputs it finds are kept in $(FUZZ_DIR)/corpus/<target>; a crash, leak,
-# hang (-timeout) or runaway memory (-rss_limit_mb) stops the run and leaves
-# the input in $(FUZZ_DIR)/findings/.
+# Inputs it finds are kept in $(FUZZ_DIR)/corpus/<target>. A crash, a leak,
+# a hang (-timeout), runaway memory (-rss_limit_mb) or a single allocation
+# over 512 MiB (-malloc_limit_mb) stops the run and leaves the input in
+# $(FUZZ_DIR)/findings/.
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 # target:max_len
@@ -51,7 +52,7 @@ fuzz:
 	  mkdir -p $(FUZZ_DIR)/corpus/$$name; \
 	  echo "fuzz_$$name: $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_DIR)/tests/fuzz/fuzz_$$name $(FUZZ_DIR)/corpus/$$name $(FUZZ_DIR)/seeds/$$name \
-	    -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -timeout=10 -rss_limit_mb=2048 \
+	    -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=512 \
 	    -artifact_prefix=$(FUZZ_DIR)/findings/$$name- -print_final_stats=1 2>$(FUZZ_DIR)/fuzz_$$name.log \
 	    || { tail -n 60 $(FUZZ_DIR)/fuzz_$$name.log; exit 1; }; \
 	  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' $(FUZZ_DIR)/fuzz_$$name.log || true; \
