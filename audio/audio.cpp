@@ -20,6 +20,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libswresample/swresample.h>
 }
 
@@ -102,6 +103,11 @@ bool start() {
         // The libraries would otherwise print their own diagnostics between
         // our report lines; failures reach the caller through last_error().
         av_log_set_level(AV_LOG_QUIET);
+        // A header may claim any size: a 60-byte WAV whose INFO chunk says
+        // 1 GiB would have the demuxer allocate and clear 1 GiB. No single
+        // block that decoding audio needs comes near this cap (a large
+        // cover picture, the index of a many-hour file).
+        av_max_alloc(64 << 20);
     });
     return true;
 }
