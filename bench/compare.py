@@ -123,7 +123,7 @@ def first_line(command):
     try:
         out = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                              stdin=subprocess.DEVNULL, timeout=30).stdout.decode(errors="replace")
-        return out.strip().splitlines()[0] if out.strip() else "?"
+        return " ".join(out.strip().splitlines()[0].split()) if out.strip() else "?"
     except (OSError, subprocess.SubprocessError):
         return "missing"
 
