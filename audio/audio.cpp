@@ -477,9 +477,10 @@ void Stream::Impl::send(Packet& p) {
     // A damaged packet is refused by the decoder and simply left out, as a
     // player would.
     avcodec_send_packet(dec.get(), p.data.get());
+    // `p` may be the history's own front: keep its index before popping.
     last_sent = p.index;
     ++sent_count;
-    while (!history.empty() && history.front().index <= p.index) history.pop_front();
+    while (!history.empty() && history.front().index <= last_sent) history.pop_front();
 }
 
 // Gets the decoder ready for `p`: a run that is already under way goes on
