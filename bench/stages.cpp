@@ -24,7 +24,7 @@
 
 #include "audio/audio.h"
 #include "audio/spectrum.h"
-#include "convert/grid.h"
+#include "convert/painter.h"
 #include "convert/plan.h"
 #include "image/picture.h"
 #include "palette/palette.h"
@@ -90,45 +90,19 @@ bool read_columns(Stream& stream, Conversion& c) {
     return true;
 }
 
-void paint(const Conversion& c, tolvek::image::Picture& picture) {
-    for (int i = 0; i < c.plan.count; ++i) {
-        const float* column = &c.spectra[static_cast<std::size_t>(i) * kSpectrumBins];
-        for (int j = 0; j < kSpectrumBins; ++j) {
-            const std::uint8_t level = tolvek::convert::level_of(column[j]);
-            picture.set_pixel(i, j, {c.palette.red[level], c.palette.green[level], c.palette.blue[level]});
-        }
-    }
+// Levels, palette colours and set_pixel for every cell, as the conversion
+// paints, with or without the grid marks.
+void paint_cells(const Conversion& c, tolvek::image::Picture& picture, bool grid) {
+    unsigned char* tables[3] = {const_cast<unsigned char*>(c.palette.red), const_cast<unsigned char*>(c.palette.green),
+                                const_cast<unsigned char*>(c.palette.blue)};
+    tolvek::convert::Painter painter(picture, tables, grid, c.seconds * 500.0f / static_cast<float>(c.plan.count),
+                                     static_cast<float>(c.info.rate) * 0.5f / 1024.0f);
+    for (int i = 0; i < c.plan.count; ++i)
+        painter.paint(i, std::span<const float, kSpectrumBins>(&c.spectra[static_cast<std::size_t>(i) * kSpectrumBins],
+                                                               kSpectrumBins));
 }
-
-// As the conversion paints with the grid on (its default): the same
-// levels and colours plus the time and frequency marks.
-void paint_with_grid(const Conversion& c, tolvek::image::Picture& picture) {
-    const auto& weights = tolvek::convert::blend_weights();
-    tolvek::convert::Grid marks(c.seconds * 500.0f / static_cast<float>(c.plan.count),
-                                static_cast<float>(c.info.rate) * 0.5f / 1024.0f);
-    std::uint8_t levels[kSpectrumBins];
-    for (int i = 0; i < c.plan.count; ++i) {
-        if (marks.time_test()) {
-            for (int j = 0; j < kSpectrumBins; ++j) picture.set_pixel(i, j, tolvek::convert::time_grid_color);
-            continue;
-        }
-        const float* column = &c.spectra[static_cast<std::size_t>(i) * kSpectrumBins];
-        marks.start_column();
-        for (int j = 0; j < kSpectrumBins; ++j) {
-            const std::uint8_t level = tolvek::convert::level_of(column[j]);
-            levels[j] = level;
-            const tolvek::image::Rgb colour{c.palette.red[level], c.palette.green[level], c.palette.blue[level]};
-            picture.set_pixel(i, j, marks.frequency_test(colour, level));
-        }
-        if (marks.column_overlay_due()) {
-            for (int j = 0; j < kSpectrumBins; ++j) {
-                const std::uint8_t l = levels[j];
-                picture.set_pixel(i, j, tolvek::convert::blend({c.palette.red[l], c.palette.green[l], c.palette.blue[l]},
-                                                               tolvek::convert::time_grid_color, weights[l]));
-            }
-        }
-    }
-}
+void paint(const Conversion& c, tolvek::image::Picture& picture) { paint_cells(c, picture, false); }
+void paint_with_grid(const Conversion& c, tolvek::image::Picture& picture) { paint_cells(c, picture, true); }
 
 // The conversion of g_path up to the painted picture, or nullptr (with a
 // message) when the file cannot be read.
@@ -226,7 +200,7 @@ void BM_Fft(benchmark::State& state) {
     state.counters["windows"] = kWindows;
 }
 
-// level_of, the palette lookup and set_pixel for every cell of the picture,
+// Levels, the palette lookup and set_pixel for every cell of the picture,
 // without and with the grid marks.
 void levels_stage(benchmark::State& state, void (*painter)(const Conversion&, tolvek::image::Picture&)) {
     NEED_CONVERSION(state, c);

@@ -26,18 +26,20 @@ image::Rgb blend(image::Rgb cell, image::Rgb grid, int weight) {
 // stay in single precision, so where a mark falls follows float rounding.
 static std::int64_t trunc_to_int(float v) { return static_cast<std::int64_t>(v); }
 
+Grid::Grid(float dt, float bin) : dt_(dt) {
+    // The running sum of `bin` in single precision, tested after each add.
+    const std::int64_t b = trunc_to_int(bin);
+    float f = 0.0f;
+    for (RowMark& mark : rows_) {
+        f += bin;
+        const std::int64_t freq = trunc_to_int(f);
+        mark = freq % 1000 >= b ? RowMark::None : freq % 5000 < b ? RowMark::Solid : RowMark::Light;
+    }
+}
+
 bool Grid::time_test() {
     t_ += dt_;
     return trunc_to_int(t_) % 30000 < trunc_to_int(dt_);
-}
-
-image::Rgb Grid::frequency_test(image::Rgb cell, std::uint8_t level) {
-    f_ += bin_;
-    const std::int64_t f = trunc_to_int(f_);
-    const std::int64_t b = trunc_to_int(bin_);
-    if (f % 1000 >= b) return cell;
-    if (f % 5000 < b) return freq_grid_color;
-    return blend(cell, freq_grid_color, blend_weights()[level]);
 }
 
 bool Grid::column_overlay_due() const { return trunc_to_int(t_) % 5000 < trunc_to_int(dt_); }

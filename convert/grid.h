@@ -27,29 +27,35 @@ constexpr image::Rgb freq_grid_color{255, 255, 255};
 constexpr int blend_channel(int c, int g, int w) { return c * w / 255 + ((255 - w) * g / 255) / 2; }
 image::Rgb blend(image::Rgb cell, image::Rgb grid, int weight);
 
+enum class RowMark : std::uint8_t { None, Light, Solid };
+
 // The grid state of one conversion.
 class Grid {
 public:
-    Grid(float dt, float bin) : dt_(dt), bin_(bin) {}
+    Grid(float dt, float bin);
 
     // Before column i's rows: advances the time and answers whether the
     // column is a full-height 60-second line (then it is finished).
     bool time_test();
-    // Before the rows of a column: the frequency sum starts again.
-    void start_column() { f_ = 0.0f; }
-    // Row j (called for j = 0, 1, ... in order): the colour the cell takes.
-    image::Rgb frequency_test(image::Rgb cell, std::uint8_t level);
+    // Row j's mark. The frequency sum starts again in every column and
+    // grows alike, so the rows are worked out once per conversion.
+    RowMark row_mark(int j) const { return rows_[j]; }
+    // The colour a cell of row j takes.
+    image::Rgb frequency_test(int j, image::Rgb cell, std::uint8_t level) const {
+        switch (rows_[j]) {
+            case RowMark::None: return cell;
+            case RowMark::Solid: return freq_grid_color;
+            default: return blend(cell, freq_grid_color, blend_weights()[level]);
+        }
+    }
     // After all rows: whether the whole column is to be blended as a
     // 10-second mark.
     bool column_overlay_due() const;
 
-    float time() const { return t_; }
-
 private:
     float dt_;
-    float bin_;
     float t_ = 0.0f;
-    float f_ = 0.0f;
+    std::array<RowMark, 1024> rows_;
 };
 
 }  // namespace tolvek::convert

@@ -7,7 +7,7 @@
 
 #include "audio/audio.h"
 #include "convert/convert.h"
-#include "convert/grid.h"
+#include "convert/painter.h"
 #include "convert/plan.h"
 #include "image/picture.h"
 
@@ -155,12 +155,10 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     const convert::ColumnPlan plan = convert::plan_columns(length, seconds);
     const int count = plan.count;
     std::vector<float> spectra(static_cast<std::size_t>(count) * audio::kSpectrumBins, 0.0f);
-    std::array<std::uint8_t, audio::kSpectrumBins> levels{};
     image::Picture picture(count, audio::kSpectrumBins);
     picture.set_jpeg_quality(static_cast<std::uint8_t>(quality));
     const float dt = seconds * 500.0f / static_cast<float>(count);
     const float bin = static_cast<float>(info.rate) * 0.5f / 1024.0f;
-    convert::Grid marks(dt, bin);
 
     // A file that opened a moment ago but not now (removed, replaced) gets
     // no picture rather than a blank one.
@@ -170,12 +168,7 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
         return audio::last_error();
     }
 
-    static const convert::LevelMap level_map;
-    const unsigned char* red = palette[0];
-    const unsigned char* green = palette[1];
-    const unsigned char* blue = palette[2];
-    const convert::BlendWeights& weights = convert::blend_weights();
-
+    convert::Painter painter(picture, palette, grid != 0, dt, bin);
     for (int i = 0; i < count; ++i) {
         const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
         std::span<float, audio::kSpectrumBins> column(&spectra[static_cast<std::size_t>(i) * audio::kSpectrumBins],
@@ -188,31 +181,7 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
                 std::fprintf(stderr, "Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
                              pos, plan.step, audio::last_error());
         }
-
-        // Grid hook 1: a 60-second line fills the whole column.
-        if (grid && marks.time_test()) {
-            for (int j = 0; j < audio::kSpectrumBins; ++j) picture.set_pixel(i, j, convert::time_grid_color);
-            continue;
-        }
-
-        marks.start_column();
-        for (int j = 0; j < audio::kSpectrumBins; ++j) {
-            const std::uint8_t level = level_map(column[j]);
-            levels[j] = level;
-            image::Rgb colour{red[level], green[level], blue[level]};
-            // Grid hook 2: kHz rows.
-            if (grid) colour = marks.frequency_test(colour, level);
-            picture.set_pixel(i, j, colour);
-        }
-
-        // Grid hook 3: a 10-second column is blended from the level row.
-        if (grid && marks.column_overlay_due()) {
-            for (int j = 0; j < audio::kSpectrumBins; ++j) {
-                const std::uint8_t level = levels[j];
-                picture.set_pixel(i, j, convert::blend({red[level], green[level], blue[level]}, convert::time_grid_color,
-                                                       weights[level]));
-            }
-        }
+        if (!painter.paint(i, column)) continue;
 
         const float pct = static_cast<float>(i + 1) * 100.0f / static_cast<float>(count);
         log("%s [%s%s%.1f%%]\r", label.c_str(), pct < 100.0f ? " " : "", pct < 10.0f ? " " : "",
