@@ -6,6 +6,7 @@
 namespace tolvek::walker {
 
 struct Batch::Item {
+    Batch* batch = nullptr;
     bool is_file = false;
     std::string path, outpath;
     std::string text;         // what it prints, as far as it is known
@@ -17,13 +18,8 @@ struct Batch::Item {
 namespace {
 
 // The conversion's log callback has no context argument, so each worker
-// names the batch and the item it is converting.
-struct Current {
-    Batch::Item* item = nullptr;
-    std::mutex* mutex = nullptr;
-    std::condition_variable* changed = nullptr;
-};
-thread_local Current t_current;
+// names the item it is converting.
+thread_local Batch::Item* t_current = nullptr;
 
 void item_log(const char* format, ...) {
     va_list args;
@@ -42,11 +38,7 @@ void item_log(const char* format, ...) {
         text.resize(static_cast<std::size_t>(n));
     }
     va_end(args);
-    {
-        std::lock_guard lock(*t_current.mutex);
-        t_current.item->text += text;
-    }
-    t_current.changed->notify_all();
+    t_current->batch->append(*t_current, text);
 }
 
 }  // namespace
@@ -71,6 +63,7 @@ void Batch::line(std::string text) {
 
 void Batch::convert(std::string path, std::string outpath) {
     auto item = std::make_shared<Item>();
+    item->batch = this;
     item->is_file = true;
     item->path = std::move(path);
     item->outpath = std::move(outpath);
@@ -83,6 +76,17 @@ void Batch::convert(std::string path, std::string outpath) {
     changed_.notify_all();
 }
 
+void Batch::append(Item& item, const std::string& text) {
+    bool head;
+    {
+        std::lock_guard lock(mutex_);
+        item.text += text;
+        head = order_.front().get() == &item;
+    }
+    // Only the item at the head is being printed as it grows.
+    if (head) changed_.notify_all();
+}
+
 void Batch::work() {
     for (;;) {
         std::shared_ptr<Item> item;
@@ -93,11 +97,11 @@ void Batch::work() {
             item = std::move(todo_.front());
             todo_.pop_front();
         }
-        t_current = {item.get(), &mutex_, &changed_};
+        t_current = item.get();
         const Conversion& c = conversion_;
         const int status = _process_file(item->path.c_str(), c.format, c.quality, c.grid, c.local, c.verbose, c.palette,
                                          item_log, item->outpath.c_str());
-        t_current = {};
+        t_current = nullptr;
         {
             std::lock_guard lock(mutex_);
             item->status = status;

@@ -41,6 +41,8 @@ public:
     int finish();
 
     struct Item;
+    // A conversion's log text, added to its item.
+    void append(Item& item, const std::string& text);
 
 private:
     void work();
