@@ -16,7 +16,7 @@ packages=(
 for group in "$@"; do
   case "$group" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    bench) packages+=(libbenchmark-dev sox sndfile-tools time) ;;
+    bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done
