@@ -269,6 +269,22 @@ TEST(ProcessFile, UnreadableAndUnsupportedFiles) {
     }
 }
 
+TEST(ProcessFile, MissingArgumentsAreRefusedQuietly) {
+    TempDir dir;
+    const std::string wav = dir.file("a.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 0.2));
+    test::TestPalette grey = test::TestPalette::grey();
+    test::captured_log().clear();
+    EXPECT_EQ(_process_file(nullptr, TOLVEK_FORMAT_PNG, 75, 1, 0, 1, grey.tables(), test::capture_log, nullptr),
+              audio::kErrorHandle);
+    EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 1, nullptr, test::capture_log, nullptr),
+              audio::kErrorHandle);
+    EXPECT_EQ(test::captured_log(), "");
+    // No log callback: the picture is still made, silently.
+    EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 1, grey.tables(), nullptr, nullptr), 0);
+    EXPECT_TRUE(test::exists(wav + ".png"));
+}
+
 TEST(ProcessFile, SaveErrorIsReportedWhateverTheVerbosity) {
     TempDir dir;
     const std::string wav = dir.file("blocked.wav");
