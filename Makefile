@@ -59,7 +59,7 @@ fuzz:
 	done
 
 # make bench: tolvek against the peers, the stage benchmarks and peak memory,
-# built apart in $(BENCH_DIR) with the benchmarks switched on (docs-bench.md).
+# built apart in $(BENCH_DIR) with the benchmarks switched on (README, Benchmarks).
 BENCH_DIR ?= build-bench
 bench:
 	@bash scripts/install-deps.sh bench
