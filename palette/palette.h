@@ -3,16 +3,11 @@
 #ifndef TOLVEK_PALETTE_H
 #define TOLVEK_PALETTE_H
 
-#include "convert/convert.h"
+#include "tolvek/tolvek.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Fills every entry of the caller's three tables from the palette file at
- * `path`, or from the built-in black-to-pale-yellow gradient when the file is
- * missing or holds fewer than two usable lines. */
-TOLVEK_API void load_palette(const char *path, Palette palette);
 
 /* 1 when `line` is a control point "index,red,green,blue" (exactly three
  * commas, each value 0..255), else 0. Writes the values to the destinations

@@ -5,8 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "convert/convert.h"
-#include "palette/palette.h"
+#include <tolvek/tolvek.h>
 
 static int lines;
 

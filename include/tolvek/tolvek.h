@@ -1,0 +1,67 @@
+/* libtolvek: audio files to spectrogram pictures.
+ *
+ * The whole C interface of the library. Link with `pkg-config --libs tolvek`.
+ *
+ * Process-wide settings the library changes, once, on its first use:
+ *  - FFmpeg's log level is set to quiet, because its diagnostics would be
+ *    printed between the report lines; failures reach callers as statuses.
+ *  - FFmpeg's largest single allocation is capped at 64 MiB, because a file
+ *    header may claim any size (a 60-byte WAV that claims a 1-GiB chunk would
+ *    otherwise have the demuxer allocate it); no block that decoding audio
+ *    needs comes near the cap.
+ * Nothing else outside the library is touched: no signal handlers, no
+ * working directory, no locale. */
+#ifndef TOLVEK_TOLVEK_H
+#define TOLVEK_TOLVEK_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define TOLVEK_API __attribute__((visibility("default")))
+#else
+#define TOLVEK_API
+#endif
+
+/* Three colour tables of 256 entries (0 red, 1 green, 2 blue), indexed by a
+ * cell's level 0..255 and handed around as an array of three table pointers. */
+typedef unsigned char *Palette[3];
+
+/* Picture format code; every value other than TOLVEK_FORMAT_JPEG means PNG. */
+typedef int OutputFormat;
+#define TOLVEK_FORMAT_JPEG 2
+#define TOLVEK_FORMAT_PNG 4
+
+/* printf-style report callback. */
+typedef void (*LogFn)(const char *format, ...);
+
+/* Statuses of _process_file besides the audio layer's own error codes
+ * (1 the libraries cannot be used, 2 the file cannot be read, 3 format not
+ * recognised, 4 no audio stream, 5 no decoder, 6 decoding failed, 7 out of
+ * memory, 9 no path or palette given). */
+#define TOLVEK_STATUS_OK 0
+#define TOLVEK_STATUS_UNSUPPORTED 10001
+#define TOLVEK_STATUS_SAVE_ERROR 10002
+
+/* Converts one audio file into its spectrogram picture, saved beside `path`
+ * (or at `outpath` when `local` is nonzero) with ".png" or ".jpg" appended.
+ * `outpath` may be NULL; `path` then names the file in the report lines.
+ * `quality` is clamped to 10..100. Returns 0 when the picture was written,
+ * 10001 for an unsupported stream type, 10002 when the picture could not be
+ * written, or the audio layer's error code when the file cannot be opened. */
+TOLVEK_API int _process_file(const char *path, OutputFormat format, int quality, int grid,
+                             int local, int verbose, Palette palette, LogFn log,
+                             const char *outpath);
+
+/* Fills every entry of the caller's three tables from the palette file at
+ * `path` (lines "index,red,green,blue"), or from the built-in
+ * black-to-pale-yellow gradient when the file is missing or holds fewer than
+ * two usable lines. */
+TOLVEK_API void load_palette(const char *path, Palette palette);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
