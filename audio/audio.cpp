@@ -264,7 +264,7 @@ bool Stream::Impl::open_demuxer() {
         // The system's own refusals mean an unreadable file; everything else
         // (an empty file included) means no demuxer knows it.
         const bool unreadable = err == AVERROR(ENOENT) || err == AVERROR(EACCES) || err == AVERROR(EPERM) ||
-                                err == AVERROR(EISDIR) || err == AVERROR(EIO);
+                                err == AVERROR(EISDIR);
         set_error(err == AVERROR(ENOMEM) ? kErrorMemory : unreadable ? kErrorFileOpen : kErrorFormat, av_text(err));
         return false;
     }

@@ -1,3 +1,59 @@
-// Transitional: the C types now live in the public header.
+// One audio file in, one spectrogram picture out: the conversion as the
+// program and the C interface use it.
 #pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "image/picture.h"
 #include "tolvek/tolvek.h"
+
+namespace tolvek::convert {
+
+// How a picture is made. Everything that changes its pixels or its file.
+struct Options {
+    image::FileType format = image::FileType::Png;
+    int quality = 75;      // JPEG quality, 10..100
+    bool grid = true;      // time and frequency marks
+    bool local = false;    // save at the output path instead of beside the source
+    int verbose = 0;       // 1: skipped and unsupported files; 2: unreadable stretches
+    const unsigned char* const* palette = nullptr;  // three tables of 256 entries
+};
+
+// Where a file's lines go. Each conversion gets the log of its own file, so
+// whoever collects the lines knows which file they belong to.
+class Log {
+public:
+    virtual ~Log() = default;
+    // A report, progress or saving line, exactly as it is to be shown.
+    virtual void line(std::string_view text) = 0;
+    // A diagnostic for standard error (verbose lines of the conversion).
+    virtual void error(std::string_view text) = 0;
+    // How a name is shown in the lines; the console hides control bytes.
+    virtual std::string shown(std::string_view name) const { return std::string(name); }
+};
+
+// What became of one file, and what was measured on the way.
+struct Result {
+    int status = TOLVEK_STATUS_OK;  // as _process_file returns it
+    std::string reason;             // the words behind a failure status
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    double seconds = 0.0;
+    std::uint64_t size_bytes = 0;
+    int columns = 0;
+    std::string picture;            // the path the picture was (to be) saved at
+    double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
+};
+
+// Where the picture of `path` goes: beside it, or at `outpath` with `local`.
+std::string picture_path(const std::string& path, const std::optional<std::string>& outpath, const Options& options);
+
+// Converts `path`; `outpath` names the file in the lines (and is where the
+// picture goes with `local`); without it `path` stands in.
+Result convert_file(const std::string& path, const std::optional<std::string>& outpath, const Options& options,
+                    Log& log);
+
+}  // namespace tolvek::convert

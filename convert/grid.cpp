@@ -26,22 +26,29 @@ image::Rgb blend(image::Rgb cell, image::Rgb grid, int weight) {
 // stay in single precision, so where a mark falls follows float rounding.
 static std::int64_t trunc_to_int(float v) { return static_cast<std::int64_t>(v); }
 
-Grid::Grid(float dt, float bin) : dt_(dt) {
+Grid::Grid(float dt, float bin)
+    : dt_(dt),
+      minute_lines_(static_cast<float>(kTicksPerMinute) >= kMinColumnsPerMark * dt),
+      ten_second_columns_(static_cast<float>(kTicksPerTenSeconds) >= kMinColumnsPerMark * dt) {
     // The running sum of `bin` in single precision, tested after each add.
     const std::int64_t b = trunc_to_int(bin);
     float f = 0.0f;
     for (RowMark& mark : rows_) {
         f += bin;
         const std::int64_t freq = trunc_to_int(f);
-        mark = freq % 1000 >= b ? RowMark::None : freq % 5000 < b ? RowMark::Solid : RowMark::Light;
+        mark = freq % kHzPerLightRow >= b   ? RowMark::None
+               : freq % kHzPerSolidRow < b ? RowMark::Solid
+                                           : RowMark::Light;
     }
 }
 
 bool Grid::time_test() {
     t_ += dt_;
-    return trunc_to_int(t_) % 30000 < trunc_to_int(dt_);
+    return minute_lines_ && trunc_to_int(t_) % kTicksPerMinute < trunc_to_int(dt_);
 }
 
-bool Grid::column_overlay_due() const { return trunc_to_int(t_) % 5000 < trunc_to_int(dt_); }
+bool Grid::column_overlay_due() const {
+    return ten_second_columns_ && trunc_to_int(t_) % kTicksPerTenSeconds < trunc_to_int(dt_);
+}
 
 }  // namespace tolvek::convert

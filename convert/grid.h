@@ -29,6 +29,17 @@ image::Rgb blend(image::Rgb cell, image::Rgb grid, int weight);
 
 enum class RowMark : std::uint8_t { None, Light, Solid };
 
+// Time runs in ticks of 2 ms of audio.
+inline constexpr std::int64_t kTicksPerMinute = 30000;
+inline constexpr std::int64_t kTicksPerTenSeconds = 5000;
+// A time mark is drawn only while its interval spans at least this many
+// columns: past that, marks would cover the whole picture of a long
+// recording (a column of over 60 s would be all white). Every file up to
+// 40 minutes keeps every mark.
+inline constexpr float kMinColumnsPerMark = 4.0f;
+inline constexpr int kHzPerLightRow = 1000;
+inline constexpr int kHzPerSolidRow = 5000;
+
 // The grid state of one conversion.
 class Grid {
 public:
@@ -37,10 +48,8 @@ public:
     // Before column i's rows: advances the time and answers whether the
     // column is a full-height 60-second line (then it is finished).
     bool time_test();
-    // Row j's mark. The frequency sum starts again in every column and
-    // grows alike, so the rows are worked out once per conversion.
-    RowMark row_mark(int j) const { return rows_[j]; }
-    // The colour a cell of row j takes.
+    // The colour a cell of row j takes. The frequency sum starts again in
+    // every column and grows alike, so the rows are worked out once.
     image::Rgb frequency_test(int j, image::Rgb cell, std::uint8_t level) const {
         switch (rows_[j]) {
             case RowMark::None: return cell;
@@ -55,6 +64,8 @@ public:
 private:
     float dt_;
     float t_ = 0.0f;
+    bool minute_lines_;
+    bool ten_second_columns_;
     std::array<RowMark, 1024> rows_;
 };
 

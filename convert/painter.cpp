@@ -4,7 +4,7 @@
 
 namespace tolvek::convert {
 
-Painter::Painter(image::Picture& picture, unsigned char* const* palette, bool grid, float dt, float bin)
+Painter::Painter(image::Picture& picture, const unsigned char* const* palette, bool grid, float dt, float bin)
     : picture_(picture), red_(palette[0]), green_(palette[1]), blue_(palette[2]) {
     if (grid) marks_.emplace(dt, bin);
 }

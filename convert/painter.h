@@ -17,7 +17,7 @@ class Painter {
 public:
     // `palette` is three tables of 256 entries; `dt` and `bin` place the
     // grid's marks and matter only with `grid` on.
-    Painter(image::Picture& picture, unsigned char* const* palette, bool grid, float dt, float bin);
+    Painter(image::Picture& picture, const unsigned char* const* palette, bool grid, float dt, float bin);
 
     // Paints column `i`. False when the column became a full-height time
     // line, which ends the column without a progress line.

@@ -9,6 +9,19 @@
 
 namespace tolvek::convert {
 
+// A column covers about this much audio between the shortest and the
+// longest plans: 0.15 in single precision, as the plan has always used, so
+// exactly 150 s gives 999 columns.
+inline constexpr float kSecondsPerColumn = 0.15f;
+inline constexpr int kMinColumns = 250;
+inline constexpr int kMaxColumns = 1000;
+// Without a duration, columns are this many bytes of decoded audio apart.
+inline constexpr std::uint64_t kBytesPerColumnWithoutDuration = 40000;
+
+// The report's name column: the first characters of the name, padded.
+inline constexpr int kLabelNameChars = 28;
+inline constexpr int kLabelWidth = 33;
+
 // How many columns a picture gets and how many bytes of decoded audio lie
 // between two columns.
 struct ColumnPlan {
@@ -46,5 +59,10 @@ std::size_t utf8_char_length(const std::string& s, std::size_t pos);
 // padded with blanks to 33. A character is a UTF-8 code point; a byte that
 // does not start a valid sequence counts as one.
 std::string display_label(const std::string& name);
+
+// The report line's channel text ("Mono", "Stereo", "6 channels") and its
+// statistics (", 44.1,   4.12Mb,   192kbps").
+std::string channel_text(std::uint32_t channels);
+std::string statistics_text(std::uint32_t rate, std::uint64_t size, float seconds);
 
 }  // namespace tolvek::convert

@@ -10,18 +10,23 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "audio/audio.h"
 #include "convert/convert.h"
+#include "tolvek/tolvek.h"
 #include "convert/grid.h"
 #include "frontend/settings.h"
 #include "palette/palette.h"
-#include "walker/walker.h"
+#include "frontend/console.h"
+#include "walker/run.h"
 
 namespace tolvek::frontend {
 namespace {
 
 constexpr const char* kBanner = "Tolvek v0.9b\n";
+// More workers than this per core only cost memory.
+constexpr int kMaxJobsPerCore = 4;
 
 constexpr const char* kHelp =
     "Usage: tolvek [PATTERN]\n"
@@ -77,24 +82,48 @@ std::string make_pattern(const char* argument) {
 }  // namespace
 
 int worker_count(int jobs) {
-    if (jobs == 0) return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    return std::max(jobs, 1);
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    if (jobs == 0) return cores;
+    return std::clamp(jobs, 1, kMaxJobsPerCore * cores);
 }
 
 AudioBackend default_audio_backend() {
     return {&audio::start, &audio::stop, &audio::load_plugin, &audio::last_error};
 }
 
-void print_log(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    // A progress line ends in "\r", which line buffering would hold back
-    // until the file is done; on a terminal it is shown at once.
-    static const bool terminal = isatty(fileno(stdout)) != 0;
-    if (terminal) std::fflush(stdout);
+namespace {
+
+void print_banner(const AudioBackend& audio, Console& console) {
+    std::string banner = std::string(kBanner) + "Supported formats: mp3, ogg, wav, aiff, mp2, mp1";
+    for (const PluginFormat& plugin : kPlugins)
+        if (audio.load_plugin(plugin.file)) banner += plugin.suffix;
+    console.out(banner + "\n");
 }
+
+void print_summary(const Settings& settings, Console& console) {
+    console.out(std::string("Output: ") + (settings.format == TOLVEK_FORMAT_JPEG ? "JPEG" : "PNG") + " " +
+                std::to_string(settings.quality) + "%, with" + (settings.grid ? "" : "out") +
+                " grid, palette: " + settings.palette + "\n");
+}
+
+walker::RunSettings run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns) {
+    walker::RunSettings run;
+    convert::Options& c = run.conversion;
+    c.format = settings.format == TOLVEK_FORMAT_JPEG ? image::FileType::Jpeg : image::FileType::Png;
+    c.quality = settings.quality;
+    c.grid = settings.grid != 0;
+    c.local = settings.local != 0;
+    c.verbose = settings.verbose;
+    c.palette = palette;
+    run.walk.recursive = settings.recursive != 0;
+    run.walk.verbose = settings.verbose;
+    run.walk.local = settings.local != 0;
+    run.jobs = worker_count(settings.jobs);
+    run.patterns = std::move(patterns);
+    return run;
+}
+
+}  // namespace
 
 int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     const char* argument = argc > 1 ? argv[1] : nullptr;
@@ -110,7 +139,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
         }
     }
 
-    std::fputs("Initializing\r", stdout);
+    Console console;
+    console.out("Initializing\r");
     const Settings settings = read_settings(kSettingsFile);
 
     std::array<std::array<unsigned char, 256>, 3> tables{};
@@ -119,27 +149,18 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     convert::fill_blend_weights();
 
     if (!audio.start()) {
-        std::fprintf(stderr, "Cannot initialize the audio library: Error %d\n", audio.last_error());
+        console.err("Cannot initialize the audio library: Error " + std::to_string(audio.last_error()) + "\n");
         return 1;
     }
 
-    const std::string pattern = make_pattern(argument);
+    std::vector<std::string> patterns{make_pattern(argument)};
+    print_banner(audio, console);
+    print_summary(settings, console);
 
-    std::fputs(kBanner, stdout);
-    std::fputs("Supported formats: mp3, ogg, wav, aiff, mp2, mp1", stdout);
-    for (const PluginFormat& plugin : kPlugins)
-        if (audio.load_plugin(plugin.file)) std::fputs(plugin.suffix, stdout);
-    std::fputs("\n", stdout);
-
-    std::printf("Output: %s %d%%, with%s grid, palette: %s\n",
-                settings.format == TOLVEK_FORMAT_JPEG ? "JPEG" : "PNG", settings.quality,
-                settings.grid ? "" : "out", settings.palette.c_str());
-
-    const int status = walker::walk_directory(settings.recursive, ".", pattern.c_str(), settings.format,
-                                              settings.quality, settings.grid, settings.local, settings.verbose,
-                                              palette, print_log, worker_count(settings.jobs));
+    const walker::RunTotals totals = walker::walk_directory(run_settings(settings, palette, std::move(patterns)), console);
     audio.stop();
-    return status == TOLVEK_STATUS_SAVE_ERROR ? 2 : 0;
+    console.err(walker::summary_line(totals));
+    return totals.exit_status();
 }
 
 }  // namespace tolvek::frontend

@@ -15,17 +15,13 @@ struct AudioBackend {
 // The real audio layer.
 AudioBackend default_audio_backend();
 
-// The log callback handed to the conversion: printf to standard output,
-// adding nothing.
-void print_log(const char* format, ...);
-
 // Workers for the "jobs" setting: 0 means one per processor core, anything
-// below 1 means one.
+// below 1 means one, and more than four per core are capped.
 int worker_count(int jobs);
 
-// Runs the program with its arguments; only argv[1] is looked at. Returns the
-// exit status: 0, 1 when the audio layer cannot start, 2 when at least one
-// picture could not be written.
+// Runs the program with its arguments. Returns the exit status: 0, 1 when
+// the audio layer cannot start, 2 when at least one picture could not be
+// written, 3 when an input could not be read.
 int run_tolvek(int argc, char** argv, const AudioBackend& audio);
 
 }  // namespace tolvek::frontend

@@ -93,7 +93,7 @@ protected:
             write_file(dir.file(name), "x");
         for (const char* name : {"sub", ".git"}) mkdir(dir.file(name).c_str(), 0777);
     }
-    std::vector<std::string> list(const std::string& last) { return list_matching(dir.path() + "/" + last); }
+    std::vector<std::string> list(const std::string& last) { return list_matching(dir.path() + "/" + last).names; }
     TempDir dir;
 };
 

@@ -3,93 +3,94 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <string>
-#include <vector>
+#include <cerrno>
+#include <cstring>
 
-#include "walker/batch.h"
 #include "walker/wildcard.h"
 
 namespace tolvek::walker {
-namespace {
 
-// A directory's identity, whatever path reached it.
-struct DirId {
-    dev_t dev;
-    ino_t ino;
-    bool operator==(const DirId&) const = default;
-};
-
-// A line of the walker: straight out, or in turn behind the files still
-// converting.
-void say(Batch* batch, const std::string& text) {
-    if (batch)
-        batch->line(text);
-    else
-        std::fputs(text.c_str(), stdout);
+Walker::Walker(WalkOptions options, Visitor& visitor) : options_(std::move(options)), visitor_(visitor) {
+    // With pictures saved into the mirrored tree, a walk that reaches that
+    // tree by another path would mirror it again, one level deeper every run.
+    struct stat st;
+    if (options_.local && stat(options_.outdir.c_str(), &st) == 0) out_root_.push_back({st.st_dev, st.st_ino});
 }
 
-int walk_level(int recursive, const std::string& outdir, const std::string& pattern, const Conversion& c,
-               std::vector<DirId>& descent, Batch* batch) {
-    const std::vector<std::string> names = list_matching(pattern);
+void Walker::walk(const std::string& pattern) {
+    descent_.clear();
+    // The directory the walk starts in counts as being walked; a pattern
+    // that lists a whole directory enters it.
+    struct stat st;
+    if (stat(listing_directory(pattern).c_str(), &st) == 0) {
+        const DirId id{st.st_dev, st.st_ino};
+        if (split_pattern(pattern).name == "*") {
+            if (entered_.contains(id)) {
+                if (options_.verbose > 0) visitor_.line("Skipping " + pattern + ": already walked\n");
+                return;
+            }
+            entered_.insert(id);
+        }
+        descent_.push_back(id);
+    }
+    walk_level(options_.outdir, pattern, true);
+}
 
-    if (recursive) {
-        say(batch, "Creating directory " + outdir + "\n");
+bool Walker::may_enter(const std::string& path, const DirId& id) {
+    const char* why = nullptr;
+    if (std::find(descent_.begin(), descent_.end(), id) != descent_.end())
+        why = "already being walked (directory loop)";
+    else if (entered_.contains(id))
+        why = "already walked";
+    else if (std::find(out_root_.begin(), out_root_.end(), id) != out_root_.end())
+        why = "it holds this run's pictures";
+    if (why == nullptr) return true;
+    if (options_.verbose > 0) visitor_.line("Skipping " + path + ": " + why + "\n");
+    return false;
+}
+
+void Walker::walk_level(const std::string& outdir, const std::string& pattern, bool named) {
+    const Listing listing = list_matching(pattern);
+
+    if (options_.recursive) {
+        visitor_.line("Creating directory " + outdir + "\n");
         mkdir(outdir.c_str(), 0777);  // it may exist already: fine
     }
-
-    if (names.empty()) {
-        if (c.verbose > 0) say(batch, "Error. No files matching " + pattern + "\n");
-        return 0;
+    if (!listing.error.empty()) {
+        // A pattern named on the command line that names nothing, or a
+        // directory that exists but cannot be read.
+        if (listing.error_errno != ENOENT || named) visitor_.unreadable(listing.error_path, listing.error);
+    }
+    if (listing.names.empty()) {
+        if (options_.verbose > 0) visitor_.line("Error. No files matching " + pattern + "\n");
+        return;
     }
 
     const std::string dir(split_pattern(pattern).dir);
-    int last = TOLVEK_STATUS_OK;
-    bool save_failed = false;
-    for (const std::string& name : names) {
+    for (const std::string& name : listing.names) {
         const std::string full = dir + name;
         struct stat st;
-        if (stat(full.c_str(), &st) != 0) continue;
+        if (stat(full.c_str(), &st) != 0) {
+            // Gone since the listing, or a broken link: nothing to say.
+            // Anything else (no search permission, a path too long) is an
+            // input we would lose without a word.
+            if (errno != ENOENT && errno != ELOOP) visitor_.unreadable(full, std::strerror(errno));
+            continue;
+        }
         const std::string outpath = outdir + "/" + name;
-
-        if (S_ISREG(st.st_mode) && batch) {
-            batch->convert(full, outpath);
-        } else if (S_ISREG(st.st_mode)) {
-            last = _process_file(full.c_str(), c.format, c.quality, c.grid, c.local, c.verbose, c.palette,
-                                 c.log, outpath.c_str());
-            if (last == TOLVEK_STATUS_SAVE_ERROR) save_failed = true;
+        if (S_ISREG(st.st_mode)) {
+            visitor_.file(full, outpath);
         } else if (S_ISDIR(st.st_mode)) {
             const DirId id{st.st_dev, st.st_ino};
-            if (std::find(descent.begin(), descent.end(), id) != descent.end()) {
-                if (c.verbose > 0) say(batch, "Skipping " + full + ": already being walked (directory loop)\n");
-                continue;
-            }
+            if (!may_enter(full, id)) continue;
             const std::string sub = dir + name + "/*";
-            say(batch, "Processing " + sub + "\n");
-            descent.push_back(id);
-            if (walk_level(recursive, outpath, sub, c, descent, batch) == TOLVEK_STATUS_SAVE_ERROR) save_failed = true;
-            descent.pop_back();
+            visitor_.line("Processing " + sub + "\n");
+            entered_.insert(id);
+            descent_.push_back(id);
+            walk_level(outpath, sub, false);
+            descent_.pop_back();
         }
     }
-    return save_failed ? TOLVEK_STATUS_SAVE_ERROR : last;
-}
-
-}  // namespace
-
-int walk_directory(int recursive, const char* outdir, const char* pattern, OutputFormat format, int quality,
-                   int grid, int local, int verbose, Palette palette, LogFn log, int jobs) {
-    const std::string pat = pattern ? pattern : "";
-    const Conversion c{format, quality, grid, local, verbose, palette, log};
-
-    // The directory the walk starts in counts as being walked.
-    std::vector<DirId> descent;
-    struct stat st;
-    if (stat(listing_directory(pat).c_str(), &st) == 0) descent.push_back({st.st_dev, st.st_ino});
-
-    if (jobs <= 1) return walk_level(recursive, outdir ? outdir : "", pat, c, descent, nullptr);
-    Batch batch(jobs, c);
-    walk_level(recursive, outdir ? outdir : "", pat, c, descent, &batch);
-    return batch.finish();
 }
 
 }  // namespace tolvek::walker

@@ -1,29 +1,57 @@
-// The input walker: converts every regular file that matches a pattern and
-// descends into every matching directory, building for each file the output
-// path that mirrors its place under the output directory.
+// The input walker: finds every regular file that matches a pattern, and
+// everything below every matching directory, and builds for each file the
+// output path that mirrors its place under the output directory. What
+// happens to the files is the run's business (walker/run.h).
 #pragma once
 
-#include "convert/convert.h"
+#include <sys/types.h>
+
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tolvek::walker {
 
-// Walks `pattern` (a file, or a directory part plus a last component that may
-// hold "*" and "?"), calling _process_file for each regular file with the
-// output path `outdir` + "/" + name, and itself for each directory with the
-// sub-pattern directory part + name + "/*" and the output directory
-// `outdir` + "/" + name. With `recursive` nonzero it first creates `outdir`.
-// Directory, no-match and loop lines go to standard output; a directory that
-// is already being walked further up (a symbolic-link loop) is not entered.
-//
-// Returns the status of the last conversion at this level (0 when there was
-// none), except that it is TOLVEK_STATUS_SAVE_ERROR whenever any conversion
-// at this level or below could not write its picture, so the caller can tell
-// a run that lost pictures from one that did not.
-//
-// With `jobs` above 1, that many files convert at once; every line still
-// comes out whole and in walk order, exactly as with one, and the result is
-// 10002 when any picture could not be written, else the last file's status.
-int walk_directory(int recursive, const char* outdir, const char* pattern, OutputFormat format,
-                   int quality, int grid, int local, int verbose, Palette palette, LogFn log, int jobs = 1);
+// What a walk finds, in walk order.
+class Visitor {
+public:
+    virtual ~Visitor() = default;
+    // A line of the walk itself for standard output ("Processing ...").
+    virtual void line(std::string text) = 0;
+    // A regular file and its output path.
+    virtual void file(std::string path, std::string outpath) = 0;
+    // An entry that exists but cannot be read or listed, or a named
+    // pattern that names nothing, with the system's reason.
+    virtual void unreadable(std::string path, std::string reason) = 0;
+};
+
+struct WalkOptions {
+    bool recursive = false;     // create the mirror directories
+    int verbose = 0;            // 1: no-match and skipped-directory lines
+    std::string outdir = ".";  // the root of the mirrored tree
+    bool local = false;         // pictures go into the mirrored tree
+};
+
+// One run's walks. Every directory is entered at most once per run, however
+// many links or patterns lead to it: the first path in walk order wins.
+class Walker {
+public:
+    Walker(WalkOptions options, Visitor& visitor);
+    // Walks `pattern`: a file, or a directory part plus a last component
+    // that may hold "*" and "?".
+    void walk(const std::string& pattern);
+
+private:
+    using DirId = std::pair<dev_t, ino_t>;
+    void walk_level(const std::string& outdir, const std::string& pattern, bool named);
+    bool may_enter(const std::string& path, const DirId& id);
+
+    WalkOptions options_;
+    Visitor& visitor_;
+    std::set<DirId> entered_;      // every directory walked in this run
+    std::vector<DirId> descent_;   // the directories above the current one
+    std::vector<DirId> out_root_;  // the mirrored tree's root, when pictures go there
+};
 
 }  // namespace tolvek::walker

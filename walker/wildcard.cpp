@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace tolvek::walker {
@@ -48,28 +50,43 @@ std::string listing_directory(std::string_view pattern) {
 
 static bool is_dot_or_dotdot(std::string_view name) { return name == "." || name == ".."; }
 
-std::vector<std::string> list_matching(std::string_view pattern) {
+static void fail(Listing& listing, std::string path) {
+    listing.error_errno = errno;
+    listing.error = std::strerror(errno);
+    listing.error_path = std::move(path);
+}
+
+Listing list_matching(std::string_view pattern) {
     const PatternParts parts = split_pattern(pattern);
-    std::vector<std::string> names;
+    Listing listing;
 
     if (!has_wildcards(parts.name)) {
         // No need to read the directory, which may not be readable at all.
         struct stat st;
         const std::string path(pattern);
-        if (!parts.name.empty() && !is_dot_or_dotdot(parts.name) && lstat(path.c_str(), &st) == 0)
-            names.emplace_back(parts.name);
-        return names;
+        if (parts.name.empty() || is_dot_or_dotdot(parts.name)) return listing;
+        if (lstat(path.c_str(), &st) == 0)
+            listing.names.emplace_back(parts.name);
+        else
+            fail(listing, path);
+        return listing;
     }
 
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(listing_directory(pattern).c_str()), closedir);
-    if (!dir) return names;
+    std::string dir_path = listing_directory(pattern);
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(dir_path.c_str()), closedir);
+    if (!dir) {
+        // The directory part without its trailing "/" names the folder.
+        if (dir_path.size() > 1 && dir_path.ends_with('/')) dir_path.pop_back();
+        fail(listing, dir_path);
+        return listing;
+    }
     while (const dirent* entry = readdir(dir.get())) {
         const std::string_view name = entry->d_name;
-        if (!is_dot_or_dotdot(name) && wildcard_match(parts.name, name)) names.emplace_back(name);
+        if (!is_dot_or_dotdot(name) && wildcard_match(parts.name, name)) listing.names.emplace_back(name);
     }
     // Byte order, so every run visits entries the same way.
-    std::sort(names.begin(), names.end());
-    return names;
+    std::sort(listing.names.begin(), listing.names.end());
+    return listing;
 }
 
 }  // namespace tolvek::walker

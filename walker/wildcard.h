@@ -30,11 +30,18 @@ PatternParts split_pattern(std::string_view pattern);
 // The directory a pattern lists: its directory part, or "." when it has none.
 std::string listing_directory(std::string_view pattern);
 
-// Names of the entries in the pattern's directory that match its last
-// component, in byte order, never "." or "..". A last component without
-// wildcards that names an existing entry lists exactly that entry, even
-// where the directory cannot be read. Wildcards in directory parts are taken
-// literally. An unreadable directory lists nothing.
-std::vector<std::string> list_matching(std::string_view pattern);
+// The entries of a pattern's directory that match its last component, in
+// byte order, never "." or "..". A last component without wildcards that
+// names an existing entry lists exactly that entry, even where the directory
+// cannot be read. Wildcards in directory parts are taken literally.
+struct Listing {
+    std::vector<std::string> names;
+    // Why nothing could be listed, in the system's words (empty when the
+    // listing worked), with its errno and the path it is about.
+    std::string error;
+    int error_errno = 0;
+    std::string error_path;
+};
+Listing list_matching(std::string_view pattern);
 
 }  // namespace tolvek::walker

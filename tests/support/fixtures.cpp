@@ -262,4 +262,9 @@ void capture_log(const char* format, ...) {
     }
 }
 
+bool only_summary(const std::string& err) {
+    return err.starts_with("tolvek: ") && err.find(" written, ") != std::string::npos && err.ends_with(" s\n") &&
+           err.find('\n') == err.size() - 1;
+}
+
 }  // namespace tolvek::test

@@ -52,6 +52,8 @@ struct RunResult {
 };
 // Runs `argv` (no shell) in `cwd`, capturing both output streams.
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd);
+// True when a run's standard error holds nothing but its closing summary.
+bool only_summary(const std::string& err);
 // The built command-line program.
 std::string program_path();
 

@@ -1,0 +1,42 @@
+// The exported C entry points: thin wrappers over the C++ conversion.
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "audio/audio.h"
+#include "convert/convert.h"
+#include "tolvek/tolvek.h"
+
+namespace {
+
+// Hands every line to the caller's printf-style callback as it is.
+class CallbackLog : public tolvek::convert::Log {
+public:
+    explicit CallbackLog(LogFn fn) : fn_(fn) {}
+    void line(std::string_view text) override {
+        if (fn_) fn_("%s", std::string(text).c_str());
+    }
+    void error(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+
+private:
+    LogFn fn_;
+};
+
+}  // namespace
+
+extern "C" int _process_file(const char* path, OutputFormat format, int quality, int grid, int local, int verbose,
+                             Palette palette, LogFn log, const char* outpath) {
+    if (path == nullptr || palette == nullptr || !palette[0] || !palette[1] || !palette[2])
+        return tolvek::audio::kErrorHandle;
+    tolvek::convert::Options options;
+    options.format = format == TOLVEK_FORMAT_JPEG ? tolvek::image::FileType::Jpeg : tolvek::image::FileType::Png;
+    options.quality = std::clamp(quality, 10, 100);
+    options.grid = grid != 0;
+    options.local = local != 0;
+    options.verbose = verbose;
+    options.palette = palette;
+    CallbackLog callback(log);
+    const std::optional<std::string> shown = outpath ? std::optional<std::string>(outpath) : std::nullopt;
+    return tolvek::convert::convert_file(path, shown, options, callback).status;
+}
