@@ -4,6 +4,7 @@
 // mirror folders), and every entry that was there before must be exactly as
 // it was, contents included.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -511,6 +512,126 @@ TEST(BadInput, ControlCharactersInNames) {
         EXPECT_EQ(after.erase("in/" + name + ".png"), 1u);
         EXPECT_TRUE(after == before);
     }
+}
+
+// Standard descriptors closed by whoever started us: the next files opened
+// would get them, and console lines would land in pictures.
+TEST(BadInput, ClosedStandardDescriptorsNeverReachAPicture) {
+    Scene scene;
+    scene.folders("in");
+    for (int i = 0; i < 30; ++i) scene.tone("in/f" + std::to_string(i) + ".wav", 8000, 1, 2.0, 1000);
+    scene.ini("jobs=2\n");
+    const t::RunResult r =
+        t::run({"sh", "-c", "exec timeout 60 \"$0\" in <&- >&- 2>&-; ", t::program_path()}, scene.path());
+    EXPECT_EQ(r.status, 0);
+    for (int i = 0; i < 30; ++i) {
+        t::Image img;  // libpng checks every chunk's CRC
+        EXPECT_TRUE(t::read_png(scene.path("in/f" + std::to_string(i) + ".wav.png"), img)) << i;
+    }
+}
+
+TEST(BadInput, SurroundingsThatOnceHungOrAborted) {
+    // The first path in walk order wins: x all the way down.
+    std::vector<std::string> diamond_walk;
+    std::string below = "in/d0", outpath = ".";
+    for (int i = 0; i < 18; ++i) {
+        diamond_walk.push_back("Processing " + (below += "/x") + "/*");
+        outpath += "/x";
+    }
+    diamond_walk.push_back("saved " + (outpath + "/a.wav").substr(0, 28));
+    run_cases({
+        {"a huge jobs value is capped, not an abort",
+         [](const Scene& s) { s.tone("in/a.wav", 8000, 1, 0.5, 1000); },
+         "jobs=2147483647\ngrid=0\n", {"in"}, {0, {"saved ./a.wav"}, {"in/a.wav.png"}}},
+        // Each dI holds links x and y to d(I+1): 2^18 paths to one file.
+        {"link diamonds are walked once",
+         [](const Scene& s) {
+             for (int i = 0; i <= 18; ++i) s.folders("in/d" + std::to_string(i));
+             for (int i = 0; i < 18; ++i)
+                 for (const char* link : {"x", "y"})
+                     fs::create_directory_symlink("../d" + std::to_string(i + 1),
+                                                  s.path("in/d" + std::to_string(i) + "/" + link));
+             s.tone("in/d18/a.wav", 8000, 1, 0.5, 1000);
+         },
+         "grid=0\n", {"in/d0"}, {0, diamond_walk, {"in/d18/a.wav.png"}}},
+    });
+}
+
+// Runs the program as an unprivileged user, so permissions mean something
+// even when the suite runs as root.
+t::RunResult run_unprivileged(const Scene& scene, const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    if (geteuid() == 0) {
+        chmod(scene.path().c_str(), 0777);
+        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    argv.insert(argv.end(), {"timeout", "60", t::program_path()});
+    argv.insert(argv.end(), args.begin(), args.end());
+    return t::run(argv, scene.path());
+}
+
+// Every input that exists but cannot be read is named on standard error
+// whatever the verbose setting, and the run ends with status 3.
+TEST(BadInput, InputsThatCannotBeReadAreNamed) {
+    Scene scene;
+    scene.folders("in/noread");
+    scene.folders("in/nosearch");
+    scene.tone("in/noread/a.wav", 8000, 1, 0.5, 1000);
+    scene.tone("in/nosearch/b.wav", 8000, 1, 0.5, 1000);
+    scene.tone("in/locked.wav", 8000, 1, 0.5, 1000);
+    scene.tone("in/ok.wav", 8000, 1, 0.5, 1000);
+    for (const char* dir : {"in", "."}) chmod(scene.path(dir).c_str(), 0777);
+    chmod(scene.path("in/noread").c_str(), 0333);
+    chmod(scene.path("in/nosearch").c_str(), 0666);
+    chmod(scene.path("in/locked.wav").c_str(), 0);
+    scene.ini("grid=0\n");
+    const t::RunResult r = run_unprivileged(scene, {"in"});
+    chmod(scene.path("in/noread").c_str(), 0777);
+    chmod(scene.path("in/nosearch").c_str(), 0777);
+    EXPECT_EQ(r.status, 3) << r.err;
+    const std::string denied = ": Permission denied\n";
+    EXPECT_EQ(r.err.substr(0, r.err.rfind("tolvek: 1 picture written")),
+              "tolvek: in/locked.wav" + denied + "tolvek: in/noread" + denied + "tolvek: in/nosearch/b.wav" + denied);
+    EXPECT_NE(r.err.find("tolvek: 1 picture written, 0 not audio, 3 failed"), std::string::npos) << r.err;
+    EXPECT_TRUE(t::exists(scene.path("in/ok.wav.png")));
+}
+
+// A tree deeper than PATH_MAX: what lies beyond it is named, not lost.
+TEST(BadInput, PathsLongerThanTheSystemTakesAreNamed) {
+    Scene scene;
+    scene.folders("in");
+    {
+        int fd = open(scene.path("in").c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < 2200 && fd >= 0; ++i) {
+            mkdirat(fd, "d", 0777);
+            const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+            close(fd);
+            fd = next;
+        }
+        if (fd >= 0) close(fd);
+    }
+    scene.tone("in/a.wav", 8000, 1, 0.5, 1000);
+    const t::RunResult r = scene.tolvek({"in"});
+    t::run({"rm", "-rf", scene.path("in")}, "/");
+    EXPECT_EQ(r.status, 3) << r.err.substr(0, 300);
+    EXPECT_NE(r.err.find(": File name too long\n"), std::string::npos) << r.err.substr(0, 300);
+    EXPECT_NE(r.out.find("Saving file"), std::string::npos);
+}
+
+// With local=1 a walk that reaches the working folder from above would
+// mirror the mirrored tree again, one level deeper every run.
+TEST(BadInput, MirroredTreeIsNotMirroredAgain) {
+    Scene scene;
+    scene.folders("top/work");
+    scene.tone("top/a.wav", 8000, 1, 0.5, 1000);
+    t::write_file(scene.path("top/work/Tolvek_Pre.ini"), "[general]\nlocal=1\nrecursive=1\ngrid=0\nverbose=1\n");
+    for (int run = 0; run < 2; ++run) {
+        const t::RunResult r = t::run({"timeout", "60", t::program_path(), ".."}, scene.path("top/work"));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("Skipping ../work: it holds this run's pictures\n"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(t::exists(scene.path("top/work/a.wav.png")));
+    EXPECT_FALSE(t::exists(scene.path("top/work/work")));
 }
 
 TEST(BadInput, TenThousandEmptyFiles) {

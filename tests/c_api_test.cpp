@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fixtures.h"
+#include "tolvek/tolvek.h"
 
 namespace tolvek {
 namespace {
@@ -57,6 +58,29 @@ TEST(CInterface, PictureTakesItsColoursFromThePaletteFile) {
     EXPECT_EQ(quiet.g, 0);
     EXPECT_GT(quiet.b, 215);
     EXPECT_EQ(quiet.r + quiet.b, 255);  // on the file's ramp
+}
+
+// What a caller hands in is checked: a palette with a missing table is
+// refused, and the quality is clamped rather than cut to 8 bits.
+TEST(CInterface, ChecksWhatItIsGiven) {
+    test::TempDir dir;
+    const std::string wav = dir.file("c.wav");
+    test::write_wav(wav, 8000, 1, test::sine(8000, 1, 0.5, 440));
+    test::TestPalette grey = test::TestPalette::grey();
+    for (int missing = 0; missing < 3; ++missing) {
+        unsigned char* tables[3] = {grey.red, grey.green, grey.blue};
+        tables[missing] = nullptr;
+        EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 0, tables, nullptr, nullptr), 9) << missing;
+    }
+    EXPECT_FALSE(test::exists(wav + ".png"));
+    const auto jpeg_at = [&](int quality) {
+        EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_JPEG, quality, 1, 0, 0, grey.tables(), nullptr, nullptr), 0);
+        return test::read_file(wav + ".jpg");
+    };
+    const std::string best = jpeg_at(100), worst = jpeg_at(10);
+    EXPECT_EQ(jpeg_at(256), best);
+    EXPECT_EQ(jpeg_at(1000), best);
+    EXPECT_EQ(jpeg_at(-5), worst);
 }
 
 }  // namespace

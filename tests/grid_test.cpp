@@ -63,6 +63,21 @@ TEST(GridTime, NoMarksWhenAColumnIsUnderTwoMilliseconds) {
     EXPECT_TRUE(columns_with(marks, Mark::Column).empty());
 }
 
+// A mark is drawn only while its interval spans at least four columns, so
+// a long recording keeps its picture; 40 minutes keeps every mark.
+TEST(GridTime, LongRecordingsKeepTheirPicture) {
+    struct Case {
+        float minutes;
+        std::size_t lines, columns;
+    };
+    for (const Case c : {Case{40.0f, 40, 200}, Case{60.0f, 60, 0}, Case{8947.0f, 0, 0}}) {
+        SCOPED_TRACE(c.minutes);
+        const auto marks = time_marks(c.minutes * 60.0f * 500.0f / 1000.0f, 1000);
+        EXPECT_EQ(columns_with(marks, Mark::Line).size(), c.lines);
+        EXPECT_EQ(columns_with(marks, Mark::Column).size(), c.columns);
+    }
+}
+
 // Rows that become kHz marks over a level-0 cell of colour (1, 2, 3).
 std::pair<std::set<int>, std::set<int>> frequency_rows(float rate) {
     const Grid g(75.0f, rate * 0.5f / 1024.0f);
