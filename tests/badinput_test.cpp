@@ -86,25 +86,7 @@ std::vector<std::string> walk_lines(const std::string& out) {
 // The report's name column for a file walked as ./NAME (ASCII names).
 std::string shown(const std::string& name) { return ("./" + name).substr(0, 28); }
 
-// A working directory; sources go below it, the program runs in it.
-class Scene {
-public:
-    std::string path(const std::string& rel = "") const { return rel.empty() ? dir_.path() : dir_.file(rel); }
-    void ini(const std::string& body) const { t::write_file(path("Tolvek_Pre.ini"), "[general]\n" + body); }
-    void folders(const std::string& rel) const { fs::create_directories(path(rel)); }
-    void file(const std::string& rel, const std::string& bytes) const { t::write_file(path(rel), bytes); }
-    void tone(const std::string& rel, int rate, int channels, double seconds, double hz) const {
-        t::write_wav(path(rel), rate, channels, t::sine(rate, channels, seconds, hz));
-    }
-    t::RunResult tolvek(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv = {"timeout", "60", t::program_path()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return t::run(argv, dir_.path());
-    }
-
-private:
-    t::TempDir dir_;
-};
+using Scene = t::Workspace;
 
 // What a run must do.
 struct Expect {

@@ -63,41 +63,20 @@ std::string condense(const std::string& out) {
     return result;
 }
 
-// A working directory with the files a test asks for.
-class Work {
-public:
-    void ini(const std::string& body) const { write_file(dir_.file("Tolvek_Pre.ini"), "[general]\n" + body); }
-    void wav(const std::string& rel) const {
-        static const tolvek::test::Samples second = tolvek::test::sine(8000, 1, 1.0, 440);
-        tolvek::test::write_wav(dir_.file(rel), 8000, 1, second);
-    }
-    void mkdirs(const std::string& rel) const { ASSERT_EQ(mkdir(dir_.file(rel).c_str(), 0777), 0) << rel; }
-    void symlink(const std::string& target, const std::string& rel) const {
-        ASSERT_EQ(::symlink(target.c_str(), dir_.file(rel).c_str()), 0) << rel;
-    }
-    // song.wav, music/a.wav, music/b.WAV, music/live/c.wav
-    void library() const {
-        wav("song.wav");
-        mkdirs("music");
-        mkdirs("music/live");
-        wav("music/a.wav");
-        wav("music/b.WAV");
-        wav("music/live/c.wav");
-    }
-    bool has(const std::string& rel) const { return exists(dir_.file(rel)); }
-    std::string file(const std::string& rel) const { return dir_.file(rel); }
-    RunResult tolvek(std::vector<std::string> args) const {
-        args.insert(args.begin(), tolvek::test::program_path());
-        return tolvek::test::run(args, dir_.path());
-    }
+using Work = tolvek::test::Workspace;
 
-private:
-    TempDir dir_;
-};
+// song.wav, music/a.wav, music/b.WAV, music/live/c.wav
+void library(const Work& w) {
+    w.wav("song.wav");
+    w.folders("music/live");
+    w.wav("music/a.wav");
+    w.wav("music/b.WAV");
+    w.wav("music/live/c.wav");
+}
 
 TEST(Cli, DefaultsSummary) {
     Work w;
-    w.mkdirs("empty");
+    w.folders("empty");
     const RunResult r = w.tolvek({"empty"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, header());
@@ -121,7 +100,7 @@ TEST(Cli, SummaryFollowsTheSettings) {
          }) {
         SCOPED_TRACE(c.ini);
         Work w;
-        w.mkdirs("empty");
+        w.folders("empty");
         w.ini(c.ini);
         const RunResult r = w.tolvek({"empty"});
         EXPECT_EQ(r.status, 0);
@@ -162,7 +141,7 @@ TEST(Cli, PatternsFromTheArgument) {
          }) {
         SCOPED_TRACE(c.args.empty() ? "(no argument)" : c.args[0]);
         Work w;
-        w.library();
+        library(w);
         const RunResult r = w.tolvek(c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(condense(r.out), header() + c.walk);
@@ -173,8 +152,8 @@ TEST(Cli, PatternsFromTheArgument) {
 
 TEST(Cli, AbsoluteDirectoryArgument) {
     Work w;
-    w.library();
-    const std::string music = w.file("music");
+    library(w);
+    const std::string music = w.path("music");
     const RunResult r = w.tolvek({music});
     EXPECT_EQ(condense(r.out), header() + "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing " + music +
                                    "/live/*\n<saved ./live/c.wav>\n");
@@ -205,7 +184,7 @@ TEST(Cli, RecursiveAndLocal) {
          }) {
         SCOPED_TRACE(std::string(c.ini) + c.arg);
         Work w;
-        w.library();
+        library(w);
         w.ini(c.ini);
         const RunResult r = w.tolvek({c.arg});
         EXPECT_EQ(r.status, c.status);
@@ -234,9 +213,9 @@ TEST(Cli, PatternThatMatchesNothing) {
          }) {
         SCOPED_TRACE(std::string(c.ini) + c.arg);
         Work w;
-        w.mkdirs("empty");
-        w.mkdirs("outer");
-        w.mkdirs("outer/empty");
+        w.folders("empty");
+        w.folders("outer");
+        w.folders("outer/empty");
         w.ini(c.ini);
         const RunResult r = w.tolvek({c.arg});
         // A name without wildcards that names nothing is an error of its own.
@@ -251,8 +230,8 @@ TEST(Cli, SymlinkLoopsEnd) {
     for (const int verbose : {0, 1}) {
         SCOPED_TRACE(verbose);
         Work w;
-        w.mkdirs("music");
-        w.mkdirs("music/live");
+        w.folders("music");
+        w.folders("music/live");
         w.wav("music/a.wav");
         w.wav("music/live/c.wav");
         w.symlink(".", "music/loop");        // the starting directory
@@ -275,8 +254,8 @@ TEST(Cli, SymlinkLoopsEnd) {
 // second link, or a later pattern.
 TEST(Cli, EveryDirectoryIsWalkedOnce) {
     Work w;
-    w.mkdirs("music");
-    w.mkdirs("music/live");
+    w.folders("music");
+    w.folders("music/live");
     w.wav("music/live/c.wav");
     w.symlink("live", "music/stage");
     w.ini("verbose=1\n");
@@ -288,9 +267,9 @@ TEST(Cli, EveryDirectoryIsWalkedOnce) {
 
 TEST(Cli, FilesThatAreNotAudioLeaveTheExitStatusAlone) {
     Work w;
-    w.mkdirs("music");
+    w.folders("music");
     w.wav("music/a.wav");
-    write_file(w.file("music/notes.txt"), "not a sound\n");
+    write_file(w.path("music/notes.txt"), "not a sound\n");
     const RunResult r = w.tolvek({"music"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(condense(r.out), header() + "<saved ./a.wav>\n");
@@ -313,10 +292,10 @@ TEST(Cli, PictureThatCannotBeWrittenGivesExitStatus2) {
          }) {
         SCOPED_TRACE(c.source);
         Work w;
-        w.mkdirs("music");
-        w.mkdirs("music/sub");
+        w.folders("music");
+        w.folders("music/sub");
         w.wav(c.source);
-        w.mkdirs(c.blocked);
+        w.folders(c.blocked);
         w.wav("music/z.wav");
         const RunResult r = w.tolvek({"music"});
         EXPECT_EQ(r.status, 2);
@@ -350,15 +329,15 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
     };
     auto run_with = [](const std::string& jobs) {
         Work w;
-        w.library();
+        library(w);
         for (int i = 0; i < 6; ++i) w.wav("music/extra" + std::to_string(i) + ".wav");
-        write_file(w.file("music/notes.txt"), "not a sound\n");
-        w.mkdirs("music/a.wav.png");  // this picture cannot be written
-        w.mkdirs("music/empty");
+        write_file(w.path("music/notes.txt"), "not a sound\n");
+        w.folders("music/a.wav.png");  // this picture cannot be written
+        w.folders("music/empty");
         w.ini("recursive=1\nlocal=0\nverbose=1\njobs=" + jobs + "\n");
         Run run{w.tolvek({"music"}), {}};
         for (const char* name : {"music/b.WAV.png", "music/live/c.wav.png", "music/extra0.wav.png", "music/extra5.wav.png"})
-            run.pictures.push_back(tolvek::test::read_file(w.file(name)));
+            run.pictures.push_back(tolvek::test::read_file(w.path(name)));
         return run;
     };
     const Run one = run_with("1");

@@ -267,4 +267,19 @@ bool only_summary(const std::string& err) {
            err.find('\n') == err.size() - 1;
 }
 
+void Workspace::ini(const std::string& body) const { write_file(path("Tolvek_Pre.ini"), "[general]\n" + body); }
+void Workspace::folders(const std::string& rel) const { fs::create_directories(path(rel)); }
+void Workspace::file(const std::string& rel, const std::string& bytes) const { write_file(path(rel), bytes); }
+void Workspace::symlink(const std::string& target, const std::string& rel) const {
+    fs::create_symlink(target, path(rel));
+}
+void Workspace::tone(const std::string& rel, int rate, int channels, double seconds, double hz) const {
+    write_wav(path(rel), rate, channels, sine(rate, channels, seconds, hz));
+}
+RunResult Workspace::tolvek(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {"timeout", "60", program_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, path());
+}
+
 }  // namespace tolvek::test

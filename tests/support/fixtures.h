@@ -57,6 +57,26 @@ bool only_summary(const std::string& err);
 // The built command-line program.
 std::string program_path();
 
+// A working directory for end-to-end runs: sources and settings go below
+// it, and the built program runs in it, bounded by `timeout 60`.
+class Workspace {
+public:
+    std::string path(const std::string& rel = "") const { return rel.empty() ? dir_.path() : dir_.file(rel); }
+    bool has(const std::string& rel) const { return exists(path(rel)); }
+    // Tolvek_Pre.ini with section [general] and `body`.
+    void ini(const std::string& body) const;
+    void folders(const std::string& rel) const;
+    void file(const std::string& rel, const std::string& bytes) const;
+    void symlink(const std::string& target, const std::string& rel) const;
+    // A sine WAV, and a second of 440 Hz at 8 kHz mono.
+    void tone(const std::string& rel, int rate, int channels, double seconds, double hz) const;
+    void wav(const std::string& rel) const { tone(rel, 8000, 1, 1.0, 440); }
+    RunResult tolvek(const std::vector<std::string>& args) const;
+
+private:
+    TempDir dir_;
+};
+
 // A picture read back from disk. at(x, y) counts y from the bottom row.
 struct Image {
     int width = 0;
