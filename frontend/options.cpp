@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace tolvek::frontend {
 namespace {
@@ -12,16 +13,21 @@ namespace {
 struct RunOption {
     char short_option;
     std::string_view name;
-    std::string_view value_name;
+    std::string_view value_name;  // --config only
     std::string_view help;
+    bool CommandLine::*flag;      // the others
 };
 constexpr std::array<RunOption, 5> kRunOptions{{
-    {'c', "config", "FILE", "read the settings from FILE instead of ./Tolvek_Pre.ini"},
-    {'q', "quiet", "", "print only warnings and errors"},
-    {0, "formats", "", "list the audio formats that can be read, then exit"},
-    {'h', "help", "", "print this help, then exit"},
-    {0, "version", "", "print the version, then exit"},
+    {'c', "config", "FILE", "read the settings from FILE instead of ./Tolvek_Pre.ini", nullptr},
+    {'q', "quiet", "", "print only warnings and errors", &CommandLine::quiet},
+    {0, "formats", "", "list the audio formats that can be read, then exit", &CommandLine::formats},
+    {'h', "help", "", "print this help, then exit", &CommandLine::help},
+    {0, "version", "", "print the version, then exit", &CommandLine::version},
 }};
+
+std::string run_option_names(const RunOption& o) {
+    return (o.short_option ? std::string("-") + o.short_option + ",--" : "--") + std::string(o.name);
+}
 
 std::string long_option(const SettingDef& def) { return "--" + std::string(def.option.empty() ? def.key : def.option); }
 
@@ -130,6 +136,7 @@ std::string usage_error(const CLI::ParseError& e, const std::vector<Bound>& boun
         if (b.def->kind != SettingKind::kFlag && what.starts_with(name + ":"))
             return "tolvek: " + name + " needs a value: " + accepts(*b.def);
     }
+    if (what.starts_with("--config:")) return "tolvek: --config needs a value: a FILE name";
     if (const std::size_t at = what.find(" was given a disallowed flag override"); at != std::string::npos)
         return "tolvek: " + std::string(at > 1 ? "--" : "-") + what.substr(0, at) + " takes no value";
     return "tolvek: " + what + "; see tolvek --help";
@@ -175,11 +182,11 @@ std::variant<CommandLine, UsageError> parse_command_line(int argc, const char* c
     app.allow_extras();   // an unknown option is reported below, by name
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     std::string config;
-    CLI::Option* config_option = app.add_option("-c,--config", config)->type_name("FILE");
-    app.add_flag("-q,--quiet", cl.quiet)->disable_flag_override();
-    app.add_flag("--formats", cl.formats)->disable_flag_override();
-    app.add_flag("-h,--help", cl.help)->disable_flag_override();
-    app.add_flag("--version", cl.version)->disable_flag_override();
+    CLI::Option* config_option = nullptr;
+    for (const RunOption& o : kRunOptions) {
+        if (o.flag) app.add_flag(run_option_names(o), cl.*o.flag)->disable_flag_override();
+        else config_option = app.add_option(run_option_names(o), config);
+    }
     std::vector<Bound> bound(setting_definitions().size());
     for (std::size_t i = 0; i < bound.size(); ++i) bind(app, setting_definitions()[i], bound[i]);
     app.add_option("patterns", cl.patterns);

@@ -74,7 +74,7 @@ TEST(Parser, MissingValueOrAValueForAFlag) {
           Case{{"--quiet=1"}, "error: tolvek: --quiet takes no value"}}) {
         EXPECT_EQ(parse(c.args), c.expected);
     }
-    EXPECT_EQ(parse({"-c"}).rfind("error: tolvek: --config", 0), 0u) << parse({"-c"});
+    EXPECT_EQ(parse({"-c"}), "error: tolvek: --config needs a value: a FILE name");
 }
 
 TEST(Parser, CappedJobsAreWarnedOnce) {
