@@ -86,16 +86,14 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
     return row[b.size()];
 }
 
-// One line of section [general] that holds "key=value".
+// One line of section [general] that is not a comment.
 struct Entry {
     int line = 0;
     std::string_view key, value;  // trimmed; the value unquoted
+    bool has_equals = true;       // else `key` is the whole line
 };
 
-// The key=value lines of section [general], in file order, and a warning
-// for each other line there that is not a comment.
-std::vector<Entry> general_entries(std::string_view text, const std::string& file,
-                                   std::vector<std::string>* warnings) {
+std::vector<Entry> general_entries(std::string_view text) {
     // Editors on Windows may put a byte-order mark in front of the first line.
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     std::vector<Entry> entries;
@@ -115,13 +113,8 @@ std::vector<Entry> general_entries(std::string_view text, const std::string& fil
         }
         if (!in_section) continue;
         const std::size_t eq = line.find('=');
-        if (eq == std::string_view::npos) {
-            if (warnings)
-                warnings->push_back("tolvek: " + file + ":" + std::to_string(number) + ": \"" + std::string(line) +
-                                    "\" is not key=value; ignored");
-            continue;
-        }
-        entries.push_back({number, trim(line.substr(0, eq)), unquote(trim(line.substr(eq + 1)))});
+        if (eq == std::string_view::npos) entries.push_back({number, line, {}, false});
+        else entries.push_back({number, trim(line.substr(0, eq)), unquote(trim(line.substr(eq + 1)))});
     }
     return entries;
 }
@@ -200,10 +193,12 @@ Settings parse_settings(std::string_view text, const std::string& file, std::vec
     auto warn = [&](int line, const std::string& what) {
         if (warnings) warnings->push_back("tolvek: " + file + ":" + std::to_string(line) + ": " + what);
     };
-    for (const Entry& e : general_entries(text, file, warnings)) {
+    for (const Entry& e : general_entries(text)) {
         const SettingDef* def = find_setting(e.key);
         const std::string written = std::string(e.key) + "=" + std::string(e.value);
-        if (!def) {
+        if (!e.has_equals) {
+            warn(e.line, "\"" + std::string(e.key) + "\" is not key=value; ignored");
+        } else if (!def) {
             warn(e.line, unknown_key_warning(e.key));
         } else if (const auto seen = first_line.find(def); seen != first_line.end()) {
             warn(e.line, written + " repeats the key of line " + std::to_string(seen->second) + "; ignored");
