@@ -1,17 +1,46 @@
 #include "frontend/settings.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <memory>
+#include <cstring>
+#include <map>
 #include <optional>
+#include <thread>
+
+#include "common/file.h"
 
 namespace tolvek::frontend {
 namespace {
 
 constexpr std::string_view kSection = "general";
+constexpr std::array<std::string_view, 3> kOutputChoices{"png", "jpg", "jpeg"};
+
+// The table; the start-up code, the command line and --help all read it.
+const std::array<SettingDef, 9> kSettings{{
+    {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
+     .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
+    {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
+     .help = "create the mirrored folders under the output directory"},
+    {.key = "grid", .kind = SettingKind::kFlag, .number = &Settings::grid,
+     .help = "mark every 10 s, 60 s, 1 kHz and 5 kHz"},
+    {.key = "local", .kind = SettingKind::kFlag, .number = &Settings::local,
+     .help = "save pictures in the mirrored tree, not beside the sources"},
+    {.key = "verbose", .kind = SettingKind::kNumber, .number = &Settings::verbose, .min = 0, .max = 2,
+     .short_option = 'v', .short_counts = true, .value_name = "N",
+     .help = "1: report skipped files and patterns that match nothing,\n2: also unreadable stretches of audio"},
+    {.key = "output", .kind = SettingKind::kText, .text = &Settings::output, .max_chars = 4,
+     .choices = kOutputChoices, .option = "format", .short_option = 'f', .value_name = "png|jpg|jpeg",
+     .help = "png, or jpg/jpeg for JPEG pictures"},
+    {.key = "outdir", .kind = SettingKind::kText, .text = &Settings::outdir, .option = "output-dir",
+     .short_option = 'o', .value_name = "DIR", .help = "root of the mirrored tree"},
+    {.key = "palette", .kind = SettingKind::kText, .text = &Settings::palette, .short_option = 'p',
+     .value_name = "FILE", .help = "palette file"},
+    {.key = "jobs", .kind = SettingKind::kNumber, .number = &Settings::jobs, .min = 0, .max = INT_MAX,
+     .capped_by_cores = true, .short_option = 'j', .value_name = "N",
+     .help = "files converted at once; 0: one per processor core"},
+}};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -34,14 +63,42 @@ std::string_view unquote(std::string_view v) {
     return v;
 }
 
-// The value of `key` in section [general]: its first occurrence, unquoted;
-// nothing when the key is missing.
-std::optional<std::string_view> find_value(std::string_view text, std::string_view key) {
+std::string join(std::span<const std::string_view> words) {
+    std::string out;
+    for (std::string_view w : words) out += (out.empty() ? "" : ", ") + std::string(w);
+    return out;
+}
+
+// Edits (insert, delete, replace) between two short names, any case: a
+// key one or two edits from a known one is most likely a typing slip.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// One line of section [general] that is not a comment.
+struct Entry {
+    int line = 0;
+    std::string_view key, value;  // trimmed; the value unquoted
+    bool has_equals = true;       // else `key` is the whole line
+};
+
+std::vector<Entry> general_entries(std::string_view text) {
     // Editors on Windows may put a byte-order mark in front of the first line.
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-
+    std::vector<Entry> entries;
     bool in_section = false;
-    while (!text.empty()) {
+    for (int number = 1; !text.empty(); ++number) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
@@ -49,7 +106,6 @@ std::optional<std::string_view> find_value(std::string_view text, std::string_vi
         if (line.ends_with('\r')) line.remove_suffix(1);
         line = trim(line);
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
-
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
             if (close != std::string_view::npos) in_section = iequals(trim(line.substr(1, close - 1)), kSection);
@@ -57,70 +113,137 @@ std::optional<std::string_view> find_value(std::string_view text, std::string_vi
         }
         if (!in_section) continue;
         const std::size_t eq = line.find('=');
-        if (eq == std::string_view::npos) continue;
-        if (iequals(trim(line.substr(0, eq)), key)) return unquote(trim(line.substr(eq + 1)));
+        if (eq == std::string_view::npos) entries.push_back({number, line, {}, false});
+        else entries.push_back({number, trim(line.substr(0, eq)), unquote(trim(line.substr(eq + 1)))});
     }
-    return std::nullopt;
+    return entries;
 }
 
-int int_value(std::string_view text, std::string_view key, int fallback) {
-    const auto v = find_value(text, key);
-    return v && !v->empty() ? read_int(*v) : fallback;
+std::string unknown_key_warning(std::string_view key) {
+    std::string message = "unknown key " + std::string(key);
+    for (const SettingDef& def : kSettings) {
+        if (edit_distance(key, def.key) <= 2) {
+            message += " (did you mean " + std::string(def.key) + "?)";
+            break;
+        }
+    }
+    return message + "; ignored";
 }
 
-std::string text_value(std::string_view text, std::string_view key, std::string_view fallback) {
-    const auto v = find_value(text, key);
-    return std::string(v && !v->empty() ? *v : fallback);
+// The file's rules for a number: what today's reading gives, and why it
+// differs from what was written, when it does.
+int file_number(const SettingDef& def, std::string_view value, std::string* why) {
+    int n = read_int(value);
+    if (!is_whole_number(value)) *why = "is not a number";
+    const int read = n;
+    if (def.kind == SettingKind::kFlag) n = n != 0 ? 1 : 0;
+    if (def.clamp_in_file) n = std::clamp(n, def.min, def.max);
+    if (def.capped_by_cores) n = std::min(n, max_jobs());
+    if (why->empty() && n != read) {
+        if (def.kind == SettingKind::kFlag) *why = "is not 0 or 1";
+        else if (def.capped_by_cores) *why = "is more than " + std::to_string(kJobsPerCore) + " per processor core";
+        else *why = "is outside " + std::to_string(def.min) + ".." + std::to_string(def.max);
+    }
+    return n;
 }
 
-int flag(int value) { return value != 0 ? 1 : 0; }
+// Sets `def`'s field from the file's value; the reason it is a mistake, if it is.
+std::string apply_file_value(Settings& s, const SettingDef& def, std::string_view value) {
+    std::string why;
+    if (def.text) {
+        s.*def.text = std::string(value.substr(0, std::min(value.size(), def.max_chars)));
+        if (!def.choices.empty() &&
+            std::none_of(def.choices.begin(), def.choices.end(), [&](std::string_view c) { return iequals(c, value); }))
+            why = "is not one of " + join(def.choices);
+    } else {
+        s.*def.number = file_number(def, value, &why);
+    }
+    return why;
+}
 
 }  // namespace
 
-int read_int(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (is_blank(text[i]) || text[i] == '\n' || text[i] == '\r' || text[i] == '\v' ||
-                               text[i] == '\f'))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) value = -value;
-    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+std::span<const SettingDef> setting_definitions() { return kSettings; }
+
+const SettingDef* find_setting(std::string_view key) {
+    for (const SettingDef& def : kSettings)
+        if (iequals(def.key, key)) return &def;
+    return nullptr;
 }
 
-Settings parse_settings(std::string_view text) {
-    Settings s;
-    s.quality = std::clamp(int_value(text, "quality", s.quality), 10, 100);
-    s.recursive = flag(int_value(text, "recursive", s.recursive));
-    s.grid = flag(int_value(text, "grid", s.grid));
-    s.local = flag(int_value(text, "local", s.local));
-    s.verbose = int_value(text, "verbose", s.verbose);
-    s.jobs = int_value(text, "jobs", s.jobs);
-    s.output = text_value(text, "output", s.output).substr(0, 4);
-    s.palette = text_value(text, "palette", s.palette);
+std::string setting_value_text(const Settings& s, const SettingDef& def) {
+    if (def.text) {
+        if (!def.choices.empty()) return s.format == TOLVEK_FORMAT_JPEG ? "jpeg" : "png";
+        return s.*def.text;
+    }
+    return std::to_string(s.*def.number);
+}
+
+int max_jobs() {
+    return kJobsPerCore * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+void finish_settings(Settings& s) {
     s.format = iequals(s.output, "jpeg") || iequals(s.output, "jpg") ? TOLVEK_FORMAT_JPEG : TOLVEK_FORMAT_PNG;
+}
+
+Settings parse_settings(std::string_view text, const std::string& file, std::vector<std::string>* warnings) {
+    Settings s;
+    std::map<const SettingDef*, int> first_line;
+    auto warn = [&](int line, const std::string& what) {
+        if (warnings) warnings->push_back("tolvek: " + file + ":" + std::to_string(line) + ": " + what);
+    };
+    for (const Entry& e : general_entries(text)) {
+        const SettingDef* def = find_setting(e.key);
+        const std::string written = std::string(e.key) + "=" + std::string(e.value);
+        if (!e.has_equals) {
+            warn(e.line, "\"" + std::string(e.key) + "\" is not key=value; ignored");
+        } else if (!def) {
+            warn(e.line, unknown_key_warning(e.key));
+        } else if (const auto seen = first_line.find(def); seen != first_line.end()) {
+            warn(e.line, written + " repeats the key of line " + std::to_string(seen->second) + "; ignored");
+        } else {
+            first_line.emplace(def, e.line);
+            if (e.value.empty()) continue;  // the default
+            const std::string why = apply_file_value(s, *def, e.value);
+            finish_settings(s);
+            if (!why.empty()) warn(e.line, written + " " + why + "; using " + setting_value_text(s, *def));
+        }
+    }
+    finish_settings(s);
     return s;
 }
 
-Settings read_settings(const std::string& path) {
-    // Only a regular file: opening a FIFO would block and a device such as
-    // /dev/zero never ends. Anything else, or an unreadable file, reads as
-    // empty.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return parse_settings({});
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+Settings parse_settings(std::string_view text) { return parse_settings(text, kSettingsFile, nullptr); }
+
+Settings read_settings(const std::string& path, std::vector<std::string>* warnings) {
     std::string text;
-    if (file) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, n);
-    }
-    return parse_settings(text);
+    const Status status = read_regular_file(path, text);
+    if (status) return parse_settings(text, path, warnings);
+    // A missing file, or a FIFO, device or folder in its place, simply means
+    // no settings; a real file we may not read is worth a word.
+    const bool missing = status.code == kOpenNotRegular || status.message == std::strerror(ENOENT);
+    if (!missing && warnings)
+        warnings->push_back("tolvek: " + path + ": " + status.message + "; using the default settings");
+    return Settings{};
+}
+
+Settings read_settings(const std::string& path) { return read_settings(path, nullptr); }
+
+Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings) {
+    std::string text;
+    if (const Status status = read_regular_file(path, text); !status)
+        return Status::fail(kUsageStatus, "tolvek: --config " + path + ": " + status.message);
+    out = parse_settings(text, path, warnings);
+    return Status::ok();
+}
+
+std::optional<std::string> palette_warning(const std::string& value, const std::string& path, bool set_by_user) {
+    RegularFile file;
+    const Status status = open_regular_file(path, file);
+    if (status) return std::nullopt;
+    if (status.message == std::strerror(ENOENT) && !set_by_user) return std::nullopt;
+    return "tolvek: palette " + value + ": " + status.message + "; using the built-in colours";
 }
 
 }  // namespace tolvek::frontend
-

@@ -1,16 +1,23 @@
 // The settings file: section [general] of Tolvek_Pre.ini in the working
-// directory. Read by a small reader of our own so that its rules are exactly
-// these: names compared without regard to case; blanks trimmed around names
-// and values and inside the section brackets; a trailing carriage return
-// dropped; lines starting with ";" or "#" are comments; a value in matching
-// double quotes loses them; the first occurrence of a key counts; integers
-// read like atoi; an empty value, or a missing file, section or key, gives
-// the default.
+// directory (or the file named by --config). Read by a small reader of our
+// own so that its rules are exactly these: names compared without regard to
+// case; blanks trimmed around names and values and inside the section
+// brackets; a trailing carriage return dropped; lines starting with ";" or
+// "#" are comments; a value in matching double quotes loses them; the first
+// occurrence of a key counts; integers read like atoi; an empty value, or a
+// missing file, section or key, gives the default. Mistakes (an unknown key,
+// a value that is not a number, ...) still give those values, but each is
+// reported as one warning naming the file, line, key and the value used.
 #pragma once
 
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/number.h"
+#include "common/status.h"
 #include "convert/convert.h"
 
 namespace tolvek::frontend {
@@ -24,19 +31,80 @@ struct Settings {
     int local = 0;                          // 0 or 1
     int verbose = 0;                        // as read
     std::string output = "png";             // at most 4 characters
+    std::string outdir = ".";               // root of the mirrored tree (local=1)
     std::string palette = "tolvek_color.pal";
     OutputFormat format = TOLVEK_FORMAT_PNG;  // JPEG for output "jpeg" or "jpg"
-    int jobs = 1;                           // as read; see worker_count()
+    int jobs = 1;                           // as read, at most 4 per core; see worker_count()
 };
 
-// The settings in `text`, the contents of a settings file.
+// How a setting's value reads.
+enum class SettingKind {
+    kNumber,  // a whole number
+    kFlag,    // a whole number, used as 0 or 1
+    kText,
+};
+
+// One setting: its key in the settings file, its command-line option and
+// its line in --help. Every reader and writer of settings goes through the
+// table of these, so a new setting is a field in Settings and one entry.
+struct SettingDef {
+    std::string_view key;
+    SettingKind kind;
+    int Settings::*number = nullptr;         // kNumber and kFlag
+    std::string Settings::*text = nullptr;   // kText
+    int min = 0, max = 0;                    // kNumber: what the command line accepts
+    bool clamp_in_file = false;              // kNumber: the file's value is clamped to min..max
+    bool capped_by_cores = false;            // kNumber: at most kJobsPerCore per core
+    std::size_t max_chars = std::string_view::npos;  // kText: the file's value is cut to this
+    std::span<const std::string_view> choices = {};  // kText: the accepted values, any case
+    std::string_view option = {};            // long option when it is not the key
+    char short_option = 0;
+    bool short_counts = false;               // the short option takes no value; each use adds one
+    std::string_view value_name = {};        // in --help, e.g. "N", "DIR"
+    std::string_view help = {};              // "\n" starts a continuation line
+};
+
+// Every setting, in the order --help lists them.
+std::span<const SettingDef> setting_definitions();
+const SettingDef* find_setting(std::string_view key);  // any case; nullptr if none
+
+// A setting's value as --help and messages show it.
+std::string setting_value_text(const Settings& s, const SettingDef& def);
+
+// More workers than this per core only add switching and memory.
+inline constexpr int kJobsPerCore = 4;
+int max_jobs();  // kJobsPerCore times the processor cores (at least one core)
+
+// The derived fields (format) after output changed.
+void finish_settings(Settings& s);
+
+// The settings in `text`, the contents of the settings file `file_name`
+// (only used in warnings). Each mistake adds one line, "tolvek: FILE:LINE:
+// ...", to `warnings` when it is not null.
+Settings parse_settings(std::string_view text, const std::string& file_name, std::vector<std::string>* warnings);
 Settings parse_settings(std::string_view text);
 
-// The settings in the file at `path`; defaults when it cannot be read.
+// The settings in the file at `path`; defaults when it is missing or not a
+// regular file (a FIFO or device is never opened for reading). A file that
+// exists but cannot be read also gives defaults, with a warning.
+Settings read_settings(const std::string& path, std::vector<std::string>* warnings);
 Settings read_settings(const std::string& path);
 
-// atoi's reading: leading blanks, an optional sign, the digits that follow;
-// the rest is ignored and no digits read 0. Saturates instead of overflowing.
-int read_int(std::string_view text);
+// The settings file named on the command line (--config): it must be a
+// readable regular file, else the Status (code kUsageStatus) holds the one
+// line to print.
+Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings);
+
+// Exit status of a usage error.
+inline constexpr int kUsageStatus = 64;
+
+// A warning about the palette file `path` (the palette setting `value`,
+// resolved to a file by the caller) when it cannot be used: it exists but
+// cannot be opened or is not a regular file, or it is missing while the user
+// named it. A missing default palette is not a mistake: the built-in colours
+// are used.
+std::optional<std::string> palette_warning(const std::string& value, const std::string& path, bool set_by_user);
+
+using tolvek::read_int;
 
 }  // namespace tolvek::frontend

@@ -1,26 +1,18 @@
 #include "palette/palette.h"
 
-#include <sys/stat.h>
-
-#include <cstdio>
-#include <memory>
+#include <algorithm>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "common/file.h"
+#include "common/number.h"
 
 namespace {
 
-// A field read the way atoi reads it: leading white space, an optional sign,
-// the digits that follow; anything after them is ignored and no digits read
-// 0. Saturates instead of overflowing, so a huge value is simply out of range.
-long read_field(const char* text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+') ++text;
-    long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        if (value < 100000) value = value * 10 + (*text - '0');
-    }
-    return negative ? -value : value;
-}
+// The format judges a long line in pieces of at most 79 characters (what a
+// line buffer of 80 bytes holds), each ending at the latest with a newline.
+constexpr std::size_t kLinePieceChars = 79;
 
 struct ControlPoints {
     std::vector<unsigned char> index, red, green, blue;
@@ -34,43 +26,32 @@ struct ControlPoints {
     std::size_t size() const { return index.size(); }
 };
 
-using File = std::unique_ptr<FILE, decltype(&std::fclose)>;
-
-// Each call to this reads the next piece of at most 79 characters, so a
-// longer line is judged piece by piece, as the palette format defines it.
 template <typename OnPoint>
-void for_each_control_point(FILE* file, OnPoint on_point) {
-    char line[80];
-    while (std::fgets(line, sizeof line, file)) {
+void for_each_control_point(std::string_view contents, OnPoint on_point) {
+    while (!contents.empty()) {
+        std::size_t length = std::min(contents.size(), kLinePieceChars);
+        if (const std::size_t newline = contents.substr(0, length).find('\n'); newline != std::string_view::npos)
+            length = newline + 1;
+        // A copy: parse_palette_line writes terminators into it, and a NUL
+        // byte inside ends the piece as it would in a C string.
+        std::string piece(contents.substr(0, length));
+        contents.remove_prefix(length);
         unsigned char i, r, g, b;
-        if (parse_palette_line(line, &i, &r, &g, &b)) on_point(i, r, g, b);
+        if (parse_palette_line(piece.data(), &i, &r, &g, &b)) on_point(i, r, g, b);
     }
 }
 
 ControlPoints read_control_points(const char* path) {
     ControlPoints points;
-    // Only a regular file: opening a FIFO would block and a device such as
-    // /dev/zero never ends.
-    struct stat st;
-    if (!path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return points;
-    const File file(std::fopen(path, "r"), &std::fclose);
-    if (!file) return points;
-
-    std::size_t counted = 0;
-    for_each_control_point(file.get(), [&](unsigned char, unsigned char, unsigned char, unsigned char) {
-        ++counted;
+    // Read once, through the one opening that refuses FIFOs and devices
+    // (which would block or never end), so every point comes from the same
+    // contents.
+    std::string contents;
+    if (!path || !tolvek::read_regular_file(path, contents)) return points;
+    for_each_control_point(contents, [&](unsigned char i, unsigned char r, unsigned char g, unsigned char b) {
+        points.add(i, r, g, b);
     });
-    if (counted < 2) return points;
-
-    // Only as many points as were counted: the file may grow in between.
-    points.index.reserve(counted);
-    points.red.reserve(counted);
-    points.green.reserve(counted);
-    points.blue.reserve(counted);
-    std::rewind(file.get());
-    for_each_control_point(file.get(), [&](unsigned char i, unsigned char r, unsigned char g, unsigned char b) {
-        if (points.size() < counted) points.add(i, r, g, b);
-    });
+    if (points.size() < 2) return ControlPoints{};
     return points;
 }
 
@@ -88,9 +69,9 @@ extern "C" int parse_palette_line(char* line, unsigned char* index, unsigned cha
     }
     if (commas != 3) return 0;
 
-    long values[4];
+    int values[4];
     for (int k = 0; k < 4; ++k) {
-        values[k] = read_field(fields[k]);
+        values[k] = tolvek::read_int(fields[k]);
         if (values[k] < 0 || values[k] > 255) return 0;
     }
     unsigned char* destinations[4] = {index, red, green, blue};

@@ -11,6 +11,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libpng-dev libjpeg62-turbo-dev
   libgtest-dev
+  libcli11-dev
   ffmpeg
 )
 for group in "$@"; do

@@ -8,7 +8,10 @@
 #include "frontend/settings.h"
 #include "support/fixtures.h"
 
+using tolvek::frontend::max_jobs;
+using tolvek::frontend::palette_warning;
 using tolvek::frontend::parse_settings;
+using tolvek::frontend::read_config_file;
 using tolvek::frontend::read_int;
 using tolvek::frontend::read_settings;
 using tolvek::frontend::Settings;
@@ -144,6 +147,74 @@ TEST(ReadSettings, MissingFileOrADirectoryGiveDefaults) {
     EXPECT_EQ(describe(read_settings(dir.file("Tolvek_Pre.ini"))), expect());
     mkdir(dir.file("Tolvek_Pre.ini").c_str(), 0777);
     EXPECT_EQ(describe(read_settings(dir.file("Tolvek_Pre.ini"))), expect());
+}
+
+// Each mistake is one warning, in line order, naming the file, the line, the
+// key and the value used; what is used is what the rules above give.
+struct WarningCase {
+    std::string text;
+    std::string warnings;  // joined by "|"
+};
+
+class SettingsWarnings : public testing::TestWithParam<WarningCase> {};
+
+TEST_P(SettingsWarnings, Table) {
+    std::vector<std::string> warnings;
+    parse_settings(GetParam().text, "my.ini", &warnings);
+    std::string joined;
+    for (const std::string& w : warnings) joined += (joined.empty() ? "" : "|") + w;
+    EXPECT_EQ(joined, GetParam().warnings) << GetParam().text;
+}
+
+const std::string kCap = std::to_string(max_jobs());
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsWarnings,
+    testing::Values(
+        WarningCase{"[general]\nquality=50\nrecursive=1\ngrid=0\nverbose=7\noutput=JPG\njobs=-2\npalette=\n", ""},
+        WarningCase{"[other]\ncolour=red\nquality 1\n;x\n# y\n", ""},
+        WarningCase{"[general]\nquality=50\ngrid=yes\n", "tolvek: my.ini:3: grid=yes is not a number; using 0"},
+        WarningCase{"[general]\njobs=two\n", "tolvek: my.ini:2: jobs=two is not a number; using 0"},
+        WarningCase{"[general]\nquality=50abc\n", "tolvek: my.ini:2: quality=50abc is not a number; using 50"},
+        WarningCase{"[general]\noutput=webp\n", "tolvek: my.ini:2: output=webp is not one of png, jpg, jpeg; using png"},
+        WarningCase{"[general]\noutput=\"jpeg2000\"\n",
+                    "tolvek: my.ini:2: output=jpeg2000 is not one of png, jpg, jpeg; using jpeg"},
+        WarningCase{"[general]\nqualty=50\n", "tolvek: my.ini:2: unknown key qualty (did you mean quality?); ignored"},
+        WarningCase{"[general]\ncolour=red\n", "tolvek: my.ini:2: unknown key colour; ignored"},
+        WarningCase{"[general]\nquality=500\n", "tolvek: my.ini:2: quality=500 is outside 10..100; using 100"},
+        WarningCase{"[general]\nlocal=5\n", "tolvek: my.ini:2: local=5 is not 0 or 1; using 1"},
+        WarningCase{"[general]\njobs=100000\n",
+                    "tolvek: my.ini:2: jobs=100000 is more than 4 per processor core; using " + kCap},
+        WarningCase{"[general]\nquality=40\n\nQuality=60\n",
+                    "tolvek: my.ini:4: Quality=60 repeats the key of line 2; ignored"},
+        WarningCase{"\xEF\xBB\xBF[general]\r\ngrid=on\r\nquality 20\r\n",
+                    "tolvek: my.ini:2: grid=on is not a number; using 0|"
+                    "tolvek: my.ini:3: \"quality 20\" is not key=value; ignored"}));
+
+TEST(ReadSettings, ConfigFileMustBeARegularFile) {
+    TempDir dir;
+    Settings s;
+    std::vector<std::string> warnings;
+    const tolvek::Status missing = read_config_file(dir.file("none.ini"), s, &warnings);
+    EXPECT_EQ(missing.code, 64);
+    EXPECT_EQ(missing.message, "tolvek: --config " + dir.file("none.ini") + ": No such file or directory");
+    EXPECT_EQ(read_config_file(dir.path(), s, &warnings).code, 64);
+    write_file(dir.file("a.ini"), "[general]\ngrid=x\n");
+    ASSERT_TRUE(read_config_file(dir.file("a.ini"), s, &warnings));
+    EXPECT_EQ(s.grid, 0);
+    EXPECT_EQ(warnings.size(), 1u);
+}
+
+TEST(PaletteWarning, OnlyForAPaletteThatCannotBeUsed) {
+    TempDir dir;
+    write_file(dir.file("a.pal"), "0,0,0,0\n");
+    mkdir(dir.file("d.pal").c_str(), 0777);
+    EXPECT_EQ(palette_warning("a.pal", dir.file("a.pal"), true), std::nullopt);
+    EXPECT_EQ(palette_warning("tolvek_color.pal", dir.file("none.pal"), false), std::nullopt);
+    EXPECT_EQ(palette_warning("x.pal", dir.file("none.pal"), true),
+              "tolvek: palette x.pal: No such file or directory; using the built-in colours");
+    EXPECT_EQ(palette_warning("d.pal", dir.file("d.pal"), false),
+              "tolvek: palette d.pal: Is a directory; using the built-in colours");
 }
 
 }  // namespace
