@@ -191,10 +191,10 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     log("%s. Saving file\n", label.c_str());
 
     const std::string target = std::string(local && outpath ? outpath : path) + "." + extension;
-    std::string why;
-    if (target == path || !picture.save(target, file_type, &why)) {
+    const Status saved = target == path ? Status::fail(image::kSaveReplace, "") : picture.save(target, file_type);
+    if (!saved) {
         log("%s, Save error\n", label.c_str());
-        if (verbose > 0 && !why.empty()) std::fprintf(stderr, "%s: %s\n", target.c_str(), why.c_str());
+        if (verbose > 0 && !saved.message.empty()) std::fprintf(stderr, "%s: %s\n", target.c_str(), saved.message.c_str());
         return TOLVEK_STATUS_SAVE_ERROR;
     }
     return TOLVEK_STATUS_OK;

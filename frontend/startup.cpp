@@ -15,6 +15,7 @@
 #include "convert/convert.h"
 #include "convert/grid.h"
 #include "frontend/settings.h"
+#include "frontend/signals.h"
 #include "palette/palette.h"
 #include "walker/walker.h"
 
@@ -97,6 +98,7 @@ void print_log(const char* format, ...) {
 }
 
 int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
+    install_cleanup_handlers();
     const char* argument = argc > 1 ? argv[1] : nullptr;
     if (argument) {
         const std::string_view a = argument;
