@@ -64,7 +64,7 @@ test-asan: deps
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 # target:max_len
-FUZZ_TARGETS ?= palette_line:200 palette_file:4096 settings:4096 wildcard:512 audio:65536
+FUZZ_TARGETS ?= palette_line:200 palette_file:4096 settings:4096 wildcard:512 audio:65536 metadata:8192
 fuzz:
 	@bash scripts/install-deps.sh fuzz
 	@cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
