@@ -224,3 +224,16 @@ TEST(Picture, AFullDiskIsDetectedAndLeavesNoFile) {
         }
     }
 }
+
+// The temporary beside the picture has a short name of its own, so a picture
+// whose name is near the 255-byte limit still saves, and nothing else stays.
+TEST(Picture, NamesNearTheLengthLimitSave) {
+    TempDir dir;
+    for (const std::size_t length : {245u, 248u, 251u, 255u})
+        for (const auto& t : kTypes) {
+            const std::string name = std::string(length - 4, 'n') + (t.type == FileType::Png ? ".png" : ".jpg");
+            const tolvek::Status saved = Picture(8, 8).save(dir.file(name), t.type);
+            EXPECT_TRUE(saved) << length << ": " << saved.message;
+        }
+    EXPECT_EQ(listing(dir.path()).size(), 8u);
+}
