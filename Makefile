@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean bench test-asan fuzz
+.PHONY: all deps configure build test demo clean bench test-asan fuzz install package test-package
 
 all: build
 
@@ -24,6 +24,31 @@ test: build
 demo: build
 	@bash scripts/demo.sh $(BUILD_DIR)
 
+# cmake --install of the build: the program, libtolvek.so.0 with its header and
+# pkg-config file, the manual page, palettes, completion (README, Installing).
+# PREFIX=/usr puts the library in lib/<multiarch>; DESTDIR=... is honoured.
+PREFIX ?= /usr/local
+install: configure
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	@cmake --install $(BUILD_DIR)
+
+# A Debian package, tolvek_<version>-1_<arch>.deb in $(PACKAGE_DIR), built
+# apart for /usr and without the tests.
+PACKAGE_DIR ?= build-package
+package: deps
+	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	@cd $(PACKAGE_DIR) && cpack -G DEB >/dev/null && ls tolvek_*.deb
+
+# Installs into a DESTDIR and builds a C program against it with pkg-config,
+# runs lintian on the .deb, installs it with apt-get, converts with it and
+# purges it again (needs root; scripts/test-package.sh).
+test-package:
+	@bash scripts/install-deps.sh package
+	@$(MAKE) --no-print-directory package
+	@bash scripts/test-package.sh $(PACKAGE_DIR)
+
 # The whole suite under AddressSanitizer, LeakSanitizer and UBSan.
 ASAN_DIR ?= build-asan
 test-asan: deps
@@ -39,7 +64,7 @@ test-asan: deps
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 # target:max_len
-FUZZ_TARGETS ?= palette_line:200 palette_file:4096 settings:4096 wildcard:512 audio:65536
+FUZZ_TARGETS ?= palette_line:200 palette_file:4096 settings:4096 wildcard:512 audio:65536 metadata:8192
 fuzz:
 	@bash scripts/install-deps.sh fuzz
 	@cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
@@ -68,4 +93,4 @@ bench:
 	@bash bench/run.sh $(BENCH_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(PACKAGE_DIR)

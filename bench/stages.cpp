@@ -225,10 +225,9 @@ void save_stage(benchmark::State& state, tolvek::image::FileType type, const cha
         return;
     }
     const std::string target = scratch.path() + "/" + name;
-    std::string why;
     for (auto _ : state) {
-        if (!c->picture->save(target, type, &why)) {
-            state.SkipWithError(("save failed: " + why).c_str());
+        if (const tolvek::Status saved = c->picture->save(target, type); !saved) {
+            state.SkipWithError(("save failed: " + saved.message).c_str());
             return;
         }
     }

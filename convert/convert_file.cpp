@@ -123,12 +123,13 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
 
     result.picture = picture_path(path, outpath, options);
     const Clock::time_point saving = Clock::now();
-    std::string why = "the picture would replace its source";
-    if (result.picture == path || !picture.save(result.picture, options.format, &why)) {
+    const Status saved = result.picture == path ? Status::fail(image::kSaveReplace, "the picture would replace its source")
+                                                : picture.save(result.picture, options.format);
+    if (!saved) {
         log.line(label + ", Save error\n");
-        if (options.verbose > 0 && !why.empty()) log.error(log.shown(result.picture) + ": " + why + "\n");
+        if (options.verbose > 0) log.error(log.shown(result.picture) + ": " + saved.message + "\n");
         result.status = TOLVEK_STATUS_SAVE_ERROR;
-        result.reason = why;
+        result.reason = saved.message;
     }
     result.save_ms = ms_since(saving);
     return result;

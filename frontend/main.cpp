@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "frontend/signals.h"
 #include "frontend/startup.h"
 
 // A closed standard descriptor would be handed to the next file opened, a
@@ -21,5 +22,6 @@ static void open_standard_descriptors() {
 
 int main(int argc, char** argv) {
     open_standard_descriptors();
+    tolvek::frontend::install_cleanup_handlers();
     return tolvek::frontend::run_tolvek(argc, argv, tolvek::frontend::default_audio_backend());
 }

@@ -3,16 +3,20 @@
 #include <fcntl.h>
 #include <jpeglib.h>
 #include <png.h>
-#include <sys/stat.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <random>
+#include <thread>
+
+#include "common/file.h"
 
 namespace tolvek::image {
 
@@ -23,50 +27,112 @@ Picture::Picture(int width, int height)
 
 namespace {
 
-// The mode an ordinary new file would get. Read from /proc so that the
-// process-wide umask is never changed, not even for a moment.
-mode_t creation_mode() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) {
-            return 0666 & ~static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-        }
-    }
-    const mode_t mask = umask(022);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
 std::string errno_text(int err) { return err ? std::strerror(err) : "unknown error"; }
 
-// A short name in the picture's folder, the same file system for rename().
-// Not the picture's own name plus a suffix: that passes the 255-byte limit
-// of a name before the picture's name does. Hidden, so that a walk running
-// meanwhile does not list it.
-std::string temp_pattern_beside(const std::string& final_path) {
-    const std::size_t slash = final_path.rfind('/');
-    return final_path.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".tolvek-XXXXXX";
+// ---- Temporary files a signal handler can remove --------------------------
+//
+// The one piece of process-wide mutable state here, and deliberately so: a
+// signal handler has no other way to learn which files are half written. A
+// slot holds the folder (an open descriptor) and the short name, so that the
+// handler needs neither allocation nor a lock: unlinkat() and atomics are
+// async-signal-safe.
+constexpr std::size_t kRegistrySlots = 256;
+constexpr std::size_t kTempNameBytes = 16;  // ".tolvek-XXXXXX" and its NUL
+constexpr char kTempPrefix[] = ".tolvek-";
+constexpr std::size_t kTempRandomChars = 6;
+
+enum SlotState : int { kFree, kFilling, kArmed, kRemoving, kRemoved };
+
+struct Slot {
+    std::atomic<int> state{kFree};
+    int dir_fd = -1;
+    char name[kTempNameBytes] = {};
+};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
+
+Slot g_slots[kRegistrySlots];
+
+// Claims a free slot for (dir_fd, name); waits when every slot is taken,
+// which takes far more saves at once than any run starts.
+Slot& arm_slot(int dir_fd, const std::string& name) {
+    for (;;) {
+        for (Slot& slot : g_slots) {
+            int expected = kFree;
+            if (!slot.state.compare_exchange_strong(expected, kFilling, std::memory_order_acquire)) continue;
+            slot.dir_fd = dir_fd;
+            std::memcpy(slot.name, name.c_str(), name.size() + 1);
+            slot.state.store(kArmed, std::memory_order_release);
+            return slot;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
-// The file being written: removed again unless it was renamed into place.
+// Frees the slot; when a handler is removing its file just now, waits for it
+// so that the folder descriptor stays open while the handler uses it.
+void disarm_slot(Slot& slot) {
+    int expected = kArmed;
+    if (slot.state.compare_exchange_strong(expected, kFilling, std::memory_order_acq_rel)) {
+        slot.state.store(kFree, std::memory_order_release);
+        return;
+    }
+    while (slot.state.load(std::memory_order_acquire) == kRemoving) std::this_thread::yield();
+    slot.state.store(kFree, std::memory_order_release);
+}
+
+// ".tolvek-" and six random letters or digits: short, whatever the length of
+// the picture's own name (names up to 255 bytes must still save).
+std::string random_temp_name() {
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char bytes[kTempRandomChars];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        std::random_device device;
+        for (auto& b : bytes) b = static_cast<unsigned char>(device());
+    }
+    std::string name = kTempPrefix;
+    for (unsigned char b : bytes) name += kAlphabet[b % (sizeof kAlphabet - 1)];
+    return name;
+}
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The picture being written. Preferably an unnamed file (O_TMPFILE), which
+// nothing can leave behind; it gets a hidden name beside the picture only for
+// the moment between linkat() and rename(). Where the file system refuses
+// unnamed files, a hidden named file from the start. While a name exists it
+// is armed in the registry, so a signal handler can remove it.
 class TempFile {
 public:
-    explicit TempFile(const std::string& final_path) : path_(temp_pattern_beside(final_path)) {
-        const int fd = mkstemp(path_.data());
-        if (fd < 0) {
+    enum class Kind { Unnamed, Named };
+
+    TempFile(const std::string& final_path, Kind kind) : kind_(kind) {
+        dir_ = FileDescriptor(open(folder_of(final_path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir_) {
             error_ = errno;
-            path_.clear();
             return;
         }
-        if (fchmod(fd, creation_mode()) != 0 || !(file_ = fdopen(fd, "wb"))) {
+        // Mode 0666 and the umask, as for any new file the program creates.
+        const int fd = kind == Kind::Unnamed ? openat(dir_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)
+                                             : open_named();
+        if (fd < 0) {
+            error_ = errno;
+            return;
+        }
+        if (!(file_ = fdopen(fd, "wb"))) {
             error_ = errno;
             close(fd);
         }
     }
     ~TempFile() {
         if (file_) std::fclose(file_);
-        if (!path_.empty()) unlink(path_.c_str());
+        if (slot_) {
+            unlinkat(dir_.get(), name_.c_str(), 0);
+            disarm_slot(*slot_);
+        }
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -74,31 +140,73 @@ public:
     FILE* file() const { return file_; }
     int error() const { return error_; }
 
-    // Flushes and closes; false (with error()) when any byte did not reach the file.
-    bool close_file() {
-        const bool flushed = std::fflush(file_) == 0 && !std::ferror(file_);
-        const int flush_errno = errno;
-        const int closed = std::fclose(file_);
-        file_ = nullptr;
-        if (!flushed) error_ = flush_errno;
-        else if (closed != 0) error_ = errno;
-        return flushed && closed == 0;
-    }
-
-    bool rename_to(const std::string& final_path) {
-        if (std::rename(path_.c_str(), final_path.c_str()) != 0) {
-            error_ = errno;
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
+    // Makes the written file `final_path`. No fsync: a picture is derived
+    // from its source and made again on the next run, and a sync per picture
+    // would cost a batch of thousands dearly; rename() still means other
+    // processes see the old picture or the whole new one, never a part.
+    Status publish(const std::string& final_path);
 
 private:
-    std::string path_;
+    int open_named() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            name_ = random_temp_name();
+            slot_ = &arm_slot(dir_.get(), name_);
+            const int fd = openat(dir_.get(), name_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd >= 0) return fd;
+            const int err = errno;
+            disarm_slot(*slot_);
+            slot_ = nullptr;
+            errno = err;
+            if (err != EEXIST) return -1;
+        }
+        return -1;
+    }
+
+    // Gives the unnamed file a hidden name. "/proc/self/fd/N" with
+    // AT_SYMLINK_FOLLOW, since AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH.
+    bool link_unnamed() {
+        const std::string self = "/proc/self/fd/" + std::to_string(fileno(file_));
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            name_ = random_temp_name();
+            slot_ = &arm_slot(dir_.get(), name_);
+            if (linkat(AT_FDCWD, self.c_str(), dir_.get(), name_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+            const int err = errno;
+            disarm_slot(*slot_);
+            slot_ = nullptr;
+            error_ = err;
+            if (err != EEXIST) return false;
+        }
+        return false;
+    }
+
+    Kind kind_;
+    FileDescriptor dir_;
     FILE* file_ = nullptr;
+    std::string name_;
+    Slot* slot_ = nullptr;
     int error_ = 0;
 };
+
+// Error codes beyond SaveError's, for save() to tell "this file system cannot
+// name an unnamed file" (then it starts again with a named one).
+constexpr int kSaveCannotLink = 100;
+
+Status TempFile::publish(const std::string& final_path) {
+    if (std::fflush(file_) != 0 || std::ferror(file_))
+        return Status::fail(kSaveWrite, "cannot write " + final_path + ": " + errno_text(errno));
+    if (kind_ == Kind::Unnamed && !link_unnamed())
+        return Status::fail(kSaveCannotLink, "cannot name " + final_path + ": " + errno_text(error_));
+    // close() reports what a network file system could not write.
+    const int closed = std::fclose(file_);
+    file_ = nullptr;
+    if (closed != 0) return Status::fail(kSaveWrite, "cannot write " + final_path + ": " + errno_text(errno));
+    if (renameat(dir_.get(), name_.c_str(), AT_FDCWD, final_path.c_str()) != 0)
+        return Status::fail(kSaveReplace, "cannot replace " + final_path + ": " + errno_text(errno));
+    // After the rename: a signal in between finds the name already gone.
+    disarm_slot(*slot_);
+    slot_ = nullptr;
+    return Status::ok();
+}
 
 // What an encoder reports when it stops: errno at the moment it gave up
 // (the failed write, when a write failed) and its own message.
@@ -123,7 +231,23 @@ struct PngContext {
 
 void png_quiet(png_structp, png_const_charp) {}
 
-bool encode_png(const Picture& picture, FILE* out, EncodeError& error) {
+// The texts as libpng takes them, pointing into `metadata`: uncompressed
+// iTXt, which png_write_info writes right after IHDR, so a reader finds them
+// without touching IDAT. Made before setjmp, which must not skip a destructor.
+std::vector<png_text> png_texts(const Metadata& metadata) {
+    std::vector<png_text> texts(metadata.size());
+    for (std::size_t i = 0; i < metadata.size(); ++i) {
+        texts[i].compression = PNG_ITXT_COMPRESSION_NONE;
+        texts[i].key = const_cast<png_charp>(metadata[i].first.c_str());
+        texts[i].text = const_cast<png_charp>(metadata[i].second.c_str());
+        texts[i].itxt_length = metadata[i].second.size();
+        texts[i].lang = const_cast<png_charp>("");
+        texts[i].lang_key = const_cast<png_charp>("");
+    }
+    return texts;
+}
+
+bool encode_png(const Picture& picture, std::vector<png_text>& texts, FILE* out, EncodeError& error) {
     PngContext ctx{{}, &error};
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, png_fail, png_quiet);
     if (!png) {
@@ -146,6 +270,7 @@ bool encode_png(const Picture& picture, FILE* out, EncodeError& error) {
     // ten times faster than the default level 6 for 12-16% more bytes.
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
     png_set_compression_level(png, 1);
+    if (!texts.empty()) png_set_text(png, info, texts.data(), static_cast<int>(texts.size()));
     png_write_info(png, info);
     for (int y = 0; y < picture.height(); ++y) {
         // libpng copies the row before it transforms anything; it never writes to it.
@@ -174,7 +299,14 @@ struct JpegErrors {
 
 void jpeg_quiet(j_common_ptr) {}
 
-bool encode_jpeg(const Picture& picture, FILE* out, EncodeError& error) {
+// One "key=value" comment per entry, made before setjmp.
+std::vector<std::string> jpeg_comments(const Metadata& metadata) {
+    std::vector<std::string> comments;
+    for (const auto& [key, value] : metadata) comments.push_back(key + "=" + value);
+    return comments;
+}
+
+bool encode_jpeg(const Picture& picture, const std::vector<std::string>& comments, FILE* out, EncodeError& error) {
     jpeg_compress_struct cinfo{};
     JpegErrors errors{};
     errors.error = &error;
@@ -194,6 +326,11 @@ bool encode_jpeg(const Picture& picture, FILE* out, EncodeError& error) {
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, picture.jpeg_quality(), TRUE);
     jpeg_start_compress(&cinfo, TRUE);
+    // After SOI and the JFIF header, one COM marker per entry.
+    for (const std::string& text : comments) {
+        jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(text.data()),
+                          static_cast<unsigned>(text.size()));
+    }
     while (cinfo.next_scanline < cinfo.image_height) {
         // The encoder only reads the scanlines it is given.
         JSAMPROW row = const_cast<JSAMPROW>(picture.row(static_cast<int>(cinfo.next_scanline)));
@@ -204,27 +341,68 @@ bool encode_jpeg(const Picture& picture, FILE* out, EncodeError& error) {
     return true;
 }
 
-}  // namespace
 
-bool Picture::save(const std::string& path, FileType type, std::string* error) const {
-    const auto fail = [&](const std::string& text) {
-        if (error) *error = text;
-        return false;
-    };
-    TempFile temp(path);
-    if (!temp.file()) return fail("cannot create a file beside " + path + ": " + errno_text(temp.error()));
+// A JPEG marker holds at most 65533 bytes of data.
+constexpr std::size_t kJpegCommentBytes = 65533;
 
+Status check_metadata(const Metadata& metadata) {
+    std::size_t total = 0;
+    for (const auto& [key, value] : metadata) {
+        const bool key_ok = !key.empty() && key.size() <= 79 &&
+                            std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7f && c != '='; });
+        if (!key_ok) return Status::fail(kSaveBadMetadata, "metadata key \"" + key + "\" is not 1..79 printable ASCII characters without '='");
+        if (value.find('\0') != std::string::npos || key.size() + 1 + value.size() > kJpegCommentBytes)
+            return Status::fail(kSaveBadMetadata, "metadata value of \"" + key + "\" holds a NUL or is too long");
+        total += key.size() + value.size();
+    }
+    if (total > kMetadataLimitBytes) return Status::fail(kSaveBadMetadata, "metadata larger than 1 MiB");
+    return Status::ok();
+}
+
+// Errors of open(O_TMPFILE) that mean "not on this file system", not
+// "cannot write here".
+bool unnamed_files_refused(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
+
+Status save_once(const Picture& picture, const std::string& path, FileType type, const Metadata& metadata,
+                 TempFile::Kind kind) {
+    TempFile temp(path, kind);
+    if (!temp.file() && kind == TempFile::Kind::Unnamed && unnamed_files_refused(temp.error()))
+        return Status::fail(kSaveCannotLink, "no unnamed files beside " + path);
+    if (!temp.file())
+        return Status::fail(kSaveCreate, "cannot create a file beside " + path + ": " + errno_text(temp.error()));
     EncodeError encode;
-    const bool encoded = type == FileType::Jpeg ? encode_jpeg(*this, temp.file(), encode)
-                                                : encode_png(*this, temp.file(), encode);
+    bool encoded = false;
+    if (type == FileType::Jpeg) {
+        encoded = encode_jpeg(picture, jpeg_comments(metadata), temp.file(), encode);
+    } else {
+        std::vector<png_text> texts = png_texts(metadata);
+        encoded = encode_png(picture, texts, temp.file(), encode);
+    }
     if (!encoded) {
         // A failed write shows in the stream; then errno says why, not the encoder.
-        if (std::ferror(temp.file())) return fail("cannot write " + path + ": " + errno_text(encode.saved_errno));
-        return fail("cannot encode " + path + ": " + encode.message);
+        if (std::ferror(temp.file()))
+            return Status::fail(kSaveWrite, "cannot write " + path + ": " + errno_text(encode.saved_errno));
+        return Status::fail(kSaveEncode, "cannot encode " + path + ": " + encode.message);
     }
-    if (!temp.close_file()) return fail("cannot write " + path + ": " + errno_text(temp.error()));
-    if (!temp.rename_to(path)) return fail("cannot replace " + path + ": " + errno_text(temp.error()));
-    return true;
+    return temp.publish(path);
+}
+
+}  // namespace
+
+Status Picture::save(const std::string& path, FileType type, const Metadata& metadata) const {
+    if (Status bad = check_metadata(metadata); !bad) return bad;
+    Status status = save_once(*this, path, type, metadata, TempFile::Kind::Unnamed);
+    if (status.code == kSaveCannotLink) status = save_once(*this, path, type, metadata, TempFile::Kind::Named);
+    return status;
+}
+
+void remove_unfinished_saves() noexcept {
+    for (Slot& slot : g_slots) {
+        int expected = kArmed;
+        if (!slot.state.compare_exchange_strong(expected, kRemoving, std::memory_order_acq_rel)) continue;
+        unlinkat(slot.dir_fd, slot.name, 0);
+        slot.state.store(kRemoved, std::memory_order_release);
+    }
 }
 
 }  // namespace tolvek::image

@@ -4,11 +4,47 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "common/status.h"
 
 namespace tolvek::image {
 
 enum class FileType { Jpeg = 3, Png = 4 };
+
+// Text entries stored in a picture: (key, value), UTF-8. A key is 1..79
+// printable ASCII characters without '=' (PNG's limit for a keyword; '='
+// separates key and value in a JPEG comment).
+using Metadata = std::vector<std::pair<std::string, std::string>>;
+
+// Status codes of Picture::save.
+enum SaveError : int {
+    kSaveCreate = 1,       // no temporary file could be made beside the picture
+    kSaveWrite = 2,        // a write failed (full disk, file-size limit, ...)
+    kSaveEncode = 3,       // the encoder refused (e.g. an empty picture)
+    kSaveReplace = 4,      // the finished file could not be put in place
+    kSaveBadMetadata = 5,  // a key or value that cannot be stored
+};
+
+// Status codes of read_metadata besides open_regular_file's own (1, 2).
+enum MetadataError : int {
+    kMetadataNotPicture = 3,  // neither PNG nor JPEG
+    kMetadataDamaged = 4,     // cut short or inconsistent before the pixel data
+    kMetadataTooLarge = 5,    // more text than a picture of ours ever holds
+};
+
+// The text entries of a PNG or JPEG written by save(), read without decoding
+// a pixel (PNG: chunks up to IDAT; JPEG: markers up to SOS). Bounded: at most
+// kMetadataLimitBytes of text and a fixed number of chunks or markers.
+// Entries found before a fault are left in `out`.
+inline constexpr std::size_t kMetadataLimitBytes = 1 << 20;
+Status read_metadata(const std::string& path, Metadata& out);
+
+// Unlinks every temporary file a save has named and not yet put in place.
+// Async-signal-safe (only atomics and unlinkat), for a signal handler that
+// ends the process: see frontend/signals.h. The library never installs one.
+void remove_unfinished_saves() noexcept;
 
 struct Rgb {
     std::uint8_t r = 0, g = 0, b = 0;
@@ -40,9 +76,12 @@ public:
     }
 
     // Writes the whole picture to `path` or nothing at all: the file is
-    // written beside it under a temporary name and renamed over `path` only
-    // when complete. On failure `error` (when given) says why.
-    bool save(const std::string& path, FileType type, std::string* error = nullptr) const;
+    // written beside it as an unnamed (or, where the file system cannot, a
+    // hidden temporary) file and renamed over `path` only when complete, so
+    // an older picture stays as it was when the save fails. `metadata` goes
+    // into the file as text (PNG iTXt chunks, JPEG COM markers "key=value");
+    // it never changes a pixel. Codes: SaveError.
+    Status save(const std::string& path, FileType type, const Metadata& metadata = {}) const;
 
     // Rows top first, 3 bytes per pixel.
     const std::uint8_t* row(int top_row) const {

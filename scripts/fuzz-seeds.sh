@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes the seed inputs of the fuzz targets, one folder per target:
-#   scripts/fuzz-seeds.sh OUTDIR   ->  OUTDIR/{palette_line,palette_file,settings,wildcard,audio}/
+#   scripts/fuzz-seeds.sh OUTDIR   ->  OUTDIR/{palette_line,palette_file,settings,wildcard,audio,metadata}/
 # Everything is made here: text samples by hand, tiny sounds with the ffmpeg
 # tool from its built-in sine source. The folder is rewritten on each call.
 set -euo pipefail
@@ -8,7 +8,7 @@ out="${1:?usage: fuzz-seeds.sh OUTDIR}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 rm -rf "$out"
-mkdir -p "$out"/{palette_line,palette_file,settings,wildcard,audio}
+mkdir -p "$out"/{palette_line,palette_file,settings,wildcard,audio,metadata}
 
 seed() {  # seed TARGET: stdin becomes a seed of TARGET, named by its hash as libFuzzer names inputs
     local file
@@ -76,5 +76,23 @@ sound 9 wma 0.2 22050 1 -c:a wmav2
     for _ in $(seq 8); do printf '\144\144\144\144\144\144\144\144\234\234\234\234\234\234\234\234'; done
 } > "$tmp/s.mod"
 { printf '\006'; cat "$tmp/s.mod"; } | seed audio
+
+# Pictures with text entries: PNG chunks by hand (the reader ignores CRCs,
+# so they are zero), and small real PNG and JPEG files from the ffmpeg tool
+# (its JPEG carries a comment).
+be32() { printf "\\$(printf '%03o' $(($1 >> 24 & 255)))\\$(printf '%03o' $(($1 >> 16 & 255)))"; \
+         printf "\\$(printf '%03o' $(($1 >> 8 & 255)))\\$(printf '%03o' $(($1 & 255)))"; }
+chunk() {  # chunk TYPE PRINTF-FORMAT-OF-DATA
+    # shellcheck disable=SC2059  # the data is given as a format, for its NULs
+    be32 "$(printf "$2" | wc -c)"; printf '%s' "$1"; printf "$2"; head -c 4 /dev/zero
+}
+png_head() { printf '\211PNG\r\n\032\n'; be32 13; printf 'IHDR'; be32 1; be32 1; printf '\010\002\000\000\000'; head -c 4 /dev/zero; }
+{ png_head; chunk iTXt 'source\0\0\0\0\0a.flac'; chunk iTXt 'k\0\0\0en\0key\0v=1'; chunk IEND ""; } | seed metadata
+{ png_head; chunk tEXt 'Comment\0x'; chunk iTXt 'z\0\1\0\0\0xx'; chunk IDAT ""; } | seed metadata
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "color=c=red:s=8x8:d=1" -frames:v 1 "$tmp/p.png"
+seed metadata < "$tmp/p.png"
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "color=c=red:s=8x8:d=1" -frames:v 1 "$tmp/p.jpg"
+seed metadata < "$tmp/p.jpg"
+{ printf '\377\330\377\376\000\013key=val\n\377\377\376\000\004k=\377\320\377\332'; } | seed metadata
 
 echo "fuzz seeds in $out"

@@ -2,8 +2,9 @@
 # Installs the Debian packages the build, the tests and the demo need,
 # and only those that are missing, so a ready machine is left untouched.
 # Extra groups on request: "fuzz" (clang and libFuzzer), "bench" (the
-# benchmark library and the programs we measure against).
-#   scripts/install-deps.sh [fuzz] [bench]
+# benchmark library and the programs we measure against), "package" (what
+# make test-package runs: lintian, dpkg-shlibdeps, man, groff, file).
+#   scripts/install-deps.sh [fuzz] [bench] [package]
 set -euo pipefail
 
 packages=(
@@ -18,6 +19,7 @@ for group in "$@"; do
   case "$group" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
+    package) packages+=(lintian pkg-config man-db groff dpkg-dev file) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -8,18 +8,22 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/audio.h"
@@ -758,6 +762,72 @@ TEST(BadInput, DiskFullDuringTheSave) {
         EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
         EXPECT_TRUE(snapshot(scene.path()) == before);
     }
+}
+
+// Starts the program on `args` in `cwd`, its output discarded; the caller
+// signals and reaps it.
+pid_t start_program(const std::string& cwd, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {t::program_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const int null = open("/dev/null", O_WRONLY);
+    if (chdir(cwd.c_str()) != 0 || null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(126);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+}
+
+// The wait status of `pid`; SIGKILL after 60 s, so a hang fails the test.
+int reap(pid_t pid) {
+    int status = 0;
+    for (int waited_ms = 0; waitpid(pid, &status, WNOHANG) == 0; ++waited_ms) {
+        if (waited_ms == 60000) kill(pid, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return status;
+}
+
+bool any_picture(const std::string& dir) {
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().starts_with("s") && e.path().extension() == ".png") return true;
+    return false;
+}
+
+// SIGINT or SIGTERM while pictures are being saved, at a few moments after
+// the first one appears: the program ends by that signal and leaves neither
+// a temporary file nor a partial picture; the older picture is either as it
+// was or whole and new.
+TEST(BadInput, InterruptedWhileSaving) {
+    constexpr int kSources = 60;
+    const std::string old_picture = "an older picture\n";
+    for (const int signal_number : {SIGINT, SIGTERM})
+        for (const int delay_ms : {0, 5, 17, 40}) {
+            SCOPED_TRACE(std::string(strsignal(signal_number)) + " after " + std::to_string(delay_ms) + " ms");
+            Scene scene;
+            scene.folders("in");
+            scene.ini("jobs=2\n");
+            for (int i = 0; i < kSources; ++i) scene.tone("in/s" + std::to_string(100 + i) + ".wav", 8000, 1, 2.0, 1000);
+            scene.file("in/s159.wav.png", old_picture);
+
+            const pid_t pid = start_program(scene.path(), {"in"});
+            ASSERT_GT(pid, 0);
+            for (int waited_ms = 0; !any_picture(scene.path("in")) && waited_ms < 30000; ++waited_ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+            kill(pid, signal_number);
+            const int status = reap(pid);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << "wait status " << status;
+
+            for (const auto& [rel, what] : snapshot(scene.path())) {
+                EXPECT_FALSE(fs::path(rel).filename().string().starts_with(".tolvek-")) << rel << " was left behind";
+                if (!rel.ends_with(".png") || what == "file " + old_picture) continue;
+                t::Image img;
+                EXPECT_TRUE(t::read_png(scene.path(rel), img) && img.height == 1024) << rel << " is not whole";
+            }
+        }
 }
 
 // An entry that is listed but gone when its turn comes. The walk is driven

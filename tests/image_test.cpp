@@ -71,8 +71,8 @@ TEST(Picture, SavedFileHasThePicturesSize) {
     for (const auto& t : kTypes)
         for (const auto& s : sizes) {
             const std::string path = dir.file(std::to_string(s.width) + "x" + std::to_string(s.height) + t.name);
-            std::string error;
-            ASSERT_TRUE(Picture(s.width, s.height).save(path, t.type, &error)) << path << ": " << error;
+            const tolvek::Status saved = Picture(s.width, s.height).save(path, t.type);
+            ASSERT_TRUE(saved) << path << ": " << saved.message;
             Image img;
             ASSERT_TRUE(read_back(path, t.type, img)) << path;
             EXPECT_EQ(img.width, s.width) << path;
@@ -133,7 +133,7 @@ TEST(Picture, JpegQualityChangesTheFileSize) {
 TEST(Picture, SavedFileGetsTheModeOfAnOrdinaryNewFile) {
     TempDir dir;
     const mode_t old_mask = umask(027);
-    const bool saved = Picture(4, 4).save(dir.file("m.png"), FileType::Png);
+    const bool saved = !!Picture(4, 4).save(dir.file("m.png"), FileType::Png);
     umask(old_mask);
     ASSERT_TRUE(saved);
     struct stat st {};
@@ -145,8 +145,8 @@ TEST(Picture, SaveReplacesAnExistingFileAndLeavesNothingElse) {
     TempDir dir;
     for (const auto& t : kTypes) {
         tolvek::test::write_file(dir.file(t.name), "old contents");
-        std::string error;
-        ASSERT_TRUE(Picture(20, 10).save(dir.file(t.name), t.type, &error)) << error;
+        const tolvek::Status saved = Picture(20, 10).save(dir.file(t.name), t.type);
+        ASSERT_TRUE(saved) << saved.message;
         Image img;
         EXPECT_TRUE(read_back(dir.file(t.name), t.type, img)) << t.name;
     }
@@ -157,8 +157,7 @@ TEST(Picture, SaveIntoAMissingDirectoryFailsAndWritesNothing) {
     TempDir dir;
     for (const auto& t : kTypes) {
         const std::string path = dir.file("missing/") + t.name;
-        std::string error;
-        EXPECT_FALSE(Picture(8, 8).save(path, t.type, &error));
+        const std::string error = Picture(8, 8).save(path, t.type).message;
         EXPECT_NE(error.find(path), std::string::npos) << error;
         EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
     }
@@ -169,9 +168,9 @@ TEST(Picture, SaveOverADirectoryFailsAndLeavesNoTemporaryFile) {
     TempDir dir;
     for (const auto& t : kTypes) {
         fs::create_directory(dir.file(t.name));
-        std::string error;
-        EXPECT_FALSE(Picture(8, 8).save(dir.file(t.name), t.type, &error));
-        EXPECT_FALSE(error.empty());
+        const tolvek::Status saved = Picture(8, 8).save(dir.file(t.name), t.type);
+        EXPECT_FALSE(saved);
+        EXPECT_FALSE(saved.message.empty());
         EXPECT_TRUE(fs::is_directory(dir.file(t.name)));
     }
     EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"x.png", "x.jpg"}));
@@ -180,9 +179,9 @@ TEST(Picture, SaveOverADirectoryFailsAndLeavesNoTemporaryFile) {
 TEST(Picture, AnEmptyPictureIsRefusedWithoutEndingTheProcess) {
     TempDir dir;
     for (const auto& t : kTypes) {
-        std::string error;
-        EXPECT_FALSE(Picture(0, 0).save(dir.file(t.name), t.type, &error));
-        EXPECT_FALSE(error.empty()) << t.name;
+        const tolvek::Status saved = Picture(0, 0).save(dir.file(t.name), t.type);
+        EXPECT_FALSE(saved);
+        EXPECT_FALSE(saved.message.empty()) << t.name;
     }
     EXPECT_TRUE(listing(dir.path()).empty());
 }
@@ -198,8 +197,9 @@ static int save_with_file_size_limit(const Picture& picture, const std::string& 
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit rl{limit, limit};
         if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(10);
-        std::string error;
-        if (picture.save(path, type, &error)) _exit(11);
+        const tolvek::Status saved = picture.save(path, type);
+        if (saved) _exit(11);
+        const std::string& error = saved.message;
         if (error.find(std::strerror(EFBIG)) == std::string::npos) _exit(12);
         _exit(0);
     }
@@ -223,4 +223,17 @@ TEST(Picture, AFullDiskIsDetectedAndLeavesNoFile) {
             EXPECT_TRUE(listing(dir.path()).empty()) << t.name << " limited to " << limit;
         }
     }
+}
+
+// The temporary beside the picture has a short name of its own, so a picture
+// whose name is near the 255-byte limit still saves, and nothing else stays.
+TEST(Picture, NamesNearTheLengthLimitSave) {
+    TempDir dir;
+    for (const std::size_t length : {245u, 248u, 251u, 255u})
+        for (const auto& t : kTypes) {
+            const std::string name = std::string(length - 4, 'n') + (t.type == FileType::Png ? ".png" : ".jpg");
+            const tolvek::Status saved = Picture(8, 8).save(dir.file(name), t.type);
+            EXPECT_TRUE(saved) << length << ": " << saved.message;
+        }
+    EXPECT_EQ(listing(dir.path()).size(), 8u);
 }
