@@ -4,19 +4,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "audio/audio.h"
 #include "convert/convert.h"
 #include "tolvek/tolvek.h"
 #include "convert/grid.h"
+#include "frontend/options.h"
 #include "frontend/settings.h"
+#include "palette/shipped.h"
 #include "palette/palette.h"
 #include "frontend/console.h"
 #include "walker/run.h"
@@ -25,34 +29,6 @@ namespace tolvek::frontend {
 namespace {
 
 constexpr const char* kBanner = "Tolvek v0.9b\n";
-// More workers than this per core only cost memory.
-constexpr int kMaxJobsPerCore = 4;
-
-constexpr const char* kHelp =
-    "Usage: tolvek [PATTERN]\n"
-    "       tolvek -h | --help\n"
-    "       tolvek --version\n"
-    "\n"
-    "Converts audio files into spectrogram pictures (song.mp3 gives song.mp3.png).\n"
-    "PATTERN is a file, a directory (everything below it is converted) or a\n"
-    "wildcard pattern whose last part may hold \"*\" and \"?\" (quote it for the\n"
-    "shell). Without PATTERN the working directory is converted.\n"
-    "\n"
-    "Settings: Tolvek_Pre.ini in the working directory, section [general]:\n"
-    "  quality=75                JPEG quality, 10..100\n"
-    "  recursive=0               1: create the mirrored folders under the working directory\n"
-    "  grid=1                    1: mark every 10 s, 60 s, 1 kHz and 5 kHz\n"
-    "  local=0                   1: save pictures in the mirrored tree, not beside the sources\n"
-    "  verbose=0                 1: report skipped files and patterns that match nothing,\n"
-    "                            2: also unreadable stretches of audio\n"
-    "  output=png                png, or jpg/jpeg for JPEG pictures\n"
-    "  palette=tolvek_color.pal  palette file\n"
-    "  jobs=1                    files converted at once; 0: one per processor core\n"
-    "\n"
-    "Palette file: lines \"index,red,green,blue\" (each 0..255); colours between\n"
-    "the lines are interpolated, other lines are ignored.\n"
-    "\n"
-    "Exit status: 0 done, 1 the audio layer cannot start, 2 a picture could not be written.\n";
 
 struct PluginFormat {
     const char* file;
@@ -84,7 +60,7 @@ std::string make_pattern(const char* argument) {
 int worker_count(int jobs) {
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     if (jobs == 0) return cores;
-    return std::clamp(jobs, 1, kMaxJobsPerCore * cores);
+    return std::clamp(jobs, 1, max_jobs());
 }
 
 AudioBackend default_audio_backend() {
@@ -118,6 +94,7 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
     run.walk.recursive = settings.recursive != 0;
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;
+    run.walk.outdir = settings.outdir;
     run.jobs = worker_count(settings.jobs);
     run.patterns = std::move(patterns);
     return run;
@@ -125,27 +102,68 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
 
 }  // namespace
 
+namespace {
+
+// The settings the run uses: the file's (or --config's), then the command
+// line's over them. Warnings go to standard error; false on a usage error.
+bool gather_settings(const CommandLine& cl, Settings& settings, Console& console) {
+    std::vector<std::string> warnings = cl.warnings;
+    Settings from_file;
+    if (cl.config) {
+        if (const Status s = read_config_file(*cl.config, from_file, &warnings); !s) {
+            console.err(s.message + "\n");
+            return false;
+        }
+    } else {
+        from_file = read_settings(kSettingsFile, &warnings);
+    }
+    settings = apply_overrides(from_file, cl.overrides);
+    for (const std::string& w : warnings) console.err(w + "\n");
+    return true;
+}
+
+// The palette tables from the palette setting: a file, a shipped palette's
+// name, or the built-in colours.
+void prepare_palette(const CommandLine& cl, const Settings& settings, Palette palette, Console& console) {
+    const std::string path = palette::resolve_palette(settings.palette);
+    const bool named = cl.overrides.has("palette") || settings.palette != Settings{}.palette;
+    if (const auto warning = palette_warning(settings.palette, path, named)) console.err(*warning + "\n");
+    load_palette(path.c_str(), palette);
+}
+
+void print_formats() {
+    // TODO-merge
+    // TODO-merge2
+}
+
+}  // namespace
+
 int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
-    const char* argument = argc > 1 ? argv[1] : nullptr;
-    if (argument) {
-        const std::string_view a = argument;
-        if (a == "-h" || a == "--help") {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            std::fputs(kBanner, stdout);
-            return 0;
-        }
+    const auto parsed = parse_command_line(argc, argv);
+    if (const auto* usage = std::get_if<UsageError>(&parsed)) {
+        std::fprintf(stderr, "%s\n", usage->message.c_str());
+        return kUsageStatus;
+    }
+    const CommandLine& cl = std::get<CommandLine>(parsed);
+    if (cl.help || cl.version) {
+        std::fputs(cl.help ? help_text().c_str() : kBanner, stdout);
+        return 0;
+    }
+    if (cl.formats) {
+        print_formats();
+        return 0;
     }
 
-    Console console;
+    // The settings are read before the first line so that a usage error in
+    // them leaves standard output empty; what it shows is unchanged.
+    Console console(cl.quiet);
+    Settings settings;
+    if (!gather_settings(cl, settings, console)) return kUsageStatus;
     console.out("Initializing\r");
-    const Settings settings = read_settings(kSettingsFile);
 
     std::array<std::array<unsigned char, 256>, 3> tables{};
     unsigned char* palette[3] = {tables[0].data(), tables[1].data(), tables[2].data()};
-    load_palette(settings.palette.c_str(), palette);
+    prepare_palette(cl, settings, palette, console);
     convert::fill_blend_weights();
 
     if (!audio.start()) {
@@ -153,13 +171,21 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
         return 1;
     }
 
-    std::vector<std::string> patterns{make_pattern(argument)};
+    std::vector<std::string> patterns;
+    for (const std::string& p : cl.patterns) patterns.push_back(make_pattern(p.c_str()));
+    if (patterns.empty()) patterns.push_back(make_pattern(nullptr));
     print_banner(audio, console);
     print_summary(settings, console);
+    if (settings.local && settings.outdir != ".") {
+        // The mirrored tree's root is made when missing; if it cannot be,
+        // every save below it fails and says why.
+        std::error_code ignored;
+        std::filesystem::create_directories(settings.outdir, ignored);
+    }
 
     const walker::RunTotals totals = walker::walk_directory(run_settings(settings, palette, std::move(patterns)), console);
     audio.stop();
-    console.err(walker::summary_line(totals));
+    if (!cl.quiet) console.err(walker::summary_line(totals));
     return totals.exit_status();
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -138,8 +139,12 @@ TEST(Cli, PatternsFromTheArgument) {
              Case{{"music/l*"}, "Processing music/live/*\n<saved ./live/c.wav>\n", {"music/live/c.wav.png"}},
              Case{{"music/a.wav"}, "<saved ./a.wav>\n", {"music/a.wav.png"}},
              Case{{"./song.wav"}, "<saved ./song.wav>\n", {"song.wav.png"}},
+             // Several patterns: walked in the order given, in one run.
+             Case{{"song.wav", "music/*.wav"}, "<saved ./song.wav>\n<saved ./a.wav>\n",
+                  {"song.wav.png", "music/a.wav.png"}},
+             Case{{"-v", "--", "music/l*"}, "Processing music/live/*\n<saved ./live/c.wav>\n", {"music/live/c.wav.png"}},
          }) {
-        SCOPED_TRACE(c.args.empty() ? "(no argument)" : c.args[0]);
+        SCOPED_TRACE(c.args.empty() ? "(no argument)" : c.args.back());
         Work w;
         library(w);
         const RunResult r = w.tolvek(c.args);
@@ -301,6 +306,56 @@ TEST(Cli, PictureThatCannotBeWrittenGivesExitStatus2) {
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(condense(r.out), header() + c.walk);
         EXPECT_TRUE(w.has("music/z.wav.png"));
+    }
+}
+
+// Options over the settings file, and every kind of mistake: said on
+// standard error, with the exit status the outcome table gives.
+TEST(Cli, OptionsAndMistakes) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string ini;
+        int status;
+        std::string out;  // a line standard output must hold ("" when it must be empty)
+        std::string err;  // what standard error must hold
+        std::vector<std::string> pictures;
+    };
+    const std::string summary = "Output: PNG 75%, with grid, palette: tolvek_color.pal\n";
+    for (const Case& c : {
+             Case{{"--no-grid", "--quality", "50", "-f", "jpg", "empty"}, "grid=1\nquality=90\n", 0,
+                  "Output: JPEG 50%, without grid, palette: tolvek_color.pal\n", "tolvek: 0 pictures", {}},
+             Case{{"-c", "other.ini", "empty"}, "quality=90\n", 0, "Output: PNG 20%, with grid", "", {}},
+             Case{{"-c", "missing.ini", "empty"}, "", 64, "", "missing.ini", {}},
+             Case{{"--jobs", "two"}, "", 64, "", "--jobs", {}},
+             Case{{"--quality", "500"}, "", 64, "", "--quality", {}},
+             Case{{"--bogus"}, "", 64, "", "--bogus", {}},
+             Case{{"empty"}, "grid=yes\n", 0, "Output: PNG 75%, without grid",
+                  "tolvek: Tolvek_Pre.ini:2: grid=yes is not a number; using 0\n", {}},
+             Case{{"empty"}, "qualty=50\n", 0, summary, "Tolvek_Pre.ini:2: unknown key qualty", {}},
+             Case{{"-q", "music/a.wav"}, "", 0, "", "", {"music/a.wav.png"}},
+             Case{{"nothing.wav", "song.wav"}, "", 3, summary,
+                  "tolvek: nothing.wav: No such file or directory\ntolvek: 1 picture written, 0 not audio, 1 failed",
+                  {"song.wav.png"}},
+             Case{{"--local", "music/a.wav", "./music/a.wav"}, "", 2, summary,
+                  "tolvek: ./music/a.wav: its picture ./a.wav.png was already made in this run\n", {"a.wav.png"}},
+             Case{{"-o", "out", "--local", "--recursive", "music"}, "", 0, "Creating directory out/live\n", "",
+                  {"out/a.wav.png", "out/live/c.wav.png"}},
+         }) {
+        SCOPED_TRACE(c.args.back());
+        Work w;
+        library(w);
+        w.folders("empty");
+        w.ini(c.ini);
+        w.file("other.ini", "[general]\nquality=20\n");
+        const RunResult r = w.tolvek(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.out.empty())
+            EXPECT_EQ(r.out, "");
+        else
+            EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.status == 64) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        for (const std::string& p : c.pictures) EXPECT_TRUE(w.has(p)) << p;
     }
 }
 

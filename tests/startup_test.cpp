@@ -129,11 +129,12 @@ TEST_F(StartUp, HelpAndVersionPrintNothingElseAndLeaveTheAudioLayerAlone) {
     EXPECT_EQ(stand_in.start_calls, 0);
 }
 
-TEST_F(StartUp, OnlyTheFirstArgumentCounts) {
+// Every argument after "--" is a pattern, walked in order in one run.
+TEST_F(StartUp, ArgumentsAfterTheEndOfOptionsArePatterns) {
     write_file(work.file("Tolvek_Pre.ini"), "[general]\nverbose=1\n");
-    const Result r = start({empty(), "--help", "--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.out.ends_with("Error. No files matching " + empty() + "/*\n")) << r.out;
+    const Result r = start({"--", empty(), "--help"});
+    EXPECT_EQ(r.status, 3);  // "--help" names nothing here
+    EXPECT_TRUE(r.out.ends_with("Error. No files matching " + empty() + "/*\nError. No files matching --help\n")) << r.out;
 }
 
 }  // namespace
