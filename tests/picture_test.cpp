@@ -97,6 +97,38 @@ TEST(LogScale, ToneLandsInItsRow) {
     }
 }
 
+// One loud bin: the row whose band holds it shows it whole; the low rows,
+// narrower than a bin, show it in part.
+TEST(LogScale, RowsTakeTheStrongestBinOrInterpolate) {
+    const RowMap map;
+    for (int bin : {1, 2, 40, 300, 1023}) {
+        std::vector<float> bins(kRows, 0.0f), rows(kRows);
+        bins[static_cast<std::size_t>(bin)] = 1.0f;
+        map.apply(std::span<const float, kRows>(bins.data(), kRows), std::span<float, kRows>(rows.data(), kRows));
+        const int row = static_cast<int>(std::lround(frequency_row(Scale::Log, 44100, bin * 44100.0 / 2048)));
+        EXPECT_FLOAT_EQ(rows[static_cast<std::size_t>(row)], 1.0f) << bin;
+        EXPECT_EQ(*std::max_element(rows.begin(), rows.end()), 1.0f) << bin;
+    }
+    std::vector<float> ramp(kRows), rows(kRows);
+    for (int k = 0; k < kRows; ++k) ramp[static_cast<std::size_t>(k)] = static_cast<float>(k);
+    map.apply(std::span<const float, kRows>(ramp.data(), kRows), std::span<float, kRows>(rows.data(), kRows));
+    // Row 100 shows 1024^(100/1023) = 1.97 bins: between bins 1 and 2.
+    EXPECT_NEAR(rows[100], std::pow(1024.0, 100.0 / 1023), 1e-4);
+}
+
+TEST(LogScale, SolidMarksAtEachRate) {
+    const struct {
+        double rate;
+        std::vector<double> solid;
+    } cases[] = {{8000, {100, 1000}}, {44100, {100, 1000, 10000}}, {96000, {100, 1000, 10000}}};
+    for (const auto& c : cases) {
+        std::vector<double> solid;
+        for (const FrequencyMark& m : log_marks(c.rate, kMinRowsBetweenMarks))
+            if (m.solid) solid.push_back(m.hz);
+        EXPECT_EQ(solid, c.solid) << c.rate;
+    }
+}
+
 TEST(LogScale, GridRowsAtDecades) {
     test::TempDir dir;
     const std::string wav = dir.file("quiet.wav");
@@ -138,6 +170,31 @@ TEST(Frame, DataAreaIsTheUnframedPictureAndMarginsCarryText) {
     EXPECT_GT(inked(0, 0, l.width, l.top - 16), 100);
     EXPECT_GT(inked(0, l.top + 20, l.left - 6, l.rows - 40), 100);
     EXPECT_GT(inked(l.left, l.top + l.rows + 6, l.columns, l.height - l.top - l.rows - 6), 50);
+}
+
+// The title stays readable in JPEG: its letters keep their strokes.
+TEST(Frame, TextSurvivesJpeg) {
+    test::TempDir dir;
+    const std::string wav = dir.file("quiet.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 1.0));
+    Options options = with(Range{}, Scale::Linear, false, true);
+    test::TestPalette grey = test::TestPalette::grey();
+    options.palette = grey.tables();
+    options.format = image::FileType::Jpeg;
+    options.quality = 60;
+    Lines lines;
+    ASSERT_EQ(convert_file(wav, std::nullopt, options, lines).status, 0);
+    test::Image img;
+    ASSERT_TRUE(test::read_jpeg(wav + ".jpg", img));
+    int ink = 0, dark = 0;
+    for (int row = 4; row < 20; ++row)
+        for (int x = 0; x < 150; ++x) {
+            const int r = img.at(x, img.height - 1 - row).r;
+            ink += r > 180;
+            dark += r < 50;
+        }
+    EXPECT_GT(ink, 60);
+    EXPECT_GT(dark, 1000);
 }
 
 TEST(Frame, WithoutAFontTheFrameHasNoTextAndAWarning) {
