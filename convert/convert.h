@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "convert/levels.h"
+#include "convert/scale.h"
 #include "image/picture.h"
 #include "tolvek/tolvek.h"
 
@@ -20,6 +22,9 @@ struct Options {
     bool local = false;    // save at the output path instead of beside the source
     int verbose = 0;       // 1: skipped and unsupported files; 2: unreadable stretches
     const unsigned char* const* palette = nullptr;  // three tables of 256 entries
+    Range range;                  // how magnitudes become levels; classic by default
+    Scale scale = Scale::Linear;  // which frequency each row shows
+    bool frame = false;           // axes, title and colour bar in margins around the picture
 };
 
 // Where a file's lines go. Each conversion gets the log of its own file, so

@@ -8,6 +8,7 @@
 
 #include "audio/audio.h"
 #include "convert/convert.h"
+#include "convert/frame.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
 
@@ -51,13 +52,37 @@ std::string progress_line(const std::string& label, int column, int count) {
                        static_cast<double>(pct));
 }
 
+// The tables a conversion's settings call for. The classic levels need none
+// of their own: the painter keeps one for every conversion.
+struct PaneTables {
+    std::optional<LevelMap> levels;
+    std::optional<RowMap> rows;
+};
+
+Pane make_pane(const PaneTables& tables, const Facts& facts, const ColumnPlan& plan, const Options& options, int x0,
+               int y0) {
+    Pane pane;
+    pane.levels = tables.levels ? &*tables.levels : nullptr;
+    pane.rows = tables.rows ? &*tables.rows : nullptr;
+    pane.x0 = x0;
+    pane.y0 = y0;
+    if (options.grid) {
+        // dt and bin exactly as the unframed linear picture has always had them.
+        const float dt = facts.seconds * 500.0f / static_cast<float>(plan.count);
+        const float bin = static_cast<float>(facts.info.rate) * 0.5f / static_cast<float>(audio::kSpectrumBins);
+        if (options.scale == Scale::Log)
+            pane.grid.emplace(dt, log_grid_rows(facts.info.rate));
+        else
+            pane.grid.emplace(dt, bin);
+    }
+    return pane;
+}
+
 // Reads one spectrum per column and paints it, with a progress line after
-// every column that was not a full-height time line.
-void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Facts& facts, const Options& options,
-                   const std::string& label, image::Picture& picture, Log& log) {
-    const float dt = facts.seconds * 500.0f / static_cast<float>(plan.count);
-    const float bin = static_cast<float>(facts.info.rate) * 0.5f / static_cast<float>(audio::kSpectrumBins);
-    Painter painter(picture, options.palette, options.grid, dt, bin);
+// every column that was not a full-height time line. A column's magnitudes
+// are one window's; whatever yields 1024 magnitudes per column can stand in.
+void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options, Painter& painter,
+                   const std::string& label, Log& log) {
     std::vector<float> column(audio::kSpectrumBins);
     const std::span<float, audio::kSpectrumBins> magnitudes(column.data(), audio::kSpectrumBins);
     for (int i = 0; i < plan.count; ++i) {
@@ -72,6 +97,36 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Facts& f
         }
         if (painter.paint(i, magnitudes)) log.line(progress_line(label, i, plan.count));
     }
+}
+
+// The frame's font, or a warning line and none: the frame is then drawn
+// without text.
+std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
+    std::unique_ptr<image::Font> font;
+    if (const Status opened = image::Font::open(kFrameTextPx, font); !opened)
+        log.error("Warning: " + name + ": " + opened.message + "; the frame is drawn without text\n");
+    return font;
+}
+
+// Paints the picture, framed or not, and returns it.
+image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
+                             const Options& options, const std::string& name, const std::string& label, Log& log) {
+    const FrameLayout layout = frame_layout(plan.count, audio::kSpectrumBins);
+    image::Picture picture = options.frame ? image::Picture(layout.width, layout.height)
+                                           : image::Picture(plan.count, audio::kSpectrumBins);
+    PaneTables tables;
+    if (!options.range.classic) tables.levels.emplace(level_map(options.range));
+    if (options.scale == Scale::Log) tables.rows.emplace();
+    Painter painter(picture, options.palette,
+                    make_pane(tables, facts, plan, options, options.frame ? layout.left : 0,
+                              options.frame ? layout.data_y0() : 0));
+    paint_columns(stream, plan, options, painter, label, log);
+    if (options.frame) {
+        const FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, ""};
+        const std::unique_ptr<image::Font> font = frame_font(name, log);
+        draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette}, font.get());
+    }
+    return picture;
 }
 
 }  // namespace
@@ -113,10 +168,9 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         display_label(name) + channel_text(facts.info.channels) + statistics_text(facts.info.rate, facts.size, facts.seconds);
     const ColumnPlan plan = plan_columns(facts.length, facts.seconds);
     result.columns = plan.count;
-    image::Picture picture(plan.count, audio::kSpectrumBins);
-    picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     const Clock::time_point painting = Clock::now();
-    paint_columns(*stream, plan, facts, options, label, picture, log);
+    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log);
+    picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);
     log.line(label + ". Saving file\n");

@@ -42,6 +42,8 @@ Grid::Grid(float dt, float bin)
     }
 }
 
+Grid::Grid(float dt, const std::array<RowMark, 1024>& rows) : Grid(dt, 0.0f) { rows_ = rows; }
+
 bool Grid::time_test() {
     t_ += dt_;
     return minute_lines_ && trunc_to_int(t_) % kTicksPerMinute < trunc_to_int(dt_);

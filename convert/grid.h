@@ -43,7 +43,10 @@ inline constexpr int kHzPerSolidRow = 5000;
 // The grid state of one conversion.
 class Grid {
 public:
+    // Rows as the linear scale has always had them: `bin` Hz apart.
     Grid(float dt, float bin);
+    // Rows marked as `rows` says (the log scale's).
+    Grid(float dt, const std::array<RowMark, 1024>& rows);
 
     // Before column i's rows: advances the time and answers whether the
     // column is a full-height 60-second line (then it is finished).

@@ -1,38 +1,59 @@
 #include "convert/painter.h"
 
-#include "convert/plan.h"
-
 namespace tolvek::convert {
+namespace {
+
+const LevelMap& classic_levels() {
+    static const LevelMap map;
+    return map;
+}
+
+Pane classic_pane(bool grid, float dt, float bin) {
+    Pane pane;
+    if (grid) pane.grid.emplace(dt, bin);
+    return pane;
+}
+
+}  // namespace
 
 Painter::Painter(image::Picture& picture, const unsigned char* const* palette, bool grid, float dt, float bin)
-    : picture_(picture), red_(palette[0]), green_(palette[1]), blue_(palette[2]) {
-    if (grid) marks_.emplace(dt, bin);
+    : Painter(picture, palette, classic_pane(grid, dt, bin)) {}
+
+Painter::Painter(image::Picture& picture, const unsigned char* const* palette, Pane pane)
+    : picture_(picture), red_(palette[0]), green_(palette[1]), blue_(palette[2]), pane_(std::move(pane)) {
+    if (!pane_.levels) pane_.levels = &classic_levels();
 }
 
 bool Painter::paint(int i, std::span<const float, audio::kSpectrumBins> magnitudes) {
-    static const LevelMap level_of_magnitude;
+    const LevelMap& level_of_magnitude = *pane_.levels;
+    std::optional<Grid>& marks = pane_.grid;
 
     // Grid hook 1: a 60-second line fills the whole column.
-    if (marks_ && marks_->time_test()) {
-        for (int j = 0; j < audio::kSpectrumBins; ++j) picture_.set_pixel(i, j, time_grid_color);
+    if (marks && marks->time_test()) {
+        for (int j = 0; j < audio::kSpectrumBins; ++j) set(i, j, time_grid_color);
         return false;
     }
 
+    std::span<const float, audio::kSpectrumBins> cells = magnitudes;
+    if (pane_.rows) {
+        pane_.rows->apply(magnitudes, rows_);
+        cells = rows_;
+    }
     for (int j = 0; j < audio::kSpectrumBins; ++j) {
-        const std::uint8_t level = level_of_magnitude(magnitudes[j]);
+        const std::uint8_t level = level_of_magnitude(cells[j]);
         levels_[j] = level;
         image::Rgb c = colour(level);
-        // Grid hook 2: the kHz rows.
-        if (marks_) c = marks_->frequency_test(j, c, level);
-        picture_.set_pixel(i, j, c);
+        // Grid hook 2: the frequency rows.
+        if (marks) c = marks->frequency_test(j, c, level);
+        set(i, j, c);
     }
 
     // Grid hook 3: a 10-second column is blended again from the level row.
-    if (marks_ && marks_->column_overlay_due()) {
+    if (marks && marks->column_overlay_due()) {
         const BlendWeights& weights = blend_weights();
         for (int j = 0; j < audio::kSpectrumBins; ++j) {
             const std::uint8_t level = levels_[j];
-            picture_.set_pixel(i, j, blend(colour(level), time_grid_color, weights[level]));
+            set(i, j, blend(colour(level), time_grid_color, weights[level]));
         }
     }
     return true;

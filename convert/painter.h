@@ -9,29 +9,47 @@
 
 #include "audio/audio.h"
 #include "convert/grid.h"
+#include "convert/plan.h"
+#include "convert/scale.h"
 #include "image/picture.h"
 
 namespace tolvek::convert {
 
+// One pane of 1024 rows: how its cells get their levels and rows, its grid,
+// and where its bottom-left cell sits in the picture (a framed picture has
+// margins; channels painted apart would each get a pane).
+struct Pane {
+    const LevelMap* levels = nullptr;  // nullptr: the classic mapping
+    const RowMap* rows = nullptr;      // nullptr: linear, bin j in row j
+    std::optional<Grid> grid;
+    int x0 = 0;
+    int y0 = 0;
+};
+
 class Painter {
 public:
     // `palette` is three tables of 256 entries; `dt` and `bin` place the
-    // grid's marks and matter only with `grid` on.
+    // grid's marks and matter only with `grid` on. The classic, linear,
+    // unframed picture.
     Painter(image::Picture& picture, const unsigned char* const* palette, bool grid, float dt, float bin);
+    Painter(image::Picture& picture, const unsigned char* const* palette, Pane pane);
 
-    // Paints column `i`. False when the column became a full-height time
-    // line, which ends the column without a progress line.
+    // Paints column `i` from its 1024 bin magnitudes, wherever they came
+    // from. False when the column became a full-height time line, which
+    // ends the column without a progress line.
     bool paint(int i, std::span<const float, audio::kSpectrumBins> magnitudes);
 
 private:
     image::Rgb colour(std::uint8_t level) const { return {red_[level], green_[level], blue_[level]}; }
+    void set(int i, int j, image::Rgb c) { picture_.set_pixel(pane_.x0 + i, pane_.y0 + j, c); }
 
     image::Picture& picture_;
     const unsigned char* red_;
     const unsigned char* green_;
     const unsigned char* blue_;
-    std::optional<Grid> marks_;
+    Pane pane_;
     std::array<std::uint8_t, audio::kSpectrumBins> levels_{};
+    std::array<float, audio::kSpectrumBins> rows_{};  // the log scale's cells
 };
 
 }  // namespace tolvek::convert

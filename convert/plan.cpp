@@ -83,8 +83,10 @@ std::uint8_t level_of(float magnitude) {
     return static_cast<std::uint8_t>((static_cast<double>(l) + 15.0) * 255.0 / 10.0);
 }
 
-LevelMap::LevelMap() {
-    // level_of() never falls as the magnitude grows, so each level's
+LevelMap::LevelMap() : LevelMap(level_of) {}
+
+LevelMap::LevelMap(const std::function<std::uint8_t(float)>& level_of) {
+    // The level never falls as the magnitude grows, so each level's
     // threshold is found by bisecting the positive floats' bit patterns.
     threshold_[0] = 0.0f;
     for (int level = 1; level < 256; ++level) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tolvek::convert {
@@ -33,17 +34,22 @@ ColumnPlan plan_columns(std::uint64_t length, float seconds);
 // A magnitude's level: ln(m) from -15 to -5 spans levels 0..255.
 std::uint8_t level_of(float magnitude);
 
-// level_of() without a logarithm, for the finite non-negative magnitudes of
-// a spectrum: a million cells per picture. A float's
-// top 16 bits (sign, exponent, 7 mantissa bits) pick a bucket that spans at
-// most two levels; the exact threshold between them decides.
+// level_of() (or another level function that never falls as the magnitude
+// grows) without a logarithm, for the finite non-negative magnitudes of a
+// spectrum: a million cells per picture. A float's top 16 bits (sign,
+// exponent, 7 mantissa bits) pick a bucket that spans at most two levels of
+// the classic mapping; the exact thresholds above it decide. A narrow dB
+// range (under about 18 dB) can put more levels in one bucket, hence a loop
+// that rarely turns more than once.
 class LevelMap {
 public:
     LevelMap();
+    explicit LevelMap(const std::function<std::uint8_t(float)>& level);
     std::uint8_t operator()(float magnitude) const {
         const std::uint32_t bits = std::bit_cast<std::uint32_t>(magnitude);
-        const std::uint8_t base = base_[bits >> 16];
-        return base == 255 || magnitude < threshold_[base + 1] ? base : static_cast<std::uint8_t>(base + 1);
+        std::uint8_t level = base_[bits >> 16];
+        while (level != 255 && magnitude >= threshold_[level + 1]) ++level;
+        return level;
     }
 
 private:

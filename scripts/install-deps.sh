@@ -11,6 +11,7 @@ packages=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libpng-dev libjpeg62-turbo-dev
+  libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libgtest-dev
   libcli11-dev
   ffmpeg

@@ -1,0 +1,183 @@
+#include "convert/frame.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "convert/plan.h"
+
+namespace tolvek::convert {
+namespace {
+
+constexpr image::Rgb kBackground{24, 24, 24};
+constexpr image::Rgb kInk{235, 235, 235};
+constexpr image::Rgb kRule{150, 150, 150};
+
+constexpr int kLeftPx = 44;    // frequency labels and ticks
+constexpr int kRightPx = 80;   // gap, colour bar, ticks, dB labels
+constexpr int kTopPx = 44;     // title line, then the axes' units
+constexpr int kUnitsAbovePx = 10;  // the units' baseline above the data area
+constexpr int kBottomPx = 26;  // time ticks and labels
+constexpr int kTickPx = 4;
+constexpr int kBarGapPx = 12;
+constexpr int kBarWidthPx = 14;
+// Labels closer than this would crowd each other.
+constexpr int kMinPxBetweenTimeLabels = 64;
+constexpr int kMinPxBetweenLinearLabels = 40;
+constexpr int kMinPxBetweenLogLabels = 16;  // the log scale thins its marks as the grid does
+constexpr int kMinPxBetweenDbLabels = 24;
+
+// Paints in rows counted from the top, as the layout is worked out.
+void fill(image::Picture& p, int x, int top, int w, int h, image::Rgb c) {
+    for (int row = std::max(top, 0); row < std::min(top + h, p.height()); ++row)
+        for (int col = std::max(x, 0); col < std::min(x + w, p.width()); ++col)
+            p.set_pixel(col, p.height() - 1 - row, c);
+}
+
+std::string number_text(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+// The first step of `steps` (in units) that puts labels `min_px` apart
+// at `px_per_unit`; the last one when none does.
+double pick_step(std::initializer_list<double> steps, double px_per_unit, int min_px) {
+    for (double s : steps)
+        if (s * px_per_unit >= min_px) return s;
+    return *(steps.end() - 1);
+}
+
+struct Label {
+    int offset = 0;  // along the axis, pixels from the data area's bottom or left
+    std::string text;
+};
+
+// Labels a vertical axis at `x`: a tick, then the text right- or left-aligned.
+void vertical_labels(image::Picture& p, const FrameLayout& l, const std::vector<Label>& labels, int tick_x,
+                     bool text_left, const image::Font* font) {
+    for (const Label& label : labels) {
+        const int row = l.top + l.rows - 1 - label.offset;
+        fill(p, tick_x, row, kTickPx, 1, kRule);
+        if (!font) continue;
+        const int baseline = row + font->ascent() * 2 / 5;
+        const int w = font->width(label.text);
+        font->draw(p, text_left ? tick_x - 2 - w : tick_x + kTickPx + 2, baseline, label.text, kInk);
+    }
+}
+
+std::vector<Label> frequency_labels(const FrameLayout& l, const FrameFacts& facts, Scale scale) {
+    std::vector<Label> out;
+    const double rate = facts.rate;
+    if (rate <= 0) return out;
+    if (scale == Scale::Log) {
+        for (const FrequencyMark& m : log_marks(rate, kMinPxBetweenLogLabels))
+            out.push_back({m.row, number_text(m.hz / 1000.0)});
+        return out;
+    }
+    const double rows_per_hz = frequency_row(Scale::Linear, rate, 1.0);
+    const double step = pick_step({100, 200, 500, 1000, 2000, 5000, 10000, 20000}, rows_per_hz,
+                                  kMinPxBetweenLinearLabels);
+    for (double hz = 0; hz <= rate / 2; hz += step) {
+        const int row = static_cast<int>(std::lround(frequency_row(Scale::Linear, rate, hz)));
+        if (row < l.rows) out.push_back({row, number_text(hz / 1000.0)});
+    }
+    return out;
+}
+
+void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const image::Font* font) {
+    const int axis_row = l.top + l.rows;
+    fill(p, l.left - 1, axis_row, l.columns + 1, 1, kRule);
+    if (!(facts.seconds > 0.0)) return;
+    const double px_per_second = l.columns / facts.seconds;
+    const double step = pick_step({1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000},
+                                  px_per_second, kMinPxBetweenTimeLabels);
+    const bool hours = facts.seconds >= 3600.0;
+    for (double t = 0; t <= facts.seconds; t += step) {
+        const int x = l.left + static_cast<int>(std::lround(t * px_per_second));
+        if (x >= l.left + l.columns) break;
+        fill(p, x, axis_row + 1, 1, kTickPx, kRule);
+        if (!font) continue;
+        const std::string text = clock_text(t, hours);
+        const int w = font->width(text);
+        const int x_text = std::clamp(x - w / 2, 0, p.width() - w);
+        font->draw(p, x_text, axis_row + 1 + kTickPx + 1 + font->ascent(), text, kInk);
+    }
+}
+
+void colour_bar(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, const image::Font* font) {
+    const int bar_x = l.left + l.columns + kBarGapPx;
+    for (int k = 0; k < l.rows; ++k) {
+        const int level = k * 256 / l.rows;
+        const image::Rgb c{axes.palette[0][level], axes.palette[1][level], axes.palette[2][level]};
+        fill(p, bar_x, l.top + l.rows - 1 - k, kBarWidthPx, 1, c);
+    }
+    const Range span = level_span(axes.range);
+    const double px_per_db = l.rows / static_cast<double>(span.high_dbfs - span.low_dbfs);
+    const double step = pick_step({1, 2, 5, 10, 20, 50, 100, 200, 500}, px_per_db, kMinPxBetweenDbLabels);
+    std::vector<Label> labels;
+    for (double db = std::ceil(span.low_dbfs / step) * step; db <= span.high_dbfs; db += step) {
+        const int offset = static_cast<int>(std::lround((db - span.low_dbfs) * px_per_db));
+        labels.push_back({std::min(offset, l.rows - 1), number_text(db == 0.0 ? 0.0 : db)});
+    }
+    vertical_labels(p, l, labels, bar_x + kBarWidthPx, false, font);
+    if (font) font->draw(p, bar_x, l.top - kUnitsAbovePx, "dBFS", kInk);
+}
+
+}  // namespace
+
+FrameLayout frame_layout(int columns, int rows) {
+    FrameLayout l;
+    l.columns = columns;
+    l.rows = rows;
+    l.left = kLeftPx;
+    l.top = kTopPx;
+    l.width = kLeftPx + columns + kRightPx;
+    l.height = kTopPx + rows + kBottomPx;
+    return l;
+}
+
+std::string clock_text(double seconds, bool hours) {
+    const auto s = static_cast<long long>(std::floor(seconds));
+    char buf[48];
+    if (hours)
+        std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%lld:%02lld", s / 60, s % 60);
+    return buf;
+}
+
+std::string title_text(const FrameFacts& f) {
+    std::string text = std::filesystem::path(f.name).filename().string();
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g kHz", f.rate / 1000.0);
+    text += "  \xE2\x80\x94  " + std::string(rate) + ", " + channel_text(f.channels);
+    if (f.seconds > 0.0) text += ", " + clock_text(f.seconds, f.seconds >= 3600.0);
+    std::string bitrate = f.codec;
+    if (f.seconds > 0.0) {
+        // As the report line counts it: KiB per second × 8.
+        const long long kbps = 8 * static_cast<long long>(static_cast<double>(f.size_bytes) / 1024.0 / f.seconds + 0.5);
+        bitrate += (bitrate.empty() ? "" : " ") + std::to_string(kbps) + " kbps";
+    }
+    if (!bitrate.empty()) text += ", " + bitrate;
+    return text;
+}
+
+void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
+                const image::Font* font) {
+    fill(p, 0, 0, l.width, l.top, kBackground);
+    fill(p, 0, l.top + l.rows, l.width, l.height - l.top - l.rows, kBackground);
+    fill(p, 0, l.top, l.left, l.rows, kBackground);
+    fill(p, l.left + l.columns, l.top, l.width - l.left - l.columns, l.rows, kBackground);
+    fill(p, l.left - 1, l.top, 1, l.rows, kRule);
+    vertical_labels(p, l, frequency_labels(l, facts, axes.scale), l.left - 1 - kTickPx, true, font);
+    time_axis(p, l, facts, font);
+    colour_bar(p, l, axes, font);
+    if (!font) return;
+    font->draw(p, 6, 4 + font->ascent(), title_text(facts), kInk);
+    font->draw(p, 4, l.top - kUnitsAbovePx, "kHz", kInk);
+}
+
+}  // namespace tolvek::convert

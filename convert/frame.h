@@ -1,0 +1,55 @@
+// The frame around a spectrogram: a title line, a time axis, a frequency
+// axis and a colour bar with dB labels, laid out in margins around the data
+// area, which stays exactly the pixels an unframed picture has.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "convert/levels.h"
+#include "convert/scale.h"
+#include "image/picture.h"
+#include "image/text.h"
+
+namespace tolvek::convert {
+
+// What the title line says about the file.
+struct FrameFacts {
+    std::string name;  // the file name as the lines show it
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    double seconds = 0.0;  // 0: unknown
+    std::uint64_t size_bytes = 0;
+    std::string codec;  // empty until the audio layer names the codec
+};
+
+// What the axes and the colour bar stand for.
+struct FrameAxes {
+    Scale scale = Scale::Linear;
+    Range range;  // the levels' mapping, for the colour bar's labels
+    const unsigned char* const* palette = nullptr;
+};
+
+// The framed picture's size and where the data area sits in it.
+struct FrameLayout {
+    int width = 0, height = 0;  // the whole picture
+    int left = 0, top = 0;      // the data area's top-left pixel, rows counted from the top
+    int columns = 0, rows = 0;  // the data area
+    // The data area's bottom-left pixel as the picture counts rows (from the bottom).
+    int data_y0() const { return height - top - rows; }
+};
+FrameLayout frame_layout(int columns, int rows);
+
+inline constexpr int kFrameTextPx = 12;
+
+// Fills the margins of `picture` (everything outside the data area). Text is
+// drawn only with a font; without one the axes, ticks and bar still are.
+void draw_frame(image::Picture& picture, const FrameLayout& layout, const FrameFacts& facts, const FrameAxes& axes,
+                const image::Font* font);
+
+// Label texts, apart so that they can be checked: "m:ss" or "h:mm:ss"
+// (the latter when `hours` is set), and the title line.
+std::string clock_text(double seconds, bool hours);
+std::string title_text(const FrameFacts& facts);
+
+}  // namespace tolvek::convert

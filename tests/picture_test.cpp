@@ -1,0 +1,225 @@
+// The picture settings as a user sees them: dB ranges, the log scale and the
+// frame around the spectrogram.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+
+#include "audio/audio.h"
+#include "convert/convert.h"
+#include "convert/frame.h"
+#include "convert/levels.h"
+#include "convert/scale.h"
+#include "support/fixtures.h"
+
+namespace tolvek::convert {
+namespace {
+
+struct Lines : Log {
+    std::string out, err;
+    void line(std::string_view text) override { out += text; }
+    void error(std::string_view text) override { err += text; }
+};
+
+// Converts `wav` with a grey palette (level = red) and reads the PNG back.
+test::Image picture(const std::string& wav, Options options, Lines* lines = nullptr) {
+    test::TestPalette grey = test::TestPalette::grey();
+    options.palette = grey.tables();
+    Lines quiet;
+    const Result r = convert_file(wav, std::nullopt, options, lines ? *lines : quiet);
+    EXPECT_EQ(r.status, 0) << r.reason;
+    test::Image img;
+    EXPECT_TRUE(test::read_png(wav + ".png", img));
+    return img;
+}
+
+Options with(Range range, Scale scale = Scale::Linear, bool grid = false, bool frame = false) {
+    Options o;
+    o.range = range;
+    o.scale = scale;
+    o.grid = grid;
+    o.frame = frame;
+    return o;
+}
+
+TEST(Range, Parse) {
+    EXPECT_EQ(parse_range("classic"), Range{});
+    EXPECT_EQ(parse_range("-120:0"), Range::dbfs(-120, 0));
+    EXPECT_EQ(parse_range("-90.5:+6"), Range::dbfs(-90.5f, 6));
+    for (const char* bad : {"", "0:-120", "-60:-60", "nan:0", "-inf:0", "-120", "-120:", ":0", "-120:0x", "Classic"})
+        EXPECT_FALSE(parse_range(bad)) << bad;
+}
+
+TEST(Range, TableAgreesWithTheLogarithmEvenWhenNarrow) {
+    for (const Range range : {Range::dbfs(-120, 0), Range::dbfs(-60, -55)}) {
+        const LevelMap map = level_map(range);
+        const auto lo = std::bit_cast<std::uint32_t>(1e-7f), hi = std::bit_cast<std::uint32_t>(1.0f);
+        for (std::uint32_t b = lo; b < hi; b += 97)
+            ASSERT_EQ(map(std::bit_cast<float>(b)), level_in_range(std::bit_cast<float>(b), range)) << b;
+    }
+}
+
+// 0 dBFS is a full-scale sine at a bin centre; quieter tones step down.
+TEST(Range, TonesAtKnownLevels) {
+    test::TempDir dir;
+    const struct {
+        double dbfs;
+        int with_range;  // level with -120:0: (120 + dBFS) × 255 / 120
+    } cases[] = {{0.0, 254}, {-1.0, 252}, {-20.0, 212}, {-34.0, 181}};
+    for (const auto& c : cases) {
+        const std::string wav = dir.file("tone.wav");
+        test::write_wav(wav, 44100, 1, test::sine(44100, 1, 2.0, 200 * 44100.0 / 2048, std::pow(10.0, c.dbfs / 20)));
+        EXPECT_NEAR(picture(wav, with(Range::dbfs(-120, 0))).at(100, 200).r, c.with_range, 1) << c.dbfs;
+        EXPECT_EQ(picture(wav, with(Range{})).at(100, 200).r, 255) << c.dbfs;
+    }
+}
+
+TEST(LogScale, ToneLandsInItsRow) {
+    test::TempDir dir;
+    const struct {
+        int rate;
+        int bin;
+    } cases[] = {{44100, 23}, {44100, 200}, {8000, 700}, {48000, 5}};
+    for (const auto& c : cases) {
+        const std::string wav = dir.file("tone.wav");
+        const double hz = c.bin * c.rate / 2048.0;
+        test::write_wav(wav, c.rate, 1, test::sine(c.rate, 1, 2.0, hz));
+        const test::Image img = picture(wav, with(Range::dbfs(-120, 0), Scale::Log));
+        int top = 0;
+        for (int y = 0; y < 1024; ++y) top = std::max(top, img.at(100, y).r);
+        std::vector<int> brightest;
+        for (int y = 0; y < 1024; ++y)
+            if (img.at(100, y).r == top) brightest.push_back(y);
+        const int middle = (brightest.front() + brightest.back()) / 2;
+        EXPECT_NEAR(middle, frequency_row(Scale::Log, c.rate, hz), 2) << c.rate << " " << hz;
+    }
+}
+
+// One loud bin: the row whose band holds it shows it whole; the low rows,
+// narrower than a bin, show it in part.
+TEST(LogScale, RowsTakeTheStrongestBinOrInterpolate) {
+    const RowMap map;
+    for (int bin : {1, 2, 40, 300, 1023}) {
+        std::vector<float> bins(kRows, 0.0f), rows(kRows);
+        bins[static_cast<std::size_t>(bin)] = 1.0f;
+        map.apply(std::span<const float, kRows>(bins.data(), kRows), std::span<float, kRows>(rows.data(), kRows));
+        const int row = static_cast<int>(std::lround(frequency_row(Scale::Log, 44100, bin * 44100.0 / 2048)));
+        EXPECT_FLOAT_EQ(rows[static_cast<std::size_t>(row)], 1.0f) << bin;
+        EXPECT_EQ(*std::max_element(rows.begin(), rows.end()), 1.0f) << bin;
+    }
+    std::vector<float> ramp(kRows), rows(kRows);
+    for (int k = 0; k < kRows; ++k) ramp[static_cast<std::size_t>(k)] = static_cast<float>(k);
+    map.apply(std::span<const float, kRows>(ramp.data(), kRows), std::span<float, kRows>(rows.data(), kRows));
+    // Row 100 shows 1024^(100/1023) = 1.97 bins: between bins 1 and 2.
+    EXPECT_NEAR(rows[100], std::pow(1024.0, 100.0 / 1023), 1e-4);
+}
+
+TEST(LogScale, SolidMarksAtEachRate) {
+    const struct {
+        double rate;
+        std::vector<double> solid;
+    } cases[] = {{8000, {100, 1000}}, {44100, {100, 1000, 10000}}, {96000, {100, 1000, 10000}}};
+    for (const auto& c : cases) {
+        std::vector<double> solid;
+        for (const FrequencyMark& m : log_marks(c.rate, kMinRowsBetweenMarks))
+            if (m.solid) solid.push_back(m.hz);
+        EXPECT_EQ(solid, c.solid) << c.rate;
+    }
+}
+
+TEST(LogScale, GridRowsAtDecades) {
+    test::TempDir dir;
+    const std::string wav = dir.file("quiet.wav");
+    test::write_wav(wav, 44100, 1, test::silence(44100, 1, 2.0));
+    const test::Image img = picture(wav, with(Range{}, Scale::Log, true));
+    for (double hz : {100.0, 1000.0, 10000.0})
+        EXPECT_EQ(img.at(10, static_cast<int>(std::lround(frequency_row(Scale::Log, 44100, hz)))).r, 255) << hz;
+    const auto marks = log_marks(44100, kMinRowsBetweenMarks);
+    for (std::size_t i = 1; i < marks.size(); ++i)
+        if (!marks[i].solid || !marks[i - 1].solid) {
+            EXPECT_GE(marks[i].row - marks[i - 1].row, 8) << marks[i].hz;
+        }
+    int light = 0;
+    for (int y = 0; y < 1024; ++y) light += img.at(10, y).r == 127;
+    EXPECT_EQ(light, static_cast<int>(marks.size()) - 3);
+}
+
+TEST(Frame, DataAreaIsTheUnframedPictureAndMarginsCarryText) {
+    test::TempDir dir;
+    const std::string wav = dir.file("music.wav");
+    test::write_wav(wav, 22050, 2, test::music(22050, 2, 3.0));
+    const test::Image plain = picture(wav, with(Range::dbfs(-100, -10), Scale::Log, true));
+    Lines lines;
+    const test::Image framed = picture(wav, with(Range::dbfs(-100, -10), Scale::Log, true, true), &lines);
+    EXPECT_EQ(lines.err, "");
+    const FrameLayout l = frame_layout(plain.width, plain.height);
+    ASSERT_EQ(framed.width, l.width);
+    ASSERT_EQ(framed.height, l.height);
+    for (int y = 0; y < plain.height; ++y)
+        for (int x = 0; x < plain.width; ++x)
+            ASSERT_EQ(framed.at(l.left + x, l.data_y0() + y).g, plain.at(x, y).g) << x << "," << y;
+    // Pixels unlike the background in the title, the frequency labels and the time labels.
+    const auto inked = [&](int x0, int top0, int w, int h) {
+        int n = 0;
+        for (int row = top0; row < top0 + h; ++row)
+            for (int x = x0; x < x0 + w; ++x) n += framed.at(x, framed.height - 1 - row).r > 120;
+        return n;
+    };
+    EXPECT_GT(inked(0, 0, l.width, l.top - 16), 100);
+    EXPECT_GT(inked(0, l.top + 20, l.left - 6, l.rows - 40), 100);
+    EXPECT_GT(inked(l.left, l.top + l.rows + 6, l.columns, l.height - l.top - l.rows - 6), 50);
+}
+
+// The title stays readable in JPEG: its letters keep their strokes.
+TEST(Frame, TextSurvivesJpeg) {
+    test::TempDir dir;
+    const std::string wav = dir.file("quiet.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 1.0));
+    Options options = with(Range{}, Scale::Linear, false, true);
+    test::TestPalette grey = test::TestPalette::grey();
+    options.palette = grey.tables();
+    options.format = image::FileType::Jpeg;
+    options.quality = 60;
+    Lines lines;
+    ASSERT_EQ(convert_file(wav, std::nullopt, options, lines).status, 0);
+    test::Image img;
+    ASSERT_TRUE(test::read_jpeg(wav + ".jpg", img));
+    int ink = 0, dark = 0;
+    for (int row = 4; row < 20; ++row)
+        for (int x = 0; x < 150; ++x) {
+            const int r = img.at(x, img.height - 1 - row).r;
+            ink += r > 180;
+            dark += r < 50;
+        }
+    EXPECT_GT(ink, 60);
+    EXPECT_GT(dark, 1000);
+}
+
+TEST(Frame, WithoutAFontTheFrameHasNoTextAndAWarning) {
+    test::TempDir dir;
+    test::write_file(dir.file("fonts.conf"), "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n");
+    ASSERT_EQ(setenv("FONTCONFIG_FILE", dir.file("fonts.conf").c_str(), 1), 0);
+    const std::string wav = dir.file("quiet.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 1.0));
+    Lines lines;
+    const test::Image framed = picture(wav, with(Range{}, Scale::Linear, true, true), &lines);
+    unsetenv("FONTCONFIG_FILE");
+    EXPECT_NE(lines.err.find("the frame is drawn without text"), std::string::npos) << lines.err;
+    EXPECT_EQ(framed.width, frame_layout(250, 1024).width);
+}
+
+TEST(Frame, Texts) {
+    EXPECT_EQ(clock_text(0, false), "0:00");
+    EXPECT_EQ(clock_text(75.9, false), "1:15");
+    EXPECT_EQ(clock_text(3725, true), "1:02:05");
+    FrameFacts f{"./dir/song.wav", 44100, 2, 151.0, 26044320, ""};
+    EXPECT_EQ(title_text(f), "song.wav  \xE2\x80\x94  44.1 kHz, Stereo, 2:31, 1344 kbps");
+    f.codec = "FLAC";
+    f.seconds = 0;
+    EXPECT_EQ(title_text(f), "song.wav  \xE2\x80\x94  44.1 kHz, Stereo, FLAC");
+}
+
+}  // namespace
+}  // namespace tolvek::convert
