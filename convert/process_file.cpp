@@ -127,10 +127,11 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     // the input path stands in for it.
     const std::string name = outpath ? outpath : path;
 
-    auto stream = audio::Stream::open(path);
+    Status opened;
+    auto stream = audio::Stream::open(path, opened);
     if (!stream) {
         if (verbose > 0) log("Skipping %s\n", name.c_str());
-        return audio::last_error();
+        return opened.code;
     }
 
     const bool jpeg = format == TOLVEK_FORMAT_JPEG;
@@ -162,10 +163,10 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
 
     // A file that opened a moment ago but not now (removed, replaced) gets
     // no picture rather than a blank one.
-    stream = audio::Stream::open(path);
+    stream = audio::Stream::open(path, opened);
     if (!stream) {
         if (verbose > 0) log("Skipping %s\n", name.c_str());
-        return audio::last_error();
+        return opened.code;
     }
 
     convert::Painter painter(picture, palette, grid != 0, dt, bin);
@@ -173,14 +174,13 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
         const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
         std::span<float, audio::kSpectrumBins> column(&spectra[static_cast<std::size_t>(i) * audio::kSpectrumBins],
                                                       audio::kSpectrumBins);
-        stream->seek(pos);
-        if (!stream->read_spectrum(column)) {
-            // An unreadable stretch shows as silence.
-            std::fill(column.begin(), column.end(), 0.0f);
-            if (verbose > 1)
-                std::fprintf(stderr, "Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
-                             pos, plan.step, audio::last_error());
-        }
+        Status read = stream->seek(pos);
+        if (read) read = stream->read_spectrum(column);
+        // A damaged stretch is left out of the column, as a player would;
+        // a window that cannot be read at all leaves the column silent.
+        if (!read && verbose > 1)
+            std::fprintf(stderr, "Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
+                         pos, plan.step, read.code);
         if (!painter.paint(i, column)) continue;
 
         const float pct = static_cast<float>(i + 1) * 100.0f / static_cast<float>(count);

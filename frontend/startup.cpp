@@ -50,13 +50,13 @@ constexpr const char* kHelp =
     "Exit status: 0 done, 1 the audio layer cannot start, 2 a picture could not be written.\n";
 
 struct PluginFormat {
-    const char* file;
+    audio::DecoderFamily family;
     const char* suffix;
 };
 constexpr std::array<PluginFormat, 3> kPlugins{{
-    {"basswma.dll", ", wma"},
-    {"bass_ape.dll", ", ape"},
-    {"bassflac.dll", ", flac"},
+    {audio::DecoderFamily::Wma, ", wma"},
+    {audio::DecoderFamily::Ape, ", ape"},
+    {audio::DecoderFamily::Flac, ", flac"},
 }};
 
 bool is_directory(const std::string& path) {
@@ -82,7 +82,7 @@ int worker_count(int jobs) {
 }
 
 AudioBackend default_audio_backend() {
-    return {&audio::start, &audio::stop, &audio::load_plugin, &audio::last_error};
+    return {&audio::start, &audio::has_decoders};
 }
 
 void print_log(const char* format, ...) {
@@ -118,8 +118,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     load_palette(settings.palette.c_str(), palette);
     convert::fill_blend_weights();
 
-    if (!audio.start()) {
-        std::fprintf(stderr, "Cannot initialize the audio library: Error %d\n", audio.last_error());
+    if (const Status started = audio.start(); !started) {
+        std::fprintf(stderr, "Cannot initialize the audio library: Error %d\n", started.code);
         return 1;
     }
 
@@ -128,7 +128,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     std::fputs(kBanner, stdout);
     std::fputs("Supported formats: mp3, ogg, wav, aiff, mp2, mp1", stdout);
     for (const PluginFormat& plugin : kPlugins)
-        if (audio.load_plugin(plugin.file)) std::fputs(plugin.suffix, stdout);
+        if (audio.has_decoders(plugin.family)) std::fputs(plugin.suffix, stdout);
     std::fputs("\n", stdout);
 
     std::printf("Output: %s %d%%, with%s grid, palette: %s\n",
@@ -138,7 +138,6 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     const int status = walker::walk_directory(settings.recursive, ".", pattern.c_str(), settings.format,
                                               settings.quality, settings.grid, settings.local, settings.verbose,
                                               palette, print_log, worker_count(settings.jobs));
-    audio.stop();
     return status == TOLVEK_STATUS_SAVE_ERROR ? 2 : 0;
 }
 
