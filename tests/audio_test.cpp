@@ -385,3 +385,37 @@ TEST(AudioLayer, FormatListsAreSortedAndNameTheCommonOnes) {
 
 }  // namespace
 }  // namespace tolvek::audio
+
+namespace tolvek::audio {
+namespace {
+
+// Damaged frames in the middle of a FLAC file: the windows over them are
+// still filled (the damage left out), and the failure is reported with
+// FFmpeg's words instead of being swallowed.
+TEST(AudioStream, DecoderFailuresAreReported) {
+    TempDir dir;
+    const std::string wav = dir.file("src.wav");
+    test::write_wav(wav, 44100, 1, test::music(44100, 1, 4.0));
+    ASSERT_TRUE(test::ffmpeg_convert(wav, dir.file("a.flac")));
+    std::string bytes = test::read_file(dir.file("a.flac"));
+    for (std::size_t i = bytes.size() / 3; i < bytes.size() / 2; i += 97) bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+    test::write_file(dir.file("a.flac"), bytes);
+
+    Status opened;
+    auto s = Stream::open(dir.file("a.flac"), opened);
+    ASSERT_NE(s, nullptr) << opened.message;
+    int failures = 0;
+    Spectrum out{};
+    for (std::uint64_t frame = 0; frame < 4 * 44100; frame += 2048) {
+        ASSERT_TRUE(s->seek(frame * 2));
+        const Status read = s->read_spectrum(out);
+        if (read) continue;
+        ++failures;
+        EXPECT_EQ(read.code, kErrorDecode) << read.message;
+        EXPECT_FALSE(read.message.empty());
+    }
+    EXPECT_GT(failures, 0);
+}
+
+}  // namespace
+}  // namespace tolvek::audio
