@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 
+#include "common/status.h"
+
 namespace tolvek::audio {
 
 // Our error codes. Never 0, and never the conversion's 10001/10002.
@@ -23,7 +25,7 @@ enum Error : int {
     kErrorCodec = 5,        // no decoder for the stream, or it failed to open
     kErrorDecode = 6,       // decoding failed while reading
     kErrorMemory = 7,       // an allocation failed
-    kErrorPlugin = 8,       // a plug-in name we do not know, or its decoders are absent
+    kErrorPlugin = 8,       // no longer reported (plug-ins became has_decoders); the value stays taken
     kErrorHandle = 9,       // no stream to act on
 };
 
@@ -34,21 +36,18 @@ constexpr std::uint32_t kTypeWav = 0x40000;     // RIFF/WAVE file
 constexpr int kSpectrumBins = 1024;
 constexpr int kWindowFrames = 2048;
 
-// Library-wide set-up and tear-down. Opening a stream starts the layer by
-// itself when nobody did, so library callers need no set-up call.
-bool start();
-void stop();
+// Checks that the FFmpeg libraries found at run time have the major versions
+// the program was built against, and makes the process-wide settings
+// include/tolvek/tolvek.h lists (once; later calls only check). Opening a
+// stream starts the layer by itself, so library callers need no set-up call.
+Status start();
 
-// Loads a format plug-in by its historical file name ("basswma.dll",
-// "bass_ape.dll", "bassflac.dll"): true when the decoders it stands for
-// (WMA, APE, FLAC) are present in the libraries in use. Formats are never
-// gated by it.
-bool load_plugin(const char* name);
+// Decoder families whose presence the banner reports.
+enum class DecoderFamily { Wma, Ape, Flac };
 
-// Code of the calling thread's last failure, and its words.
-int last_error();
-std::string last_error_text();
-const char* error_name(int code);
+// True when every decoder of the family (WMA: v1, v2 and Pro) is present in
+// the libraries in use. Formats are never gated by it.
+bool has_decoders(DecoderFamily family);
 
 struct StreamInfo {
     std::uint32_t rate = 0;
@@ -58,9 +57,13 @@ struct StreamInfo {
 
 class Stream {
 public:
-    // Opens `path` for decoding without decoding it whole. nullptr on
-    // failure, with last_error() set.
-    static std::unique_ptr<Stream> open(const std::string& path);
+    // Opens `path` for decoding without decoding it whole: the path is
+    // opened once, as a regular file, and every later read (a reopen for a
+    // backward seek included) goes through that descriptor. nullptr on
+    // failure, with `status` set: kErrorFileOpen with the system's reason
+    // (a FIFO, device or directory included), kErrorFormat, kErrorNoAudio,
+    // kErrorCodec or kErrorMemory.
+    static std::unique_ptr<Stream> open(const std::string& path, Status& status);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -72,14 +75,19 @@ public:
     StreamInfo info() const;
     std::uint64_t file_size() const;
 
-    // Moves to byte position `pos` (rounded down to a frame).
-    bool seek(std::uint64_t pos);
+    // Moves to byte position `pos` (rounded down to a frame). A move back
+    // reopens the demuxer; its failure is returned, and every later read
+    // then fails with kErrorHandle.
+    Status seek(std::uint64_t pos);
 
     // The spectrum of the 2048 frames from the current position (zeros past
     // the end): frames mixed to mono as the mean of their channels, periodic
-    // Hann window, magnitude[k] = |X_k| × 2 / 2048. False on a decoder
-    // failure, with last_error() set; `out` is then left as it was.
-    bool read_spectrum(std::span<float, kSpectrumBins> out);
+    // Hann window, magnitude[k] = |X_k| × 2 / 2048. A stretch the decoder
+    // refuses is left out, as a player would, and `out` is still filled;
+    // the window's status then says so (kErrorDecode with FFmpeg's words, or
+    // kErrorFileOpen when the file could not be read). With no stream to
+    // read (kErrorHandle), `out` is left as it was.
+    Status read_spectrum(std::span<float, kSpectrumBins> out);
 
     // Packets read from the file and packets handed to the decoder so far:
     // how much decoding the windows cost.

@@ -87,14 +87,15 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
     const std::span<float, audio::kSpectrumBins> magnitudes(column.data(), audio::kSpectrumBins);
     for (int i = 0; i < plan.count; ++i) {
         const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
-        stream.seek(pos);
-        if (!stream.read_spectrum(magnitudes)) {
-            // An unreadable stretch shows as silence.
-            std::fill(column.begin(), column.end(), 0.0f);
-            if (options.verbose > 1)
-                log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n",
-                                      i, pos, plan.step, audio::last_error()));
-        }
+        // A window the decoder could not read whole is still painted as far
+        // as it was read (a damaged stretch is left out, as a player would).
+        // A stretch that could not be reached at all shows as silence.
+        std::fill(column.begin(), column.end(), 0.0f);
+        Status read = stream.seek(pos);
+        if (read) read = stream.read_spectrum(magnitudes);
+        if (!read && options.verbose > 1)
+            log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
+                                  pos, plan.step, read.code));
         if (painter.paint(i, magnitudes)) log.line(progress_line(label, i, plan.count));
     }
 }
@@ -144,11 +145,12 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     // the input path stands in for it.
     const std::string name = log.shown(outpath.value_or(path));
 
-    std::unique_ptr<audio::Stream> stream = audio::Stream::open(path);
+    Status opened;
+    std::unique_ptr<audio::Stream> stream = audio::Stream::open(path, opened);
     if (!stream) {
         if (options.verbose > 0) log.line("Skipping " + name + "\n");
-        result.status = audio::last_error();
-        result.reason = audio::last_error_text();
+        result.status = opened.code;
+        result.reason = opened.message;
         return result;
     }
     const Facts facts = measure(*stream);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/formats.h"
 #include "convert/convert.h"
 #include "tolvek/tolvek.h"
 #include "convert/grid.h"
@@ -31,13 +32,13 @@ namespace {
 constexpr const char* kBanner = "Tolvek v0.9b\n";
 
 struct PluginFormat {
-    const char* file;
+    audio::DecoderFamily family;
     const char* suffix;
 };
 constexpr std::array<PluginFormat, 3> kPlugins{{
-    {"basswma.dll", ", wma"},
-    {"bass_ape.dll", ", ape"},
-    {"bassflac.dll", ", flac"},
+    {audio::DecoderFamily::Wma, ", wma"},
+    {audio::DecoderFamily::Ape, ", ape"},
+    {audio::DecoderFamily::Flac, ", flac"},
 }};
 
 bool is_directory(const std::string& path) {
@@ -64,7 +65,7 @@ int worker_count(int jobs) {
 }
 
 AudioBackend default_audio_backend() {
-    return {&audio::start, &audio::stop, &audio::load_plugin, &audio::last_error};
+    return {&audio::start, &audio::has_decoders};
 }
 
 namespace {
@@ -72,7 +73,7 @@ namespace {
 void print_banner(const AudioBackend& audio, Console& console) {
     std::string banner = std::string(kBanner) + "Supported formats: mp3, ogg, wav, aiff, mp2, mp1";
     for (const PluginFormat& plugin : kPlugins)
-        if (audio.load_plugin(plugin.file)) banner += plugin.suffix;
+        if (audio.has_decoders(plugin.family)) banner += plugin.suffix;
     console.out(banner + "\n");
 }
 
@@ -132,8 +133,8 @@ void prepare_palette(const CommandLine& cl, const Settings& settings, Palette pa
 }
 
 void print_formats() {
-    // TODO-merge
-    // TODO-merge2
+    for (const std::string& line : audio::readable_containers()) std::printf("%s\n", line.c_str());
+    for (const std::string& line : audio::audio_decoders()) std::printf("%s\n", line.c_str());
 }
 
 }  // namespace
@@ -166,8 +167,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     prepare_palette(cl, settings, palette, console);
     convert::fill_blend_weights();
 
-    if (!audio.start()) {
-        console.err("Cannot initialize the audio library: Error " + std::to_string(audio.last_error()) + "\n");
+    if (const Status started = audio.start(); !started) {
+        console.err("Cannot initialize the audio library: Error " + std::to_string(started.code) + "\n");
         return 1;
     }
 
@@ -184,7 +185,6 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     }
 
     const walker::RunTotals totals = walker::walk_directory(run_settings(settings, palette, std::move(patterns)), console);
-    audio.stop();
     if (!cl.quiet) console.err(walker::summary_line(totals));
     return totals.exit_status();
 }

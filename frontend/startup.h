@@ -2,14 +2,15 @@
 // the banner and summary, one walk, shut-down.
 #pragma once
 
+#include "audio/audio.h"
+#include "common/status.h"
+
 namespace tolvek::frontend {
 
 // The audio layer as start-up uses it, so tests can stand in for it.
 struct AudioBackend {
-    bool (*start)();
-    void (*stop)();
-    bool (*load_plugin)(const char* name);
-    int (*last_error)();
+    Status (*start)();
+    bool (*has_decoders)(audio::DecoderFamily family);
 };
 
 // The real audio layer.

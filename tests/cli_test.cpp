@@ -22,9 +22,10 @@ const std::string kDefaultSummary = "Output: PNG 75%, with grid, palette: tolvek
 // The banner as the program prints it with the audio layer in use here.
 std::string header(const std::string& summary = kDefaultSummary) {
     std::string plugins;
-    if (tolvek::audio::load_plugin("basswma.dll")) plugins += ", wma";
-    if (tolvek::audio::load_plugin("bass_ape.dll")) plugins += ", ape";
-    if (tolvek::audio::load_plugin("bassflac.dll")) plugins += ", flac";
+    using tolvek::audio::DecoderFamily;
+    if (tolvek::audio::has_decoders(DecoderFamily::Wma)) plugins += ", wma";
+    if (tolvek::audio::has_decoders(DecoderFamily::Ape)) plugins += ", ape";
+    if (tolvek::audio::has_decoders(DecoderFamily::Flac)) plugins += ", flac";
     return "Initializing\rTolvek v0.9b\nSupported formats: mp3, ogg, wav, aiff, mp2, mp1" + plugins + "\n" + summary;
 }
 

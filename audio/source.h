@@ -1,0 +1,56 @@
+// Demuxer and decoder set-up over a descriptor we opened ourselves: the one
+// stream that is converted, its decoder, its format and length.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/audio.h"
+#include "audio/libav.h"
+#include "common/status.h"
+
+namespace tolvek::audio {
+
+// FFmpeg reads the source through this, never by its name: every read is a
+// pread() at the reader's own position, so any number of demuxers over the
+// same descriptor (the first one, and each reopen for a backward seek) see
+// the very file that was checked when it was opened.
+struct DescriptorReader {
+    int fd = -1;
+    std::uint64_t size = 0;  // when opened; a file that grows since is read as it was
+    std::int64_t position = 0;
+    int error = 0;              // errno of the first refused read, 0 if none
+    bool nested_refused = false;  // a demuxer asked to open another file
+};
+
+// One demuxer and decoder over the source. Members are destroyed in reverse
+// order: decoder, demuxer, then the I/O context the demuxer was reading.
+struct Source {
+    std::unique_ptr<DescriptorReader> reader;
+    IoPtr io;
+    FormatPtr fmt;
+    CodecPtr dec;
+    int index = -1;            // of the stream converted; every other one is discarded
+    StreamInfo info;
+    std::uint64_t frames = 0;  // measured length in frames
+
+    // Gives everything back, each part before what it reads from.
+    void close() {
+        dec.reset();
+        fmt.reset();
+        io.reset();
+        reader.reset();
+        index = -1;
+    }
+};
+
+// Opens the source on `fd` (a regular file of `size` bytes, read from its
+// start); `name` only hints at the format by its ending. Codes as
+// Stream::open reports them.
+Status open_source(int fd, std::uint64_t size, const std::string& name, Source& out);
+
+// A failed read of the source, as our status; ok when every read went well.
+Status read_status(const DescriptorReader& reader);
+
+}  // namespace tolvek::audio

@@ -1,0 +1,108 @@
+// The state behind a Stream, shared by the layer's parts: the source
+// (source.cpp), the packet scheduler (schedule.cpp) and the mix-down
+// (mixdown.cpp).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "audio/libav.h"
+#include "audio/source.h"
+#include "audio/spectrum.h"
+#include "common/file.h"
+
+extern "C" {
+#include <libavcodec/vorbis_parser.h>
+}
+
+namespace tolvek::audio {
+
+// How a codec's packets may be left out of decoding, and how much of the
+// past a packet needs after the decoder was flushed, so that every window
+// is still exactly what a full decode gives.
+enum class Skipping {
+    None,         // unknown to us: every packet is decoded
+    Independent,  // PCM, FLAC: each packet stands alone
+    Mp3,          // the packet before (overlap) and kMp3ReservoirBytes of main data before that
+    Vorbis,       // the packet before; the first packet after a flush gives no samples
+};
+
+Skipping skipping_for(AVCodecID id);
+
+struct VorbisParserFree {
+    void operator()(AVVorbisParseContext* p) const { av_vorbis_parse_free(&p); }
+};
+
+// A packet read from the file, with the frames of a full decode it gives:
+// [start, start + frames).
+struct Packet {
+    PacketPtr data;
+    std::int64_t index = 0;
+    std::int64_t start = 0;
+    std::int64_t frames = 0;
+    bool required = false;  // must be decoded whatever the windows need
+};
+
+struct Stream::Impl {
+    RegularFile file;  // opened once; every demuxer reads this descriptor
+    std::string name;  // only a hint at the format, never opened again
+    Source source;
+
+    // Reading. Packets are read in order, each placed by its duration; only
+    // those a window needs are decoded, each run of them preceded by the
+    // packets its codec needs to start exactly (its pre-roll).
+    Skipping skipping = Skipping::None;
+    std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
+    std::deque<Packet> history;     // read and not decoded, newest last
+    std::optional<Packet> pending;  // read, but after the window being filled
+    std::int64_t next_index = 0;    // of the next packet read
+    std::int64_t next_start = 0;    // its first frame
+    std::int64_t skip_carry = 0;    // start trimming that runs on into later packets
+    std::int64_t last_sent = -1;    // index of the last packet decoded
+    bool run_active = false;        // the decoder holds packets up to last_sent
+    bool output_done = false;       // nothing more will come
+    std::uint64_t sent_count = 0;
+    Status decode_status;           // the first decoder failure of the window being filled
+
+    FramePtr frame{av_frame_alloc()};
+    std::int64_t decoded = 0;   // frame index of the decoder's next output
+    std::int64_t position = 0;  // frame of the current position
+    std::vector<float> mono;    // frames [mono_start, mono_start + size) mixed to mono
+    std::int64_t mono_start = 0;
+
+    SwrPtr swr;
+    Layout swr_layout;
+    int swr_format = -1;
+    int swr_rate = 0;
+    std::vector<std::int16_t> pcm;
+
+    SpectrumAnalyzer fft;
+    std::array<float, kWindowFrames> window{};
+
+    // A fresh demuxer and decoder over `file` (source.cpp), with the reading
+    // state reset to the start of the stream.
+    Status open_demuxer();
+
+    // schedule.cpp
+    std::int64_t nominal_frames(const AVPacket& pkt);
+    bool read_packet(Packet& out);
+    std::vector<Packet*> preroll_for(const Packet& p);
+    void start_run(const Packet& p);
+    void send(Packet& p);
+    void receive();
+    void finish();
+    void decode_until(std::int64_t end);
+    void note_decode_failure(int err);
+
+    // mixdown.cpp
+    void take(const AVFrame& f);
+    bool to_s16(const AVFrame& f);
+    void fill_window();
+};
+
+}  // namespace tolvek::audio
