@@ -44,6 +44,7 @@ std::string accepts(const SettingDef& def) {
             words += (i == 0 ? "" : i + 1 == def.choices.size() ? " or " : ", ") + std::string(def.choices[i]);
         return words;
     }
+    if (def.valid) return std::string(def.value_name);
     if (def.text) return "a " + std::string(def.value_name) + " name";
     if (def.capped_by_cores) return "a whole number, " + std::to_string(def.min) + " or more";
     return "a whole number from " + std::to_string(def.min) + " to " + std::to_string(def.max);
@@ -59,6 +60,7 @@ std::optional<std::string> take_value(const SettingDef& def, const std::string& 
         if (!def.choices.empty() &&
             std::find(def.choices.begin(), def.choices.end(), lowered(value)) == def.choices.end())
             return error;
+        if (def.valid && !def.valid(value)) return error;
         out.*def.text = def.choices.empty() ? value : lowered(value);
         return std::nullopt;
     }

@@ -10,15 +10,19 @@
 #include <thread>
 
 #include "common/file.h"
+#include "convert/levels.h"
 
 namespace tolvek::frontend {
 namespace {
 
 constexpr std::string_view kSection = "general";
 constexpr std::array<std::string_view, 3> kOutputChoices{"png", "jpg", "jpeg"};
+constexpr std::array<std::string_view, 2> kScaleChoices{"linear", "log"};
+
+bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 9> kSettings{{
+const std::array<SettingDef, 12> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -40,6 +44,13 @@ const std::array<SettingDef, 9> kSettings{{
     {.key = "jobs", .kind = SettingKind::kNumber, .number = &Settings::jobs, .min = 0, .max = INT_MAX,
      .capped_by_cores = true, .short_option = 'j', .value_name = "N",
      .help = "files converted at once; 0: one per processor core"},
+    {.key = "range", .kind = SettingKind::kText, .text = &Settings::range, .valid = valid_range,
+     .value_name = "classic|LOW:HIGH",
+     .help = "levels: classic, or linear in dB from LOW to HIGH dBFS\n(e.g. -120:0; 0 dBFS is a full-scale sine)"},
+    {.key = "scale", .kind = SettingKind::kText, .text = &Settings::scale, .choices = kScaleChoices,
+     .value_name = "linear|log", .help = "frequency rows: linear, or log from rate/2048 to rate/2"},
+    {.key = "frame", .kind = SettingKind::kFlag, .number = &Settings::frame,
+     .help = "axes, a title and a colour bar in margins around the picture"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -155,6 +166,17 @@ std::string apply_file_value(Settings& s, const SettingDef& def, std::string_vie
         if (!def.choices.empty() &&
             std::none_of(def.choices.begin(), def.choices.end(), [&](std::string_view c) { return iequals(c, value); }))
             why = "is not one of " + join(def.choices);
+        // Choices are compared without regard to case; the rest of the
+        // program sees them in lower case.
+        if (!def.choices.empty())
+            for (char& c : s.*def.text) c = lower(c);
+        // Any other text has always meant PNG for `output`; elsewhere an
+        // unknown choice means the default.
+        if (!why.empty() && def.text != &Settings::output) s.*def.text = Settings{}.*def.text;
+        if (def.valid && !def.valid(value)) {
+            why = "is not " + std::string(def.value_name);
+            s.*def.text = Settings{}.*def.text;
+        }
     } else {
         s.*def.number = file_number(def, value, &why);
     }
@@ -173,7 +195,7 @@ const SettingDef* find_setting(std::string_view key) {
 
 std::string setting_value_text(const Settings& s, const SettingDef& def) {
     if (def.text) {
-        if (!def.choices.empty()) return s.format == TOLVEK_FORMAT_JPEG ? "jpeg" : "png";
+        if (def.text == &Settings::output) return s.format == TOLVEK_FORMAT_JPEG ? "jpeg" : "png";
         return s.*def.text;
     }
     return std::to_string(s.*def.number);

@@ -35,6 +35,9 @@ struct Settings {
     std::string palette = "tolvek_color.pal";
     OutputFormat format = TOLVEK_FORMAT_PNG;  // JPEG for output "jpeg" or "jpg"
     int jobs = 1;                           // as read, at most 4 per core; see worker_count()
+    std::string range = "classic";          // classic, or LOW:HIGH in dBFS
+    std::string scale = "linear";           // linear or log
+    int frame = 0;                          // 0 or 1: axes, title and colour bar
 };
 
 // How a setting's value reads.
@@ -57,6 +60,7 @@ struct SettingDef {
     bool capped_by_cores = false;            // kNumber: at most kJobsPerCore per core
     std::size_t max_chars = std::string_view::npos;  // kText: the file's value is cut to this
     std::span<const std::string_view> choices = {};  // kText: the accepted values, any case
+    bool (*valid)(std::string_view) = nullptr;       // kText: a value of free form it accepts
     std::string_view option = {};            // long option when it is not the key
     char short_option = 0;
     bool short_counts = false;               // the short option takes no value; each use adds one

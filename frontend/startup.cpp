@@ -92,6 +92,9 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
     c.local = settings.local != 0;
     c.verbose = settings.verbose;
     c.palette = palette;
+    c.range = convert::parse_range(settings.range).value_or(convert::Range{});
+    c.scale = convert::parse_scale(settings.scale).value_or(convert::Scale::Linear);
+    c.frame = settings.frame != 0;
     run.walk.recursive = settings.recursive != 0;
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;

@@ -330,6 +330,8 @@ TEST(Cli, OptionsAndMistakes) {
              Case{{"--jobs", "two"}, "", 64, "", "--jobs", {}},
              Case{{"--quality", "500"}, "", 64, "", "--quality", {}},
              Case{{"--bogus"}, "", 64, "", "--bogus", {}},
+             Case{{"--range", "-20:-120"}, "", 64, "", "--range accepts classic|LOW:HIGH", {}},
+             Case{{"--scale", "mel"}, "", 64, "", "--scale accepts linear or log", {}},
              Case{{"empty"}, "grid=yes\n", 0, "Output: PNG 75%, without grid",
                   "tolvek: Tolvek_Pre.ini:2: grid=yes is not a number; using 0\n", {}},
              Case{{"empty"}, "qualty=50\n", 0, summary, "Tolvek_Pre.ini:2: unknown key qualty", {}},

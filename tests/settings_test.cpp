@@ -187,6 +187,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "tolvek: my.ini:2: jobs=100000 is more than 4 per processor core; using " + kCap},
         WarningCase{"[general]\nquality=40\n\nQuality=60\n",
                     "tolvek: my.ini:4: Quality=60 repeats the key of line 2; ignored"},
+        WarningCase{"[general]\nrange=-120:0\nscale=LOG\nframe=1\n", ""},
+        WarningCase{"[general]\nrange=0:-120\n", "tolvek: my.ini:2: range=0:-120 is not classic|LOW:HIGH; using classic"},
+        WarningCase{"[general]\nscale=mel\n", "tolvek: my.ini:2: scale=mel is not one of linear, log; using linear"},
         WarningCase{"\xEF\xBB\xBF[general]\r\ngrid=on\r\nquality 20\r\n",
                     "tolvek: my.ini:2: grid=on is not a number; using 0|"
                     "tolvek: my.ini:3: \"quality 20\" is not key=value; ignored"}));
