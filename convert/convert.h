@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,8 @@ struct Options {
     Range range;                  // how magnitudes become levels; classic by default
     Scale scale = Scale::Linear;  // which frequency each row shows
     bool frame = false;           // axes, title and colour bar in margins around the picture
+    // More text for the picture's metadata, from what was measured.
+    std::function<void(const struct Result&, image::Metadata&)> describe;
 };
 
 // Where a file's lines go. Each conversion gets the log of its own file, so

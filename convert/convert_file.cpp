@@ -8,6 +8,7 @@
 
 #include "audio/audio.h"
 #include "convert/convert.h"
+#include "convert/stamp.h"
 #include "convert/frame.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
@@ -130,6 +131,25 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
     return picture;
 }
 
+// Saves the picture with what it records about how it was made, or says
+// why it could not be saved.
+void save_picture(const image::Picture& picture, const std::string& path, const Options& options,
+                  const std::optional<Stamp>& stamp, const std::string& label, Result& result, Log& log) {
+    const Clock::time_point saving = Clock::now();
+    image::Metadata metadata;
+    if (stamp) add_stamp(*stamp, metadata);
+    if (options.describe) options.describe(result, metadata);
+    const Status saved = result.picture == path ? Status::fail(image::kSaveReplace, "the picture would replace its source")
+                                                : picture.save(result.picture, options.format, metadata);
+    if (!saved) {
+        log.line(label + ", Save error\n");
+        if (options.verbose > 0) log.error(log.shown(result.picture) + ": " + saved.message + "\n");
+        result.status = TOLVEK_STATUS_SAVE_ERROR;
+        result.reason = saved.message;
+    }
+    result.save_ms = ms_since(saving);
+}
+
 }  // namespace
 
 std::string picture_path(const std::string& path, const std::optional<std::string>& outpath, const Options& options) {
@@ -144,6 +164,11 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     // The skip and unsupported lines name the output path; without one,
     // the input path stands in for it.
     const std::string name = log.shown(outpath.value_or(path));
+    // Taken before the source is read, so a change while it is read makes
+    // the picture out of date.
+    Stamp stamp;
+    const std::optional<Stamp> stamped =
+        stamp_for(path, options, stamp) ? std::optional<Stamp>(stamp) : std::nullopt;
 
     Status opened;
     std::unique_ptr<audio::Stream> stream = audio::Stream::open(path, opened);
@@ -178,16 +203,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     log.line(label + ". Saving file\n");
 
     result.picture = picture_path(path, outpath, options);
-    const Clock::time_point saving = Clock::now();
-    const Status saved = result.picture == path ? Status::fail(image::kSaveReplace, "the picture would replace its source")
-                                                : picture.save(result.picture, options.format);
-    if (!saved) {
-        log.line(label + ", Save error\n");
-        if (options.verbose > 0) log.error(log.shown(result.picture) + ": " + saved.message + "\n");
-        result.status = TOLVEK_STATUS_SAVE_ERROR;
-        result.reason = saved.message;
-    }
-    result.save_ms = ms_since(saving);
+    save_picture(picture, path, options, stamped, label, result, log);
     return result;
 }
 

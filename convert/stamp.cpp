@@ -1,0 +1,84 @@
+#include "convert/stamp.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+
+namespace tolvek::convert {
+namespace {
+
+// FNV-1a, 64 bits: stable across machines and versions of the compiler.
+struct Fnv1a {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    void add(const void* data, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            hash ^= static_cast<const unsigned char*>(data)[i];
+            hash *= 0x100000001b3ULL;
+        }
+    }
+    void add(std::string_view text) { add(text.data(), text.size() + 1); }  // with its end
+};
+
+}  // namespace
+
+const char* program_version() { return TOLVEK_VERSION; }
+
+std::string settings_fingerprint(const Options& o) {
+    const bool jpeg = o.format == image::FileType::Jpeg;
+    char text[256];
+    std::snprintf(text, sizeof text, "format=%s quality=%d grid=%d range=%s:%.9g:%.9g scale=%d frame=%d",
+                  jpeg ? "jpeg" : "png", jpeg ? o.quality : 0, o.grid ? 1 : 0, o.range.classic ? "classic" : "dbfs",
+                  static_cast<double>(o.range.low_dbfs), static_cast<double>(o.range.high_dbfs),
+                  static_cast<int>(o.scale), o.frame ? 1 : 0);
+    Fnv1a f;
+    f.add(text);
+    for (int c = 0; c < 3 && o.palette; ++c) f.add(o.palette[c], 256);
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(f.hash));
+    return hex;
+}
+
+Status stamp_for(const std::string& path, const Options& options, Stamp& out) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return Status::fail(errno, std::strerror(errno));
+    out.version = program_version();
+    out.source_size = static_cast<std::uint64_t>(st.st_size);
+    out.source_mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    out.fingerprint = settings_fingerprint(options);
+    return Status::ok();
+}
+
+void add_stamp(const Stamp& s, image::Metadata& m) {
+    m.emplace_back(kStampVersionKey, s.version);
+    m.emplace_back(kStampSizeKey, std::to_string(s.source_size));
+    m.emplace_back(kStampMtimeKey, std::to_string(s.source_mtime_ns));
+    m.emplace_back(kStampFingerprintKey, s.fingerprint);
+}
+
+std::optional<std::string> metadata_value(const image::Metadata& metadata, std::string_view key) {
+    for (const auto& [k, v] : metadata)
+        if (k == key) return v;
+    return std::nullopt;
+}
+
+std::optional<Stamp> read_stamp(const image::Metadata& m) {
+    const auto version = metadata_value(m, kStampVersionKey), size = metadata_value(m, kStampSizeKey),
+               mtime = metadata_value(m, kStampMtimeKey), fingerprint = metadata_value(m, kStampFingerprintKey);
+    if (!version || !size || !mtime || !fingerprint) return std::nullopt;
+    Stamp s;
+    s.version = *version;
+    s.fingerprint = *fingerprint;
+    char* end = nullptr;
+    errno = 0;
+    s.source_size = std::strtoull(size->c_str(), &end, 10);
+    if (errno || end == size->c_str() || *end) return std::nullopt;
+    s.source_mtime_ns = std::strtoll(mtime->c_str(), &end, 10);
+    if (errno || end == mtime->c_str() || *end) return std::nullopt;
+    return s;
+}
+
+}  // namespace tolvek::convert
