@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean bench test-asan fuzz
+.PHONY: all deps configure build test demo clean bench test-asan fuzz test-cluster
 
 all: build
 
@@ -66,6 +66,11 @@ bench:
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli tolvek_stages
 	@bash bench/run.sh $(BENCH_DIR)
+
+# A sharded run on a one-node Slurm cluster started on this machine, and with
+# GNU parallel (root only; README, Scaling out). Not part of make test.
+test-cluster: build
+	@bash scripts/test-cluster.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

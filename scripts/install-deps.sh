@@ -2,8 +2,9 @@
 # Installs the Debian packages the build, the tests and the demo need,
 # and only those that are missing, so a ready machine is left untouched.
 # Extra groups on request: "fuzz" (clang and libFuzzer), "bench" (the
-# benchmark library and the programs we measure against).
-#   scripts/install-deps.sh [fuzz] [bench]
+# benchmark library and the programs we measure against), "cluster" (Slurm,
+# munge and GNU parallel for make test-cluster).
+#   scripts/install-deps.sh [fuzz] [bench] [cluster]
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,7 @@ for group in "$@"; do
   case "$group" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
+    cluster) packages+=(slurmctld slurmd slurm-client munge parallel cpio) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done
