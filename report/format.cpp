@@ -318,7 +318,10 @@ Status parse_jsonl(std::string_view text, std::vector<Record>& out) {
 // ---- files ------------------------------------------------------------------
 
 struct FdCloser {
-    void operator()(const int* fd) const { ::close(*fd); delete fd; }
+    void operator()(const int* fd) const {
+        if (*fd >= 0) ::close(*fd);
+        delete fd;
+    }
 };
 using UniqueFd = std::unique_ptr<int, FdCloser>;
 
@@ -424,7 +427,7 @@ Status write_report(const std::string& path, std::span<const Record> records) {
     Status s = write_all(*fd, render(*format, records));
     if (s && ::fsync(*fd) != 0) s = Status::fail(errno, std::strerror(errno));
     const int close_result = ::close(*fd.get());
-    *fd = -1;  // closed here, so a failed close is seen; the deleter's close is then a no-op
+    *fd = -1;  // closed here, so that a failed close is seen; nothing left for the deleter
     if (s && close_result != 0) s = Status::fail(errno, std::strerror(errno));
     if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = Status::fail(errno, std::strerror(errno));
     if (!s) {
