@@ -54,7 +54,7 @@ std::string progress_line(const std::string& label, int column, int count) {
 // Reads one spectrum per column and paints it, with a progress line after
 // every column that was not a full-height time line.
 void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Facts& facts, const Options& options,
-                   const std::string& label, image::Picture& picture, Log& log) {
+                   const std::string& label, image::Picture& picture, Log& log, analysis::SpectrumMeter& meter) {
     const float dt = facts.seconds * 500.0f / static_cast<float>(plan.count);
     const float bin = static_cast<float>(facts.info.rate) * 0.5f / static_cast<float>(audio::kSpectrumBins);
     Painter painter(picture, options.palette, options.grid, dt, bin);
@@ -69,6 +69,8 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Facts& f
             if (options.verbose > 1)
                 log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n",
                                       i, pos, plan.step, audio::last_error()));
+        } else {
+            meter.add(magnitudes);  // unreadable stretches say nothing about the spectrum
         }
         if (painter.paint(i, magnitudes)) log.line(progress_line(label, i, plan.count));
     }
@@ -116,7 +118,9 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     image::Picture picture(plan.count, audio::kSpectrumBins);
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     const Clock::time_point painting = Clock::now();
-    paint_columns(*stream, plan, facts, options, label, picture, log);
+    analysis::SpectrumMeter meter(facts.info.rate);
+    paint_columns(*stream, plan, facts, options, label, picture, log, meter);
+    result.cutoff = meter.cutoff();
     stream.reset();
     result.paint_ms = ms_since(painting);
     log.line(label + ". Saving file\n");

@@ -52,6 +52,7 @@ Record record_from(const std::string& source, const convert::Result& result) {
         r.columns = result.columns;
         r.seconds_per_column = result.seconds / result.columns;
     }
+    if (result.cutoff) r.cutoff_hz = result.cutoff->hz;
     return r;
 }
 

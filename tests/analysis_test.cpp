@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/analysis.h"
+#include "convert/convert.h"
 #include "support/fixtures.h"
 
 namespace tolvek::convert::analysis {
@@ -149,6 +150,32 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
         EXPECT_FALSE(lossy_origin("mp3", cut)) << c.name;  // only lossless files are judged
     }
     EXPECT_FALSE(cutoff_of(std::vector<double>(kFrames, 0.0)));  // silence has no cutoff
+}
+
+class QuietLog : public Log {
+    void line(std::string_view) override {}
+    void error(std::string_view) override {}
+};
+
+// The conversion measures the cutoff over the columns it paints.
+TEST(SpectrumMeter, ConversionReportsTheCutoff) {
+    test::TempDir dir;
+    std::vector<double> noise = brickwall(white_noise(3 * kRate), 11000);
+    quantise(noise, 0.3);
+    test::Samples samples;
+    for (double v : noise) samples.push_back(static_cast<std::int16_t>(std::lround(v * 32767)));
+    test::write_wav(dir.file("cut.wav"), kRate, 1, samples);
+    auto palette = test::TestPalette::grey();
+    Options options;
+    options.grid = false;
+    options.palette = palette.tables();
+    QuietLog log;
+    const Result result = convert_file(dir.file("cut.wav"), std::nullopt, options, log);
+    ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+    ASSERT_TRUE(result.cutoff);
+    EXPECT_NEAR(result.cutoff->hz, 11200, 400);
+    EXPECT_TRUE(result.cutoff->cliff);
+    EXPECT_FALSE(convert_file(dir.file("missing.wav"), std::nullopt, options, log).cutoff);
 }
 
 TEST(LosslessCodecs, AreTheOnesJudged) {
