@@ -59,7 +59,8 @@ fi
 
 # ---- munge and slurm -------------------------------------------------------
 # Daemons of our own on ports and a socket of our own, so a cluster already on
-# this machine is left alone.
+# this machine is left alone; loopback addresses, so the host name need not
+# resolve (fresh containers in CI).
 port=$((20000 + $$ % 20000))
 host=$(hostname -s)
 dd if=/dev/urandom of="$tmp/munge/munge.key" bs=1024 count=1 status=none
@@ -71,7 +72,7 @@ pids+=("$(cat "$tmp/munge/munged.pid")")
 
 cat >"$tmp/slurm.conf" <<CONF
 ClusterName=tolvektest
-SlurmctldHost=$host
+SlurmctldHost=$host(127.0.0.1)
 SlurmUser=root
 SlurmdUser=root
 SlurmctldPort=$port
@@ -95,7 +96,7 @@ ReturnToService=2
 JobCompType=jobcomp/none
 AccountingStorageType=accounting_storage/none
 MailProg=/bin/true
-NodeName=$host CPUs=$(nproc) State=UNKNOWN
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
 PartitionName=test Nodes=$host Default=YES MaxTime=INFINITE State=UP
 CONF
 export SLURM_CONF=$tmp/slurm.conf
