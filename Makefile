@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean bench test-asan fuzz install package test-package
+.PHONY: all deps configure build test demo clean bench test-asan fuzz install package test-package test-cluster bench-cutoff
 
 all: build
 
@@ -91,6 +91,19 @@ bench:
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli tolvek_stages
 	@bash bench/run.sh $(BENCH_DIR)
+
+# The cutoff and cliff rules on the corpus of bench/cutoff-corpus.sh.
+bench-cutoff:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cutoff
+	@bash bench/cutoff-corpus.sh $(BENCH_DIR)/cutoff-corpus
+	@$(BENCH_DIR)/bench/tolvek_cutoff $(BENCH_DIR)/cutoff-corpus
+
+# A sharded run on a one-node Slurm cluster started on this machine, and with
+# GNU parallel (root only; README, Scaling out). Not part of make test.
+test-cluster: build
+	@bash scripts/test-cluster.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(PACKAGE_DIR)

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "convert/analysis.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
 #include "image/picture.h"
@@ -54,6 +55,9 @@ struct Result {
     int columns = 0;
     std::string picture;            // the path the picture was (to be) saved at
     double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
+    // Where the spectrum's content ends, over the columns painted; nothing
+    // when the file was not painted or its 2-10 kHz band is silent.
+    std::optional<analysis::Cutoff> cutoff;
 };
 
 // Where the picture of `path` goes: beside it, or at `outpath` with `local`.

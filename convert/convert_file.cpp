@@ -83,7 +83,7 @@ Pane make_pane(const PaneTables& tables, const Facts& facts, const ColumnPlan& p
 // every column that was not a full-height time line. A column's magnitudes
 // are one window's; whatever yields 1024 magnitudes per column can stand in.
 void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options, Painter& painter,
-                   const std::string& label, Log& log) {
+                   const std::string& label, Log& log, analysis::SpectrumMeter& meter) {
     std::vector<float> column(audio::kSpectrumBins);
     const std::span<float, audio::kSpectrumBins> magnitudes(column.data(), audio::kSpectrumBins);
     for (int i = 0; i < plan.count; ++i) {
@@ -94,6 +94,7 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
         std::fill(column.begin(), column.end(), 0.0f);
         Status read = stream.seek(pos);
         if (read) read = stream.read_spectrum(magnitudes);
+        if (read) meter.add(magnitudes);  // unreadable stretches say nothing about the spectrum
         if (!read && options.verbose > 1)
             log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
                                   pos, plan.step, read.code));
@@ -112,7 +113,8 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 
 // Paints the picture, framed or not, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
-                             const Options& options, const std::string& name, const std::string& label, Log& log) {
+                             const Options& options, const std::string& name, const std::string& label, Log& log,
+                             analysis::SpectrumMeter& meter) {
     const FrameLayout layout = frame_layout(plan.count, audio::kSpectrumBins);
     image::Picture picture = options.frame ? image::Picture(layout.width, layout.height)
                                            : image::Picture(plan.count, audio::kSpectrumBins);
@@ -122,7 +124,7 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
     Painter painter(picture, options.palette,
                     make_pane(tables, facts, plan, options, options.frame ? layout.left : 0,
                               options.frame ? layout.data_y0() : 0));
-    paint_columns(stream, plan, options, painter, label, log);
+    paint_columns(stream, plan, options, painter, label, log, meter);
     if (options.frame) {
         const FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, ""};
         const std::unique_ptr<image::Font> font = frame_font(name, log);
@@ -196,7 +198,9 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     const ColumnPlan plan = plan_columns(facts.length, facts.seconds);
     result.columns = plan.count;
     const Clock::time_point painting = Clock::now();
-    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log);
+    analysis::SpectrumMeter meter(facts.info.rate);
+    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meter);
+    result.cutoff = meter.cutoff();
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);

@@ -3,8 +3,9 @@
 # and only those that are missing, so a ready machine is left untouched.
 # Extra groups on request: "fuzz" (clang and libFuzzer), "bench" (the
 # benchmark library and the programs we measure against), "package" (what
-# make test-package runs: lintian, dpkg-shlibdeps, man, groff, file).
-#   scripts/install-deps.sh [fuzz] [bench] [package]
+# make test-package runs: lintian, dpkg-shlibdeps, man, groff, file),
+# "cluster" (Slurm, munge and GNU parallel for make test-cluster).
+#   scripts/install-deps.sh [fuzz] [bench] [package] [cluster]
 set -euo pipefail
 
 packages=(
@@ -21,6 +22,7 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
     package) packages+=(lintian pkg-config man-db groff dpkg-dev file) ;;
+    cluster) packages+=(slurmctld slurmd slurm-client munge parallel cpio) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

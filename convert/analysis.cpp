@@ -1,0 +1,114 @@
+#include "convert/analysis.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tolvek::convert::analysis {
+namespace {
+
+constexpr double kFull16 = 32768.0;
+constexpr double kTinyPower = 1e-30;  // keeps log10 finite for empty bins
+
+double power_db(double power) { return 10.0 * std::log10(std::max(power, kTinyPower)); }
+
+double median(std::vector<double> values) {
+    const auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), mid, values.end());
+    return *mid;
+}
+
+// Median of levels[first..last], clamped to the spectrum; nothing when empty.
+std::optional<double> band_median(const std::vector<double>& levels, long first, long last) {
+    first = std::max(first, 0L);
+    last = std::min(last, static_cast<long>(levels.size()) - 1);
+    if (first > last) return std::nullopt;
+    return median({levels.begin() + first, levels.begin() + last + 1});
+}
+
+}  // namespace
+
+void LevelMeter::add_sample(double value, bool clipped) {
+    const double magnitude = std::fabs(value);
+    peak_ = std::max(peak_, magnitude);
+    clipped_ += clipped ? 1 : 0;
+    sum_squares_ += value * value;
+    ++count_;
+}
+
+void LevelMeter::add(std::span<const std::int16_t> samples) {
+    for (std::int16_t s : samples) add_sample(s / kFull16, s >= 32767 || s <= -32767);
+}
+
+void LevelMeter::add(std::span<const float> samples) {
+    for (float s : samples) add_sample(s, std::fabs(s) >= 1.0f);
+}
+
+void LevelMeter::end_column() {
+    const double rms = count_ ? std::sqrt(sum_squares_ / static_cast<double>(count_)) : 0.0;
+    const bool silent = rms <= 0.0 || 20.0 * std::log10(rms) < kSilenceDbfs;
+    silent_columns_ += silent ? 1 : 0;
+    ++columns_;
+    sum_squares_ = 0.0;
+    count_ = 0;
+}
+
+std::optional<double> LevelMeter::peak_dbfs() const {
+    if (peak_ <= 0.0) return std::nullopt;
+    return 20.0 * std::log10(peak_);
+}
+
+std::optional<double> LevelMeter::silence_pct() const {
+    if (columns_ == 0) return std::nullopt;
+    return 100.0 * static_cast<double>(silent_columns_) / static_cast<double>(columns_);
+}
+
+SpectrumMeter::SpectrumMeter(std::uint32_t rate_hz) : rate_hz_(rate_hz), power_sum_(kBins, 0.0) {}
+
+void SpectrumMeter::add(std::span<const float> magnitudes) {
+    const std::size_t n = std::min<std::size_t>(magnitudes.size(), kBins);
+    for (std::size_t k = 0; k < n; ++k) power_sum_[k] += static_cast<double>(magnitudes[k]) * magnitudes[k];
+    ++columns_;
+}
+
+std::vector<double> SpectrumMeter::levels_db() const {
+    std::vector<double> levels(kBins);
+    const double columns = static_cast<double>(std::max<std::uint64_t>(columns_, 1));
+    for (int k = 0; k < kBins; ++k) levels[k] = power_db(power_sum_[k] / columns);
+    return levels;
+}
+
+std::optional<Cutoff> SpectrumMeter::cutoff() const {
+    if (columns_ == 0 || rate_hz_ == 0) return std::nullopt;
+    const double hz_per_bin = rate_hz_ / 2048.0;
+    const auto bin = [&](double hz) { return std::lround(hz / hz_per_bin); };
+    const std::vector<double> levels = levels_db();
+    const auto reference = band_median(levels, bin(kReferenceLowHz), bin(kReferenceHighHz));
+    if (!reference || *reference <= power_db(0.0)) return std::nullopt;
+
+    long top = kBins - 1;
+    while (top > 0 && levels[top] < *reference - kContentBelowReferenceDb) --top;
+    Cutoff cut;
+    cut.hz = top * hz_per_bin;
+
+    const long gap = std::max(1L, bin(kCliffGapHz)), band = bin(kCliffBandHz);
+    const auto below = band_median(levels, top - band, top - gap);
+    const auto above = band_median(levels, top + gap, top + band);
+    if (!below || !above) return cut;
+    cut.drop_db = *below - *above;
+    const bool room = (kBins - 1 - top - gap) * hz_per_bin >= kCliffRoomHz;
+    cut.cliff = room && cut.drop_db >= kCliffDropDb && cut.hz < kCliffBelowNyquist * rate_hz_ / 2.0;
+    return cut;
+}
+
+bool is_lossless_codec(std::string_view codec) {
+    static constexpr std::string_view kLossless[] = {"flac", "alac", "ape", "wavpack", "tta", "tak", "mlp", "truehd"};
+    if (codec.starts_with("pcm_")) return true;
+    return std::find(std::begin(kLossless), std::end(kLossless), codec) != std::end(kLossless);
+}
+
+std::optional<std::string_view> lossy_origin(std::string_view codec, const std::optional<Cutoff>& cutoff) {
+    if (!is_lossless_codec(codec) || !cutoff) return std::nullopt;
+    return cutoff->cliff ? "suspected" : "no";
+}
+
+}  // namespace tolvek::convert::analysis

@@ -1,0 +1,48 @@
+// Reports on disk: CSV (RFC 4180, a header line of the field names) or JSON
+// Lines (one object per line), chosen by the file name, written whole at the
+// end of a run and read back for merging.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/status.h"
+#include "report/record.h"
+
+namespace tolvek::report {
+
+// Status codes of this module, after sysexits.h.
+constexpr int kErrorUsage = 64;  // a report name we cannot write (not .csv/.jsonl)
+constexpr int kErrorData = 65;   // a report we cannot read back
+constexpr int kErrorIo = 74;     // the file system refused
+
+enum class Format { Csv, JsonLines };
+
+// ".csv" → Csv, ".jsonl" → JsonLines, anything else nothing.
+std::optional<Format> format_for(std::string_view path);
+
+// A JSON string literal of `bytes`. Valid UTF-8 is kept, control characters
+// are escaped, and each byte that is not part of valid UTF-8 becomes
+// \udc80..\udcff (the surrogate-escape convention), so any name round-trips.
+std::string json_string(std::string_view bytes);
+
+std::string csv_header();                 // the field names, CRLF-terminated
+std::string csv_line(const Record& r);    // CRLF-terminated
+std::string json_line(const Record& r);   // LF-terminated
+
+// The whole text of a report of `records`, in their order.
+std::string render(Format format, std::span<const Record> records);
+
+// Writes the report atomically: a temporary file beside `path`, flushed to
+// disk, then renamed over it; on any failure no file is left behind.
+Status write_report(const std::string& path, std::span<const Record> records);
+
+// Parses a report's text; CSV needs the header line first.
+Status parse_report(std::string_view text, Format format, std::vector<Record>& out);
+// Reads a report; the format follows the name as for writing.
+Status read_report(const std::string& path, std::vector<Record>& out);
+
+}  // namespace tolvek::report

@@ -1,0 +1,59 @@
+#include "report/record.h"
+
+#include "audio/audio.h"
+
+namespace tolvek::report {
+
+const std::array<Field, kFieldCount> kFields{{
+    {"source", &Record::source},
+    {"picture", &Record::picture},
+    {"status", &Record::status},
+    {"reason", &Record::reason},
+    {"codec", &Record::codec},
+    {"rate_hz", &Record::rate_hz},
+    {"channels", &Record::channels},
+    {"duration_s", &Record::duration_s},
+    {"bitrate_kbps", &Record::bitrate_kbps},
+    {"size_bytes", &Record::size_bytes},
+    {"columns", &Record::columns},
+    {"seconds_per_column", &Record::seconds_per_column},
+    {"coverage_pct", &Record::coverage_pct},
+    {"peak_dbfs", &Record::peak_dbfs},
+    {"clipped_samples", &Record::clipped_samples},
+    {"silence_pct", &Record::silence_pct},
+    {"cutoff_hz", &Record::cutoff_hz},
+    {"lossy_origin", &Record::lossy_origin},
+    {"elapsed_ms", &Record::elapsed_ms},
+}};
+
+std::string_view status_word(int process_status) {
+    switch (process_status) {
+        case TOLVEK_STATUS_OK: return kStatusWritten;
+        case audio::kErrorFormat:
+        case audio::kErrorNoAudio: return kStatusNotAudio;
+        case TOLVEK_STATUS_UNSUPPORTED:
+        case audio::kErrorCodec: return kStatusUnsupported;
+        case TOLVEK_STATUS_SAVE_ERROR: return kStatusSaveError;
+        default: return kStatusUnreadable;  // the file could not be opened or decoded
+    }
+}
+
+Record record_from(const std::string& source, const convert::Result& result) {
+    Record r;
+    r.source = source;
+    r.status = std::string(status_word(result.status));
+    if (result.status == TOLVEK_STATUS_OK) r.picture = result.picture;
+    if (!result.reason.empty()) r.reason = result.reason;
+    if (result.rate > 0) r.rate_hz = result.rate;
+    if (result.channels > 0) r.channels = result.channels;
+    if (result.rate > 0) r.duration_s = result.seconds;
+    if (result.size_bytes > 0) r.size_bytes = static_cast<std::int64_t>(result.size_bytes);
+    if (result.columns > 0) {
+        r.columns = result.columns;
+        r.seconds_per_column = result.seconds / result.columns;
+    }
+    if (result.cutoff) r.cutoff_hz = result.cutoff->hz;
+    return r;
+}
+
+}  // namespace tolvek::report

@@ -1,0 +1,69 @@
+// One line of a run's report per file the walk visits: what became of it and
+// what was measured, for spreadsheets and scripts (CSV or JSON Lines).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "convert/convert.h"
+
+namespace tolvek::report {
+
+// Fields that do not apply to a file are empty (CSV) or null (JSON).
+struct Record {
+    std::string source;                       // the path as the walk formed it
+    std::optional<std::string> picture;
+    std::string status;                       // one of the kStatus* words
+    std::optional<std::string> reason;
+    std::optional<std::string> codec;
+    std::optional<std::int64_t> rate_hz;
+    std::optional<std::int64_t> channels;
+    std::optional<double> duration_s;
+    std::optional<double> bitrate_kbps;
+    std::optional<std::int64_t> size_bytes;
+    std::optional<std::int64_t> columns;
+    std::optional<double> seconds_per_column;
+    std::optional<double> coverage_pct;
+    std::optional<double> peak_dbfs;
+    std::optional<std::int64_t> clipped_samples;
+    std::optional<double> silence_pct;
+    std::optional<double> cutoff_hz;
+    std::optional<std::string> lossy_origin;  // "suspected", "no", or empty
+    std::optional<double> elapsed_ms;
+
+    bool operator==(const Record&) const = default;
+};
+
+inline constexpr std::string_view kStatusWritten = "written";
+inline constexpr std::string_view kStatusUpToDate = "up-to-date";
+inline constexpr std::string_view kStatusNotAudio = "not-audio";
+inline constexpr std::string_view kStatusUnsupported = "unsupported";
+inline constexpr std::string_view kStatusUnreadable = "unreadable";
+inline constexpr std::string_view kStatusSaveError = "save-error";
+
+// The report word for a status as _process_file returns it. "up-to-date" is
+// the run's own decision and never comes from here.
+std::string_view status_word(int process_status);
+
+// A record from a conversion's result: source, picture (when written),
+// status, reason, rate, channels, duration, size, columns, the seconds a
+// column covers and the cutoff. The rest (codec, bitrate, coverage, levels,
+// lossy_origin from the codec, elapsed time) is the caller's to fill in.
+Record record_from(const std::string& source, const convert::Result& result);
+
+// The fields in their report order, each a member of Record: writers and
+// readers walk this one table, so the order and names live in one place.
+using Member = std::variant<std::string Record::*, std::optional<std::string> Record::*,
+                            std::optional<std::int64_t> Record::*, std::optional<double> Record::*>;
+struct Field {
+    std::string_view name;
+    Member member;
+};
+inline constexpr std::size_t kFieldCount = 19;
+extern const std::array<Field, kFieldCount> kFields;
+
+}  // namespace tolvek::report

@@ -1,0 +1,51 @@
+// Splitting one run's files among N independent runs (a Slurm array, GNU
+// parallel, a Kubernetes Indexed Job): each run walks the whole tree and
+// keeps the files whose path hashes to its own shard.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/status.h"
+
+namespace tolvek::report {
+
+// Status code of a bad --shard value or a Slurm environment without an array
+// job; the program exits with it (EX_USAGE).
+constexpr int kErrorShardUsage = 64;
+
+struct Shard {
+    std::uint64_t index = 0;  // K, 0 <= K < N
+    std::uint64_t count = 1;  // N >= 1
+    bool operator==(const Shard&) const = default;
+};
+
+// FNV-1a, 64 bits (offset basis 14695981039346656037, prime 1099511628211),
+// over the bytes of the source path exactly as the walk forms it. It depends
+// on nothing but those bytes, so every machine and every version of the
+// program puts a file in the same shard. Never change it: shards of runs
+// made by different versions would then overlap.
+std::uint64_t shard_hash(std::string_view path);
+
+// Whether `path` belongs to `shard`: shard_hash(path) % N == K.
+bool owns(const Shard& shard, std::string_view path);
+
+// Reads a variable of the environment; nothing when it is unset.
+using EnvLookup = std::function<std::optional<std::string>(const std::string& name)>;
+// The process environment.
+std::optional<std::string> process_env(const std::string& name);
+
+// "K/N" (decimal, 0 <= K < N) or "slurm": K = (SLURM_ARRAY_TASK_ID -
+// SLURM_ARRAY_TASK_MIN) / SLURM_ARRAY_TASK_STEP (step 1 when unset, min 0
+// when unset), N = SLURM_ARRAY_TASK_COUNT. A bad value, or "slurm" outside
+// an array job, is kErrorShardUsage with words for the user.
+Status parse_shard(std::string_view text, const EnvLookup& env, Shard& out);
+
+// A report or index name for a shard: "%a" is K, "%%" is "%"; any other
+// '%' is kept as it is.
+std::string expand_name(std::string_view pattern, const Shard& shard);
+
+}  // namespace tolvek::report

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "convert/analysis.h"
+#include "convert/convert.h"
+#include "support/fixtures.h"
+
+namespace tolvek::convert::analysis {
+namespace {
+
+constexpr int kRate = 44100;
+constexpr int kWindow = 2048;
+
+// Feeds interleaved stereo samples to a meter a column of 2048 frames at a time.
+LevelMeter levels_of(const test::Samples& samples) {
+    LevelMeter meter;
+    for (std::size_t at = 0; at < samples.size(); at += 2 * kWindow) {
+        const std::size_t n = std::min<std::size_t>(2 * kWindow, samples.size() - at);
+        meter.add(std::span(samples).subspan(at, n));
+        meter.end_column();
+    }
+    return meter;
+}
+
+TEST(LevelMeter, PeakClippingAndSilence) {
+    test::Samples square(2 * kWindow * 4);
+    for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 100) % 2 ? 32767 : -32768;
+    const LevelMeter clipped = levels_of(square);
+    EXPECT_EQ(clipped.clipped_samples(), square.size());
+    EXPECT_NEAR(*clipped.peak_dbfs(), 0.0, 0.001);
+
+    const LevelMeter sine = levels_of(test::sine(kRate, 2, 1.0, 997, std::pow(10.0, -6.0 / 20)));
+    EXPECT_NEAR(*sine.peak_dbfs(), -6.0, 0.01);
+    EXPECT_EQ(sine.clipped_samples(), 0u);
+    EXPECT_EQ(*sine.silence_pct(), 0.0);
+
+    test::Samples half = test::sine(kRate, 2, 1.0, 440, 0.5);
+    const test::Samples quiet = test::silence(kRate, 2, 1.0);
+    half.insert(half.end(), quiet.begin(), quiet.end());
+    EXPECT_NEAR(*levels_of(half).silence_pct(), 50.0, 3.0);
+
+    const LevelMeter silent = levels_of(quiet);
+    EXPECT_FALSE(silent.peak_dbfs());  // digital silence has no level
+    EXPECT_EQ(*silent.silence_pct(), 100.0);
+    EXPECT_FALSE(LevelMeter().silence_pct());
+}
+
+// The column spectrum as a conversion computes it: periodic Hann window,
+// magnitude |X_k| × 2 / 2048. A plain DFT: slow, but plainly right.
+class Dft {
+public:
+    Dft() : cos_(kWindow), sin_(kWindow), hann_(kWindow) {
+        for (int n = 0; n < kWindow; ++n) {
+            cos_[n] = std::cos(2 * M_PI * n / kWindow);
+            sin_[n] = std::sin(2 * M_PI * n / kWindow);
+            hann_[n] = 0.5 - 0.5 * cos_[n];
+        }
+    }
+    std::vector<float> operator()(std::span<const double> x) const {
+        std::vector<float> out(kBins);
+        for (int k = 0; k < kBins; ++k) {
+            double re = 0, im = 0;
+            for (int n = 0; n < kWindow; ++n) {
+                const int m = (k * n) % kWindow;
+                re += x[n] * hann_[n] * cos_[m];
+                im -= x[n] * hann_[n] * sin_[m];
+            }
+            out[k] = static_cast<float>(std::hypot(re, im) * 2 / kWindow);
+        }
+        return out;
+    }
+
+private:
+    std::vector<double> cos_, sin_, hann_;
+};
+
+std::vector<double> white_noise(std::size_t n) {
+    std::vector<double> out(n);
+    std::uint32_t state = 12345;
+    for (double& v : out) {
+        state = state * 1664525u + 1013904223u;
+        v = (state / 4294967296.0) * 2 - 1;
+    }
+    return out;
+}
+
+// Rounded to 16 bits, as a decoded file is: the floor a cliff falls to.
+void quantise(std::vector<double>& x, double gain) {
+    for (double& v : x) v = std::round(v * gain * 32768) / 32768;
+}
+
+// A steep windowed-sinc low-pass (255 taps, Blackman window).
+std::vector<double> brickwall(const std::vector<double>& x, double corner_hz) {
+    constexpr int kTaps = 255;
+    std::vector<double> h(kTaps);
+    for (int i = 0; i < kTaps; ++i) {
+        const double m = i - (kTaps - 1) / 2.0, fc = corner_hz / kRate;
+        const double sinc = m == 0 ? 2 * fc : std::sin(2 * M_PI * fc * m) / (M_PI * m);
+        h[i] = sinc * (0.42 - 0.5 * std::cos(2 * M_PI * i / (kTaps - 1)) + 0.08 * std::cos(4 * M_PI * i / (kTaps - 1)));
+    }
+    std::vector<double> y(x.size(), 0.0);
+    for (std::size_t n = kTaps; n < x.size(); ++n)
+        for (int i = 0; i < kTaps; ++i) y[n] += h[i] * x[n - i];
+    return y;
+}
+
+// Three one-pole low-passes: the slow fall of natural sound.
+std::vector<double> gentle(std::vector<double> x, double corner_hz) {
+    const double a = 1 - std::exp(-2 * M_PI * corner_hz / kRate);
+    for (int stage = 0; stage < 3; ++stage) {
+        double y = 0;
+        for (double& v : x) v = y += a * (v - y);
+    }
+    return x;
+}
+
+std::optional<Cutoff> cutoff_of(const std::vector<double>& x) {
+    const Dft dft;
+    SpectrumMeter meter(kRate);
+    for (std::size_t at = 4096; at + kWindow <= x.size(); at += 4 * kWindow)
+        meter.add(dft(std::span(x).subspan(at, kWindow)));
+    return meter.cutoff();
+}
+
+TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
+    constexpr std::size_t kFrames = 16 * 4 * kWindow + 8192;
+    struct Case {
+        const char* name;
+        std::vector<double> signal;
+        double low_hz, high_hz;
+        bool cliff;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"white", white_noise(kFrames), 21500, 22050, false});
+    cases.push_back({"low-passed at 16 kHz", brickwall(white_noise(kFrames), 16000), 15800, 16600, true});
+    cases.push_back({"low-passed at 11 kHz", brickwall(white_noise(kFrames), 11000), 10800, 11600, true});
+    cases.push_back({"rolling off from 2 kHz", gentle(white_noise(kFrames), 2000), 3000, 22050, false});
+    for (Case& c : cases) {
+        quantise(c.signal, 0.3);
+        const auto cut = cutoff_of(c.signal);
+        ASSERT_TRUE(cut) << c.name;
+        EXPECT_GE(cut->hz, c.low_hz) << c.name;
+        EXPECT_LE(cut->hz, c.high_hz) << c.name;
+        EXPECT_EQ(cut->cliff, c.cliff) << c.name << ", drop " << cut->drop_db << " dB";
+        EXPECT_EQ(lossy_origin("flac", cut), c.cliff ? "suspected" : "no") << c.name;
+        EXPECT_FALSE(lossy_origin("mp3", cut)) << c.name;  // only lossless files are judged
+    }
+    EXPECT_FALSE(cutoff_of(std::vector<double>(kFrames, 0.0)));  // silence has no cutoff
+}
+
+class QuietLog : public Log {
+    void line(std::string_view) override {}
+    void error(std::string_view) override {}
+};
+
+// The conversion measures the cutoff over the columns it paints.
+TEST(SpectrumMeter, ConversionReportsTheCutoff) {
+    test::TempDir dir;
+    std::vector<double> noise = brickwall(white_noise(3 * kRate), 11000);
+    quantise(noise, 0.3);
+    test::Samples samples;
+    for (double v : noise) samples.push_back(static_cast<std::int16_t>(std::lround(v * 32767)));
+    test::write_wav(dir.file("cut.wav"), kRate, 1, samples);
+    auto palette = test::TestPalette::grey();
+    Options options;
+    options.grid = false;
+    options.palette = palette.tables();
+    QuietLog log;
+    const Result result = convert_file(dir.file("cut.wav"), std::nullopt, options, log);
+    ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+    ASSERT_TRUE(result.cutoff);
+    EXPECT_NEAR(result.cutoff->hz, 11200, 400);
+    EXPECT_TRUE(result.cutoff->cliff);
+    EXPECT_FALSE(convert_file(dir.file("missing.wav"), std::nullopt, options, log).cutoff);
+}
+
+TEST(LosslessCodecs, AreTheOnesJudged) {
+    for (const char* codec : {"flac", "pcm_s16le", "pcm_f32be", "alac", "ape", "wavpack"})
+        EXPECT_TRUE(is_lossless_codec(codec)) << codec;
+    for (const char* codec : {"mp3", "aac", "vorbis", "opus", "wmav2", ""}) EXPECT_FALSE(is_lossless_codec(codec)) << codec;
+}
+
+}  // namespace
+}  // namespace tolvek::convert::analysis

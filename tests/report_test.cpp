@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <limits>
+
+#include "report/format.h"
+#include "report/shard.h"
+#include "support/fixtures.h"
+
+namespace tolvek::report {
+namespace {
+
+TEST(JsonString, KeepsUtf8EscapesControlsAndSurrogateEscapesBadBytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", R"("plain")"},
+        {"a\"b\\c", R"("a\"b\\c")"},
+        {"\n\t\x01\x7f", R"("\u000a\u0009\u0001\u007f")"},
+        {"caf\xc3\xa9 \xf0\x9f\x8e\xb5", "\"caf\xc3\xa9 \xf0\x9f\x8e\xb5\""},
+        {"x\xffy", R"("x\udcffy")"},
+        {"\xc3", R"("\udcc3")"},                        // cut short
+        {"\xc0\xaf", R"("\udcc0\udcaf")"},              // overlong
+        {"\xed\xa0\x80", R"("\udced\udca0\udc80")"},    // an encoded surrogate
+        {"\xf4\x90\x80\x80", R"("\udcf4\udc90\udc80\udc80")"},  // past U+10FFFF
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(json_string(in), out) << out;
+}
+
+Record odd_record() {
+    Record r;
+    r.source = "dir/a,b \"q\"\nline\r\xff\xfe.flac";
+    r.picture = "dir/x.png";
+    r.status = "written";
+    r.reason = "";  // present but empty: must stay apart from null
+    r.rate_hz = 44100;
+    r.duration_s = 0.1;
+    r.size_bytes = std::numeric_limits<std::int64_t>::max();
+    r.peak_dbfs = -6.020599913279624;
+    r.silence_pct = 1e-300;
+    r.lossy_origin = "no";
+    return r;
+}
+
+TEST(Report, RecordsRoundTripThroughBothFormats) {
+    Record minimal;
+    minimal.source = "only";
+    minimal.status = "unreadable";
+    const std::vector<Record> records = {odd_record(), minimal};
+    for (Format format : {Format::Csv, Format::JsonLines}) {
+        std::vector<Record> back;
+        ASSERT_TRUE(parse_report(render(format, records), format, back));
+        EXPECT_EQ(back, records);
+    }
+}
+
+TEST(Report, CsvQuotesOnlyWhereNeededAndLeavesNullsEmpty) {
+    Record r;
+    r.source = "a,b";
+    r.status = "not-audio";
+    r.reason = "say \"no\"";
+    r.channels = 2;
+    r.cutoff_hz = 16000.5;
+    EXPECT_EQ(csv_line(r), "\"a,b\",,not-audio,\"say \"\"no\"\"\",,,2,,,,,,,,,,16000.5,,\r\n");
+    EXPECT_TRUE(csv_header().starts_with("source,picture,status,reason,codec,rate_hz,"));
+    EXPECT_TRUE(json_line(r).starts_with(R"({"source":"a,b","picture":null,"status":"not-audio",)"));
+}
+
+TEST(Report, NumbersThatAreNotFiniteAreNull) {
+    Record r;
+    r.peak_dbfs = -std::numeric_limits<double>::infinity();
+    EXPECT_NE(json_line(r).find(R"("peak_dbfs":null)"), std::string::npos);
+}
+
+TEST(Report, BadReportsAreRefused) {
+    const std::string header = csv_header();
+    const std::pair<Format, std::string> cases[] = {
+        {Format::Csv, ""},
+        {Format::Csv, "source,status\r\n"},
+        {Format::Csv, header + "\"open,,,,,,,,,,,,,,,,,,\r\n"},
+        {Format::Csv, header + "a,,written\r\n"},
+        {Format::Csv, header + "a,,written,,,x44100,,,,,,,,,,,,,\r\n"},
+        {Format::JsonLines, R"({"source":"a")"},
+        {Format::JsonLines, R"({"source":"\udc41"})"},
+        {Format::JsonLines, R"({"source":"\ud800x"})"},
+        {Format::JsonLines, R"({"rate_hz":"fast"})"},
+        {Format::JsonLines, R"({"source":"a"} x)"},
+    };
+    for (const auto& [format, text] : cases) {
+        std::vector<Record> out;
+        EXPECT_EQ(parse_report(text, format, out).code, kErrorData) << text;
+    }
+}
+
+TEST(Report, WrittenWholeOrNotAtAll) {
+    test::TempDir dir;
+    const std::vector<Record> records = {odd_record()};
+    for (const char* name : {"r.csv", "r.jsonl"}) {
+        ASSERT_TRUE(write_report(dir.file(name), records));
+        std::vector<Record> back;
+        ASSERT_TRUE(read_report(dir.file(name), back));
+        EXPECT_EQ(back, records);
+    }
+    EXPECT_EQ(write_report(dir.file("r.txt"), records).code, kErrorUsage);
+    EXPECT_EQ(write_report(dir.file("missing/r.csv"), records).code, kErrorIo);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // no temporary left
+}
+
+TEST(Report, StatusWords) {
+    const std::pair<int, std::string_view> cases[] = {
+        {0, "written"},      {3, "not-audio"},       {4, "not-audio"},  {5, "unsupported"},
+        {10001, "unsupported"}, {10002, "save-error"}, {2, "unreadable"}, {6, "unreadable"},
+    };
+    for (auto [status, word] : cases) EXPECT_EQ(status_word(status), word) << status;
+}
+
+TEST(Shard, HashIsFnv1a64AndNeverChanges) {
+    const std::pair<std::string, std::uint64_t> cases[] = {
+        {"", 0xcbf29ce484222325ULL},
+        {"a", 0xaf63dc4c8601ec8cULL},
+        {"foobar", 0x85944171f73967e8ULL},
+        {"music/Album/01 Intro.flac", 0xd309bae39a178f50ULL},
+        {"/data/a\xff.wav", 0x642bf8d78a6b46e7ULL},
+    };
+    for (const auto& [path, hash] : cases) EXPECT_EQ(shard_hash(path), hash) << path;
+    EXPECT_TRUE(owns({0xd309bae39a178f50ULL % 7, 7}, "music/Album/01 Intro.flac"));
+}
+
+using Env = std::map<std::string, std::string>;
+
+TEST(Shard, ParsesKOverNAndSlurmArrays) {
+    struct Case {
+        std::string text;
+        Env env;
+        std::optional<Shard> want;  // nothing: a usage error
+    };
+    const Env array = {{"SLURM_ARRAY_TASK_ID", "7"}, {"SLURM_ARRAY_TASK_COUNT", "4"}};
+    const Case cases[] = {
+        {"0/1", {}, Shard{0, 1}},
+        {"3/4", {}, Shard{3, 4}},
+        {"4/4", {}, {}},
+        {"0/0", {}, {}},
+        {"-1/4", {}, {}},
+        {"+1/4", {}, {}},
+        {" 1/4", {}, {}},
+        {"1/4x", {}, {}},
+        {"1/", {}, {}},
+        {"/4", {}, {}},
+        {"14", {}, {}},
+        {"1/99999999999999999999", {}, {}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "2"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, Shard{2, 4}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "7"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_MIN", "1"},
+                   {"SLURM_ARRAY_TASK_STEP", "2"}}, Shard{3, 4}},
+        {"slurm", array, {}},  // 7 is past a 4-task array from 0
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "3"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_STEP", "2"}}, {}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_STEP", "0"}}, {}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "1"}}, {}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "x"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {}},
+        {"slurm", {}, {}},
+        {"SLURM", array, {}},
+    };
+    for (const Case& c : cases) {
+        const EnvLookup env = [&](const std::string& name) -> std::optional<std::string> {
+            auto it = c.env.find(name);
+            return it == c.env.end() ? std::nullopt : std::optional(it->second);
+        };
+        Shard got{99, 99};
+        const Status status = parse_shard(c.text, env, got);
+        if (c.want) {
+            EXPECT_TRUE(status) << c.text << ": " << status.message;
+            EXPECT_EQ(got, *c.want) << c.text;
+        } else {
+            EXPECT_EQ(status.code, kErrorShardUsage) << c.text;
+            EXPECT_FALSE(status.message.empty());
+        }
+    }
+}
+
+TEST(Shard, ExpandsNames) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"report-%a.jsonl", "report-12.jsonl"}, {"%%a-%a", "%a-12"}, {"100%", "100%"},
+        {"%b%", "%b%"},                         {"%%%a%", "%12%"},   {"plain", "plain"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(expand_name(in, {12, 20}), out) << in;
+}
+
+}  // namespace
+}  // namespace tolvek::report
