@@ -7,23 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/hash.h"
 
 namespace tolvek::convert {
-namespace {
-
-// FNV-1a, 64 bits: stable across machines and versions of the compiler.
-struct Fnv1a {
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    void add(const void* data, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) {
-            hash ^= static_cast<const unsigned char*>(data)[i];
-            hash *= 0x100000001b3ULL;
-        }
-    }
-    void add(std::string_view text) { add(text.data(), text.size() + 1); }  // with its end
-};
-
-}  // namespace
 
 const char* program_version() { return TOLVEK_VERSION; }
 
@@ -34,11 +20,11 @@ std::string settings_fingerprint(const Options& o) {
                   jpeg ? "jpeg" : "png", jpeg ? o.quality : 0, o.grid ? 1 : 0, o.range.classic ? "classic" : "dbfs",
                   static_cast<double>(o.range.low_dbfs), static_cast<double>(o.range.high_dbfs),
                   static_cast<int>(o.scale), o.frame ? 1 : 0);
-    Fnv1a f;
-    f.add(text);
-    for (int c = 0; c < 3 && o.palette; ++c) f.add(o.palette[c], 256);
+    std::uint64_t hash = fnv1a64(text);
+    for (int c = 0; c < 3 && o.palette; ++c)
+        hash = fnv1a64({reinterpret_cast<const char*>(o.palette[c]), 256}, hash);
     char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(f.hash));
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     return hex;
 }
 

@@ -3,11 +3,10 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "common/hash.h"
+
 namespace tolvek::report {
 namespace {
-
-constexpr std::uint64_t kFnvOffsetBasis = 14695981039346656037ULL;
-constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
 
 // A whole unsigned decimal, nothing else (no sign, no spaces).
 std::optional<std::uint64_t> whole_number(std::string_view text) {
@@ -44,14 +43,7 @@ Status slurm_shard(const EnvLookup& env, Shard& out) {
 
 }  // namespace
 
-std::uint64_t shard_hash(std::string_view path) {
-    std::uint64_t hash = kFnvOffsetBasis;
-    for (char c : path) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= kFnvPrime;
-    }
-    return hash;
-}
+std::uint64_t shard_hash(std::string_view path) { return fnv1a64(path); }
 
 bool owns(const Shard& shard, std::string_view path) { return shard_hash(path) % shard.count == shard.index; }
 
