@@ -46,6 +46,7 @@ public:
 
 // What became of one file, and what was measured on the way.
 struct Result {
+    std::string source;             // the path converted
     int status = TOLVEK_STATUS_OK;  // as _process_file returns it
     std::string reason;             // the words behind a failure status
     std::uint32_t rate = 0;

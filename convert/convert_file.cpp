@@ -162,6 +162,7 @@ std::string picture_path(const std::string& path, const std::optional<std::strin
 Result convert_file(const std::string& path, const std::optional<std::string>& outpath, const Options& options,
                     Log& log) {
     Result result;
+    result.source = path;
     const Clock::time_point start = Clock::now();
     // The skip and unsupported lines name the output path; without one,
     // the input path stands in for it.

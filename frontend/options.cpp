@@ -90,7 +90,10 @@ void bind(CLI::App& app, const SettingDef& def, Bound& b) {
     b.def = &def;
     const std::string short_name = def.short_option ? std::string("-") + def.short_option : "";
     if (def.kind == SettingKind::kFlag) {
-        b.option = app.add_flag(long_option(def) + ",!--no-" + std::string(def.key), b.on)->disable_flag_override();
+        b.option = app.add_flag((short_name.empty() ? "" : short_name + ",") + long_option(def) + ",!--no-" +
+                                    std::string(def.key),
+                                b.on)
+                       ->disable_flag_override();
         return;
     }
     if (def.short_counts) {

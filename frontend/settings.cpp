@@ -22,7 +22,7 @@ constexpr std::array<std::string_view, 2> kScaleChoices{"linear", "log"};
 bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 12> kSettings{{
+const std::array<SettingDef, 15> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -51,6 +51,12 @@ const std::array<SettingDef, 12> kSettings{{
      .value_name = "linear|log", .help = "frequency rows: linear, or log from rate/2048 to rate/2"},
     {.key = "frame", .kind = SettingKind::kFlag, .number = &Settings::frame,
      .help = "axes, a title and a colour bar in margins around the picture"},
+    {.key = "update", .kind = SettingKind::kFlag, .number = &Settings::update, .short_option = 'u',
+     .help = "skip sources whose picture records that it is up to date"},
+    {.key = "report", .kind = SettingKind::kText, .text = &Settings::report, .value_name = "FILE",
+     .help = "write a record of every file to FILE (.csv or .jsonl;\n%a: the shard number)"},
+    {.key = "shard", .kind = SettingKind::kText, .text = &Settings::shard, .value_name = "K/N|slurm",
+     .help = "convert only the files of shard K of N (slurm: of this\narray task)"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }

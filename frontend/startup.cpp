@@ -22,6 +22,7 @@
 #include "frontend/options.h"
 #include "frontend/settings.h"
 #include "palette/shipped.h"
+#include "report/shard.h"
 #include "palette/palette.h"
 #include "frontend/console.h"
 #include "walker/run.h"
@@ -83,6 +84,19 @@ void print_summary(const Settings& settings, Console& console) {
                 " grid, palette: " + settings.palette + "\n");
 }
 
+// The shard a run converts, when it is one of several; false (with the
+// message said) on a value that is no shard.
+bool choose_shard(const Settings& settings, std::optional<report::Shard>& shard, Console& console) {
+    if (settings.shard.empty()) return true;
+    report::Shard s;
+    if (const Status parsed = report::parse_shard(settings.shard, report::process_env, s); !parsed) {
+        console.err("tolvek: " + parsed.message + "\n");
+        return false;
+    }
+    shard = s;
+    return true;
+}
+
 walker::RunSettings run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns) {
     walker::RunSettings run;
     convert::Options& c = run.conversion;
@@ -101,6 +115,7 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
     run.walk.outdir = settings.outdir;
     run.jobs = worker_count(settings.jobs);
     run.patterns = std::move(patterns);
+    run.update = settings.update != 0;
     return run;
 }
 
@@ -162,7 +177,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     // them leaves standard output empty; what it shows is unchanged.
     Console console(cl.quiet);
     Settings settings;
-    if (!gather_settings(cl, settings, console)) return kUsageStatus;
+    std::optional<report::Shard> shard;
+    if (!gather_settings(cl, settings, console) || !choose_shard(settings, shard, console)) return kUsageStatus;
     console.out("Initializing\r");
 
     std::array<std::array<unsigned char, 256>, 3> tables{};
@@ -178,6 +194,9 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     std::vector<std::string> patterns;
     for (const std::string& p : cl.patterns) patterns.push_back(make_pattern(p.c_str()));
     if (patterns.empty()) patterns.push_back(make_pattern(nullptr));
+    walker::RunSettings run = run_settings(settings, palette, std::move(patterns));
+    run.shard = shard;
+    if (!settings.report.empty()) run.report_path = report::expand_name(settings.report, shard.value_or(report::Shard{}));
     print_banner(audio, console);
     print_summary(settings, console);
     if (settings.local && settings.outdir != ".") {
@@ -187,8 +206,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
         std::filesystem::create_directories(settings.outdir, ignored);
     }
 
-    const walker::RunTotals totals = walker::walk_directory(run_settings(settings, palette, std::move(patterns)), console);
-    if (!cl.quiet) console.err(walker::summary_line(totals));
+    const walker::RunTotals totals = walker::walk_directory(std::move(run), console);
+    if (!cl.quiet) console.err(walker::summary_line(totals, settings.update != 0));
     return totals.exit_status();
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -360,6 +361,73 @@ TEST(Cli, OptionsAndMistakes) {
         if (c.status == 64) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         for (const std::string& p : c.pictures) EXPECT_TRUE(w.has(p)) << p;
     }
+}
+
+// A re-run in update mode skips what is done without opening it; a touched
+// source or other settings convert again. The report tells each file's fate.
+TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
+    Work w;
+    library(w);
+    const RunResult first = w.tolvek({"-q", "--report", "first.jsonl", "music"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string picture = tolvek::test::read_file(w.path("music/a.wav.png"));
+    struct Step {
+        std::vector<std::string> args;
+        std::function<void()> before;
+        std::string summary;
+    };
+    for (const Step& step : {
+             Step{{"-u", "music"}, [] {}, "tolvek: 0 pictures written, 3 up to date, 3 not audio, 0 failed"},
+             Step{{"-u", "music"}, [&] { tolvek::test::write_file(w.path("music/live/c.wav"), tolvek::test::read_file(w.path("music/a.wav"))); },
+                  "tolvek: 1 picture written, 2 up to date, 3 not audio, 0 failed"},
+             Step{{"-u", "--range", "-100:0", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
+             Step{{"-u", "--palette", "fire", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
+         }) {
+        SCOPED_TRACE(step.summary);
+        step.before();
+        const RunResult r = w.tolvek(step.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.err.starts_with(step.summary)) << r.err;
+    }
+    // The up-to-date run kept the picture as it was and reported its facts
+    // from the picture.
+    w.tolvek({"-q", "music"});
+    w.tolvek({"-q", "-u", "--report", "again.csv", "music"});
+    const std::string csv = tolvek::test::read_file(w.path("again.csv"));
+    EXPECT_NE(csv.find("music/a.wav,music/a.wav.png,up-to-date,,,8000,1,1,,16044,250,0.004,"), std::string::npos) << csv;
+    const std::string jsonl = tolvek::test::read_file(w.path("first.jsonl"));
+    EXPECT_NE(jsonl.find("{\"source\":\"music/a.wav\",\"picture\":\"music/a.wav.png\",\"status\":\"written\""),
+              std::string::npos) << jsonl;
+    EXPECT_NE(picture, "");
+}
+
+// Shards of one run convert every file exactly once, and their pictures are
+// those of a single run, byte for byte.
+TEST(Cli, ShardsTogetherMakeOneRun) {
+    Work single, sharded;
+    for (const Work* w : {&single, &sharded}) {
+        w->folders("in");
+        for (int i = 0; i < 12; ++i) w->tone("in/t" + std::to_string(i) + ".wav", 8000, 1, 0.5, 300 + 100 * i);
+    }
+    ASSERT_EQ(single.tolvek({"-q", "in"}).status, 0);
+    int written = 0;
+    for (int k = 0; k < 4; ++k) {
+        const RunResult r = sharded.tolvek({"--shard", std::to_string(k) + "/4", "--report", "r-%a.jsonl", "in"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        written += std::atoi(r.err.c_str() + std::string("tolvek: ").size());
+        EXPECT_TRUE(sharded.has("r-" + std::to_string(k) + ".jsonl"));
+    }
+    EXPECT_EQ(written, 12);
+    for (int i = 0; i < 12; ++i) {
+        const std::string p = "in/t" + std::to_string(i) + ".wav.png";
+        // The pictures record their sources' times, which differ here.
+        tolvek::test::Image a, b;
+        ASSERT_TRUE(tolvek::test::read_png(single.path(p), a) && tolvek::test::read_png(sharded.path(p), b)) << p;
+        EXPECT_EQ(a.rgb, b.rgb) << p;
+    }
+    const RunResult outside = sharded.tolvek({"--shard", "slurm", "in"});
+    EXPECT_EQ(outside.status, 64);
+    EXPECT_EQ(outside.out, "");
 }
 
 TEST(Cli, HelpAndVersion) {

@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "audio/audio.h"
+#include "convert/stamp.h"
+#include "report/format.h"
+#include "report/record.h"
 
 namespace tolvek::walker {
 namespace {
@@ -33,13 +36,41 @@ Outcome outcome_of(int status) {
 }
 
 // What an entry adds to the run's totals.
-enum class Counts { Nothing, File, Unreadable, Duplicate };
+enum class Counts { Nothing, File, UpToDate, Unreadable, Duplicate };
+
+// The key under which a picture keeps its report record.
+constexpr const char* kRecordKey = "Tolvek-Record";
+
+double ms_between(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// The record of a source whose picture records that it is up to date, from
+// what the picture keeps; nothing when the picture is missing, from another
+// version or settings, or older than its source. The source is not opened.
+std::optional<report::Record> up_to_date(const std::string& path, const std::string& picture,
+                                         const convert::Options& options) {
+    image::Metadata metadata;
+    convert::Stamp now;
+    if (!image::read_metadata(picture, metadata) || !convert::stamp_for(path, options, now)) return std::nullopt;
+    if (convert::read_stamp(metadata) != now) return std::nullopt;
+    std::vector<report::Record> kept;
+    const auto line = convert::metadata_value(metadata, kRecordKey);
+    report::Record r;
+    if (line && report::parse_report(*line, report::Format::JsonLines, kept) && kept.size() == 1) r = kept.front();
+    r.source = path;
+    r.picture = picture;
+    r.status = std::string(report::kStatusUpToDate);
+    r.reason.reset();
+    return r;
+}
 
 // One entry of the run in walk order: a line of text, or a file with the
 // lines its conversion prints.
 struct Item {
     Counts counts = Counts::Nothing;
     std::string path, outpath;
+    std::optional<report::Record> record;  // made before the item settles (not for conversions)
     std::string out, err;    // what it prints, as far as it is known
     std::size_t printed = 0; // bytes of `out` already printed
     bool done = false;
@@ -68,11 +99,16 @@ public:
 
     void line(std::string text) override { add_text(std::move(text), {}, Counts::Nothing); }
     void unreadable(std::string path, std::string reason) override {
-        add_text({}, "tolvek: " + output_.shown(path) + ": " + reason + "\n", Counts::Unreadable);
+        report::Record r;
+        r.source = path;
+        r.status = std::string(report::kStatusUnreadable);
+        r.reason = reason;
+        add_text({}, "tolvek: " + output_.shown(path) + ": " + reason + "\n", Counts::Unreadable, std::move(r));
     }
     void file(std::string path, std::string outpath) override;
 
     RunTotals finish();
+    const std::vector<report::Record>& records() const { return records_; }
 
     // Called by ItemLog.
     void append(Item& item, std::string_view text, bool to_err);
@@ -81,7 +117,8 @@ public:
 private:
     bool threaded() const { return printer_.joinable(); }
     void start_threads();
-    void add_text(std::string out, std::string err, Counts counts);
+    void add_text(std::string out, std::string err, Counts counts, std::optional<report::Record> record = {});
+    bool skip_up_to_date(const std::string& path, const std::string& picture);
     void convert(Item& item);
     void settle(const Item& item);
     void work();
@@ -91,6 +128,7 @@ private:
     Output& output_;
     RunTotals totals_;
     std::set<std::string> pictures_;  // picture paths claimed in this run
+    std::vector<report::Record> records_;  // in walk order, when a report is asked for
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -136,11 +174,12 @@ void Loop::start_threads() {
     window_ = workers_.size() * 4;
 }
 
-void Loop::add_text(std::string out, std::string err, Counts counts) {
+void Loop::add_text(std::string out, std::string err, Counts counts, std::optional<report::Record> record) {
     auto item = std::make_shared<Item>();
     item->out = std::move(out);
     item->err = std::move(err);
     item->counts = counts;
+    item->record = std::move(record);
     item->done = true;
     if (!threaded()) {
         output_.out(item->out);
@@ -155,15 +194,33 @@ void Loop::add_text(std::string out, std::string err, Counts counts) {
     changed_.notify_all();
 }
 
+bool Loop::skip_up_to_date(const std::string& path, const std::string& picture) {
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<report::Record> record = up_to_date(path, picture, settings_.conversion);
+    if (!record) return false;
+    record->elapsed_ms = ms_between(start, std::chrono::steady_clock::now());
+    const std::string line =
+        settings_.conversion.verbose > 0 ? "Skipping " + output_.shown(path) + ": up to date\n" : std::string();
+    add_text(line, {}, Counts::UpToDate, std::move(record));
+    return true;
+}
+
 void Loop::file(std::string path, std::string outpath) {
+    // Another run of the same shard set converts it.
+    if (settings_.shard && !report::owns(*settings_.shard, path)) return;
     // Two patterns mirrored onto one place would overwrite a picture this
     // run has already made.
     const std::string picture = convert::picture_path(path, outpath, settings_.conversion);
     if (!pictures_.insert(picture).second) {
+        report::Record r;
+        r.source = path;
+        r.status = std::string(report::kStatusSaveError);
+        r.reason = "its picture " + picture + " was already made in this run";
         add_text({}, "tolvek: " + output_.shown(path) + ": its picture " + output_.shown(picture) +
-                         " was already made in this run\n", Counts::Duplicate);
+                         " was already made in this run\n", Counts::Duplicate, std::move(r));
         return;
     }
+    if (settings_.update && skip_up_to_date(path, picture)) return;
     auto item = std::make_shared<Item>();
     item->counts = Counts::File;
     item->path = std::move(path);
@@ -206,6 +263,19 @@ void Loop::append(Item& item, std::string_view text, bool to_err) {
 // printer calls this.
 void Loop::settle(const Item& item) {
     if (item.counts == Counts::Nothing) return;
+    if (!settings_.report_path.empty()) {
+        if (item.record) {
+            records_.push_back(*item.record);
+        } else if (item.counts == Counts::File) {
+            report::Record r = report::record_from(item.path, item.result);
+            r.elapsed_ms = item.result.open_ms + item.result.paint_ms + item.result.save_ms;
+            records_.push_back(std::move(r));
+        }
+    }
+    if (item.counts == Counts::UpToDate) {
+        ++totals_.up_to_date;
+        return;
+    }
     if (item.counts != Counts::File) {
         ++totals_.failed;
         (item.counts == Counts::Unreadable ? totals_.unreadable : totals_.save_failed) = true;
@@ -292,20 +362,35 @@ RunTotals Loop::finish() {
 
 }  // namespace
 
-RunTotals walk_directory(const RunSettings& settings, Output& output) {
+RunTotals walk_directory(RunSettings settings, Output& output) {
     const auto start = std::chrono::steady_clock::now();
+    // Every picture keeps its own report record, so a later run in update
+    // mode can report it without opening the source.
+    settings.conversion.describe = [](const convert::Result& result, image::Metadata& metadata) {
+        std::string line = report::json_line(report::record_from(result.source, result));
+        if (line.ends_with('\n')) line.pop_back();
+        metadata.emplace_back(kRecordKey, std::move(line));
+    };
     Loop loop(settings, output);
     Walker walker(settings.walk, loop);
     for (const std::string& pattern : settings.patterns) walker.walk(pattern);
     RunTotals totals = loop.finish();
+    if (!settings.report_path.empty()) {
+        if (const Status written = report::write_report(settings.report_path, loop.records()); !written) {
+            output.err("tolvek: " + output.shown(settings.report_path) + ": " + written.message + "\n");
+            ++totals.failed;
+            totals.save_failed = true;
+        }
+    }
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return totals;
 }
 
-std::string summary_line(const RunTotals& t) {
-    char text[160];
-    std::snprintf(text, sizeof text, "tolvek: %d picture%s written, %d not audio, %d failed, in %.1f s\n", t.written,
-                  t.written == 1 ? "" : "s", t.not_audio, t.failed, t.seconds);
+std::string summary_line(const RunTotals& t, bool update) {
+    char text[200];
+    const std::string up_to_date = update ? ", " + std::to_string(t.up_to_date) + " up to date" : "";
+    std::snprintf(text, sizeof text, "tolvek: %d picture%s written%s, %d not audio, %d failed, in %.1f s\n", t.written,
+                  t.written == 1 ? "" : "s", up_to_date.c_str(), t.not_audio, t.failed, t.seconds);
     return text;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "convert/convert.h"
+#include "report/shard.h"
 #include "walker/walker.h"
 
 namespace tolvek::walker {
@@ -27,11 +28,18 @@ struct RunSettings {
     WalkOptions walk;
     int jobs = 1;                       // files converted at once
     std::vector<std::string> patterns;  // walked in this order
+    // Skip a source whose picture records that it is up to date.
+    bool update = false;
+    // Convert only the files of this shard.
+    std::optional<report::Shard> shard;
+    // Write a record of every file here when the run ends (.csv or .jsonl).
+    std::string report_path;
 };
 
 // What a run did.
 struct RunTotals {
     int written = 0;
+    int up_to_date = 0;
     int not_audio = 0;    // not recognised, no audio stream, unsupported
     int failed = 0;       // unreadable inputs and pictures not written
     bool save_failed = false;
@@ -43,9 +51,12 @@ struct RunTotals {
 };
 
 // Walks every pattern of `settings` in order and converts what it finds.
-RunTotals walk_directory(const RunSettings& settings, Output& output);
+// `settings.conversion.describe` is the run's own: it records each
+// picture's report record in the picture.
+RunTotals walk_directory(RunSettings settings, Output& output);
 
-// "tolvek: 312 pictures written, 4 not audio, 1 failed, in 41.2 s"
-std::string summary_line(const RunTotals& totals);
+// "tolvek: 312 pictures written, 4 not audio, 1 failed, in 41.2 s", with
+// the pictures up to date after those written when `update` is on.
+std::string summary_line(const RunTotals& totals, bool update = false);
 
 }  // namespace tolvek::walker
