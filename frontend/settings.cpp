@@ -174,7 +174,7 @@ std::string apply_file_value(Settings& s, const SettingDef& def, std::string_vie
             why = "is not one of " + join(def.choices);
         // Choices are compared without regard to case; the rest of the
         // program sees them in lower case.
-        if (!def.choices.empty())
+        if (!def.choices.empty() && def.text != &Settings::output)
             for (char& c : s.*def.text) c = lower(c);
         // Any other text has always meant PNG for `output`; elsewhere an
         // unknown choice means the default.

@@ -461,6 +461,7 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
         w.folders("music/a.wav.png");  // this picture cannot be written
         w.folders("music/empty");
         w.ini("recursive=1\nlocal=0\nverbose=1\njobs=" + jobs + "\n");
+        w.settle_times();
         Run run{w.tolvek({"music"}), {}};
         for (const char* name : {"music/b.WAV.png", "music/live/c.wav.png", "music/extra0.wav.png", "music/extra5.wav.png"})
             run.pictures.push_back(tolvek::test::read_file(w.path(name)));
