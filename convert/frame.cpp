@@ -94,8 +94,11 @@ void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
     const int rows = l.rows / panes;
     const std::vector<Label> labels = frequency_labels(rows, facts, scale);
     for (int pane = 0; pane < panes; ++pane) {
-        std::vector<Label> shifted = labels;
-        for (Label& label : shifted) label.offset += (panes - 1 - pane) * rows;
+        std::vector<Label> shifted;
+        for (const Label& label : labels)
+            // Under another pane, a top label would cover that pane's 0.
+            if (pane == 0 || label.offset < rows - kFrameTextPx)
+                shifted.push_back({label.offset + (panes - 1 - pane) * rows, label.text});
         vertical_labels(p, l, shifted, l.left - 1 - kTickPx, true, font);
         if (!font || facts.panes.empty()) continue;
         const std::string& name = facts.panes[pane];
