@@ -35,6 +35,9 @@ constexpr std::uint32_t kTypeWav = 0x40000;     // RIFF/WAVE file
 
 constexpr int kSpectrumBins = 1024;
 constexpr int kWindowFrames = 2048;
+// Windows of a stretch read whole start this many frames apart: every frame
+// is then in two windows whose Hann weights add up to one.
+constexpr int kHopFrames = kWindowFrames / 2;
 
 // Checks that the FFmpeg libraries found at run time have the major versions
 // the program was built against, and makes the process-wide settings
@@ -55,6 +58,21 @@ struct StreamInfo {
     std::uint32_t type = 0;
 };
 
+// What the stream is coded as: the codec's short name ("mp3", "flac",
+// "pcm_s16le") and its bit rate, 0 when neither stream nor container says.
+struct CodecInfo {
+    std::string name;
+    std::uint32_t bitrate_kbps = 0;
+};
+
+// Channels [first, first + count) of a frame, averaged into one signal;
+// channels past the frame's last are not there to average. A group with
+// none of the frame's channels is silence.
+struct ChannelGroup {
+    std::uint32_t first = 0;
+    std::uint32_t count = UINT32_MAX;  // all from `first` on
+};
+
 class Stream {
 public:
     // Opens `path` for decoding without decoding it whole: the path is
@@ -73,7 +91,18 @@ public:
     std::uint64_t length_bytes() const;
     float bytes_to_seconds(std::uint64_t bytes) const;
     StreamInfo info() const;
+    CodecInfo codec() const;
     std::uint64_t file_size() const;
+    // The channel's name in the stream's layout ("FL", "FR", "LFE"), or
+    // "Channel N" (counted from 1) where the layout names none.
+    std::string channel_name(std::uint32_t index) const;
+
+    // The signals spectra are made of, one spectrum per group, in order; by
+    // default one group, the mean of all channels. Frames already read are
+    // read again for the new groups (the stream goes back to its start).
+    // Empty `groups` is refused (kErrorHandle).
+    Status set_channel_groups(std::span<const ChannelGroup> groups);
+    std::size_t channel_groups() const;
 
     // Moves to byte position `pos` (rounded down to a frame). A move back
     // reopens the demuxer; its failure is returned, and every later read
@@ -88,6 +117,19 @@ public:
     // kErrorFileOpen when the file could not be read). With no stream to
     // read (kErrorHandle), `out` is left as it was.
     Status read_spectrum(std::span<float, kSpectrumBins> out);
+    // read_spectrum for every channel group: group g's spectrum in
+    // out[g × 1024, (g + 1) × 1024). `out` holds 1024 × channel_groups().
+    Status read_spectra(std::span<float> out);
+
+    // Every frame of a stretch: for each group, the bin-wise maximum of the
+    // spectra of the windows that start at byte position `begin_pos` and
+    // every kHopFrames after it while a window starts before `end_pos`
+    // (always at least the first one; windows run on past `end_pos`). With
+    // `end_pos` past the stream's last frame, windows go on to it. Leaves
+    // the position at the last window's start, so stretches read one after
+    // another decode the file once, in order. `out` as read_spectra's; the
+    // first failure of any window is returned.
+    Status read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out);
 
     // Packets read from the file and packets handed to the decoder so far:
     // how much decoding the windows cost.

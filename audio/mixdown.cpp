@@ -42,6 +42,34 @@ bool Stream::Impl::to_s16(const AVFrame& f) {
     return true;
 }
 
+void MonoBuffers::drop_front(std::int64_t n) {
+    n = std::min<std::int64_t>(n, static_cast<std::int64_t>(size()));
+    if (n <= 0) return;
+    for (std::vector<float>& d : data) d.erase(d.begin(), d.begin() + n);
+    start += n;
+}
+
+namespace {
+
+// Appends frames [skip, count) of `pcm` (`got` of them converted) to `out`
+// as the mean of the group's channels, as floats in [-1, 1].
+void mix_group(const std::vector<std::int16_t>& pcm, int channels, ChannelGroup group, std::int64_t skip,
+               std::int64_t count, std::int64_t got, std::vector<float>& out) {
+    const int lo = static_cast<int>(std::min<std::uint64_t>(group.first, channels));
+    const int hi = static_cast<int>(std::min<std::uint64_t>(std::uint64_t{group.first} + group.count, channels));
+    const float scale = hi > lo ? 1.0f / (kS16FullScale * static_cast<float>(hi - lo)) : 0.0f;
+    for (std::int64_t k = skip; k < count; ++k) {
+        int sum = 0;
+        if (k < got) {
+            const std::int16_t* smp = &pcm[static_cast<std::size_t>(k) * channels];
+            for (int c = lo; c < hi; ++c) sum += smp[c];
+        }
+        out.push_back(static_cast<float>(sum) * scale);
+    }
+}
+
+}  // namespace
+
 // Appends the part of a decoded frame that lies at or after the current
 // position; frames wholly before it are only counted.
 void Stream::Impl::take(const AVFrame& f) {
@@ -50,33 +78,31 @@ void Stream::Impl::take(const AVFrame& f) {
     decoded += count;
     if (decoded <= position || count <= 0) return;
     const std::int64_t skip = std::max<std::int64_t>(0, position - first);
-    if (mono.empty()) mono_start = first + skip;
+    if (mono.empty()) mono.start = first + skip;
     const int channels = f.ch_layout.nb_channels;
     if (channels <= 0 || !to_s16(f)) {
         // Keep the frame count right even when a frame cannot be converted.
-        mono.insert(mono.end(), static_cast<std::size_t>(count - skip), 0.0f);
+        for (std::vector<float>& d : mono.data) d.insert(d.end(), static_cast<std::size_t>(count - skip), 0.0f);
         return;
     }
     const std::int64_t got = std::min<std::int64_t>(count, static_cast<std::int64_t>(pcm.size()) / channels);
-    // Mean of the channels of the 16-bit frame, as floats in [-1, 1].
-    const float scale = 1.0f / (kS16FullScale * static_cast<float>(channels));
-    for (std::int64_t k = skip; k < count; ++k) {
-        int sum = 0;
-        if (k < got) {
-            const std::int16_t* smp = &pcm[static_cast<std::size_t>(k) * channels];
-            for (int c = 0; c < channels; ++c) sum += smp[c];
-        }
-        mono.push_back(static_cast<float>(sum) * scale);
+    for (std::size_t g = 0; g < mono.groups.size(); ++g)
+        mix_group(pcm, channels, mono.groups[g], skip, count, got, mono.data[g]);
+}
+
+// The kWindowFrames frames of `group` from the position; zeros past the end
+// of the stream.
+void Stream::Impl::fill_window(std::size_t group) {
+    const std::vector<float>& d = mono.data[group];
+    for (std::int64_t k = 0; k < kWindowFrames; ++k) {
+        const std::int64_t i = position + k - mono.start;
+        window[k] = (i >= 0 && i < static_cast<std::int64_t>(d.size())) ? d[i] : 0.0f;
     }
 }
 
-// The kWindowFrames frames from the position; zeros past the end of the
-// stream.
-void Stream::Impl::fill_window() {
-    for (std::int64_t k = 0; k < kWindowFrames; ++k) {
-        const std::int64_t i = position + k - mono_start;
-        window[k] = (i >= 0 && i < static_cast<std::int64_t>(mono.size())) ? mono[i] : 0.0f;
-    }
+void Stream::Impl::analyze_window(std::size_t group, std::span<float, kSpectrumBins> out) {
+    fill_window(group);
+    fft.analyze(window, out);
 }
 
 }  // namespace tolvek::audio

@@ -153,7 +153,7 @@ void Stream::Impl::start_run(const Packet& p) {
     const Packet& first = preroll.empty() ? p : *preroll.front();
     // After a flush the Vorbis decoder gives nothing for its first packet.
     decoded = first.start + (skipping == Skipping::Vorbis ? first.frames : 0);
-    if (!mono.empty() && mono_start + static_cast<std::int64_t>(mono.size()) != decoded) mono.clear();
+    if (!mono.empty() && mono.start + static_cast<std::int64_t>(mono.size()) != decoded) mono.clear();
     run_active = true;
     for (Packet* q : preroll) send(*q);
 }

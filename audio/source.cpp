@@ -152,6 +152,11 @@ Status describe(Source& s) {
         return Status::fail(kErrorCodec, "the audio stream has no sample rate or channel count");
     si.type = is_synthesised(s.fmt->iformat) ? 0 : kTypeStream;
     if (std::string_view(s.fmt->iformat->name) == "wav") si.type |= kTypeWav;
+    s.codec.name = avcodec_get_name(st->codecpar->codec_id);
+    // The stream's own rate where it states one (CBR MP3, PCM), else the
+    // container's average over the whole file (FLAC, VBR).
+    const std::int64_t bit_rate = st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate : s.fmt->bit_rate;
+    s.codec.bitrate_kbps = bit_rate > 0 ? static_cast<std::uint32_t>((bit_rate + 500) / 1000) : 0;
 
     // The length as the container records it (exact for WAV, AIFF, FLAC and
     // Ogg), otherwise the demuxer's estimate.

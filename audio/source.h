@@ -33,6 +33,7 @@ struct Source {
     CodecPtr dec;
     int index = -1;            // of the stream converted; every other one is discarded
     StreamInfo info;
+    CodecInfo codec;
     std::uint64_t frames = 0;  // measured length in frames
 
     // Gives everything back, each part before what it reads from.

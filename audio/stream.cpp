@@ -89,7 +89,7 @@ Status Stream::Impl::open_demuxer() {
     run_active = output_done = false;
     decoded = 0;
     mono.clear();
-    mono_start = 0;
+    mono.start = 0;
     return Status::ok();
 }
 
@@ -138,24 +138,86 @@ Status Stream::seek(std::uint64_t pos) {
         return s.open_demuxer();
     }
     // Forget the buffered frames before the new position.
-    const std::int64_t drop = std::min<std::int64_t>(target - s.mono_start, static_cast<std::int64_t>(s.mono.size()));
-    if (drop > 0) {
-        s.mono.erase(s.mono.begin(), s.mono.begin() + drop);
-        s.mono_start += drop;
-    }
+    s.mono.drop_front(target - s.mono.start);
     s.position = target;
     return Status::ok();
 }
 
 Status Stream::read_spectrum(std::span<float, kSpectrumBins> out) {
+    return read_spectra(std::span<float>(out.data(), out.size()));
+}
+
+namespace {
+
+std::span<float, kSpectrumBins> group_bins(std::span<float> out, std::size_t group) {
+    return out.subspan(group * kSpectrumBins).first<kSpectrumBins>();
+}
+
+}  // namespace
+
+Status Stream::read_spectra(std::span<float> out) {
     Impl& s = *impl_;
     if (!s.source.dec) return Status::fail(kErrorHandle, "the stream could not be reopened");
+    if (out.size() < s.mono.groups.size() * kSpectrumBins)
+        return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
     s.decode_status = Status::ok();
     s.decode_until(s.position + kWindowFrames);
-    s.fill_window();
-    s.fft.analyze(s.window, out);
+    for (std::size_t g = 0; g < s.mono.groups.size(); ++g) s.analyze_window(g, group_bins(out, g));
     if (!s.decode_status) return std::move(s.decode_status);
     return read_status(*s.source.reader);
+}
+
+Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out) {
+    Impl& s = *impl_;
+    const std::uint64_t frame_bytes = s.source.info.channels * 2ULL;
+    const auto end = static_cast<std::int64_t>(std::min<std::uint64_t>(end_pos / frame_bytes, INT64_MAX));
+    if (out.size() < s.mono.groups.size() * kSpectrumBins)
+        return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
+    Status first = seek(begin_pos);
+    if (first) first = read_spectra(out);
+    if (!s.source.dec) return first;
+    for (std::int64_t at = s.position + kHopFrames; at < end; at += kHopFrames) {
+        s.position = at;
+        s.mono.drop_front(at - s.mono.start);
+        s.decode_status = Status::ok();
+        s.decode_until(at + kWindowFrames);
+        // The stream ended before this window: no frame of it is left to show.
+        if (s.output_done && at >= s.mono.start + static_cast<std::int64_t>(s.mono.size())) break;
+        for (std::size_t g = 0; g < s.mono.groups.size(); ++g) {
+            s.analyze_window(g, s.scratch);
+            const std::span<float, kSpectrumBins> bins = group_bins(out, g);
+            for (int k = 0; k < kSpectrumBins; ++k) bins[k] = std::max(bins[k], s.scratch[k]);
+        }
+        if (first && !s.decode_status) first = std::move(s.decode_status);
+    }
+    if (first) first = read_status(*s.source.reader);
+    return first;
+}
+
+Status Stream::set_channel_groups(std::span<const ChannelGroup> groups) {
+    Impl& s = *impl_;
+    if (groups.empty()) return Status::fail(kErrorHandle, "no channel group to read");
+    s.mono.groups.assign(groups.begin(), groups.end());
+    s.mono.data.assign(groups.size(), {});
+    s.mono.start = 0;
+    if (s.next_index == 0) return Status::ok();
+    // Frames already taken were mixed for the old groups: read them again.
+    s.position = 0;
+    return s.open_demuxer();
+}
+
+std::size_t Stream::channel_groups() const { return impl_->mono.groups.size(); }
+
+CodecInfo Stream::codec() const { return impl_->source.codec; }
+
+std::string Stream::channel_name(std::uint32_t index) const {
+    const AVCodecContext* dec = impl_->source.dec.get();
+    if (dec && dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
+        const AVChannel ch = av_channel_layout_channel_from_index(&dec->ch_layout, index);
+        std::array<char, 32> name{};
+        if (ch >= 0 && av_channel_name(name.data(), name.size(), ch) > 0) return name.data();
+    }
+    return "Channel " + std::to_string(index + 1);
 }
 
 }  // namespace tolvek::audio

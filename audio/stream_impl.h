@@ -48,6 +48,22 @@ struct Packet {
     bool required = false;  // must be decoded whatever the windows need
 };
 
+// Frames [start, start + size()) of the stream, each channel group mixed to
+// mono in its own buffer; all buffers hold the same frames.
+struct MonoBuffers {
+    std::vector<ChannelGroup> groups{ChannelGroup{}};
+    std::vector<std::vector<float>> data = std::vector<std::vector<float>>(1);
+    std::int64_t start = 0;
+
+    std::size_t size() const { return data.front().size(); }
+    bool empty() const { return data.front().empty(); }
+    void clear() {
+        for (std::vector<float>& d : data) d.clear();
+    }
+    // Forgets the first `n` frames (at most all of them).
+    void drop_front(std::int64_t n);
+};
+
 struct Stream::Impl {
     RegularFile file;  // opened once; every demuxer reads this descriptor
     std::string name;  // only a hint at the format, never opened again
@@ -72,8 +88,7 @@ struct Stream::Impl {
     FramePtr frame{av_frame_alloc()};
     std::int64_t decoded = 0;   // frame index of the decoder's next output
     std::int64_t position = 0;  // frame of the current position
-    std::vector<float> mono;    // frames [mono_start, mono_start + size) mixed to mono
-    std::int64_t mono_start = 0;
+    MonoBuffers mono;           // frames from mono.start, each channel group mixed to mono
 
     SwrPtr swr;
     Layout swr_layout;
@@ -83,6 +98,7 @@ struct Stream::Impl {
 
     SpectrumAnalyzer fft;
     std::array<float, kWindowFrames> window{};
+    std::array<float, kSpectrumBins> scratch{};  // a window's spectrum before it joins the maximum
 
     // A fresh demuxer and decoder over `file` (source.cpp), with the reading
     // state reset to the start of the stream.
@@ -102,7 +118,9 @@ struct Stream::Impl {
     // mixdown.cpp
     void take(const AVFrame& f);
     bool to_s16(const AVFrame& f);
-    void fill_window();
+    void fill_window(std::size_t group);
+    // The spectrum of `group` over the window at the current position.
+    void analyze_window(std::size_t group, std::span<float, kSpectrumBins> out);
 };
 
 }  // namespace tolvek::audio

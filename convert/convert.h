@@ -16,6 +16,21 @@
 
 namespace tolvek::convert {
 
+// How much of the audio a column's magnitudes come from: one window at the
+// column's start (sampled), or every window from its start to the next
+// column's, their maximum bin by bin (full: every sample counts).
+enum class Coverage { Sampled, Full };
+// "sampled" or "full"; empty for anything else.
+std::optional<Coverage> parse_coverage(std::string_view text);
+
+// The channels' mean in one pane (mix), or a pane of 1024 rows per channel,
+// the first at the top (split). Past kMaxPanes channels, the rest are mixed
+// into the last pane.
+enum class Channels { Mix, Split };
+inline constexpr int kMaxPanes = 8;
+// "mix" or "split"; empty for anything else.
+std::optional<Channels> parse_channels(std::string_view text);
+
 // How a picture is made. Everything that changes its pixels or its file.
 struct Options {
     image::FileType format = image::FileType::Png;
@@ -27,6 +42,8 @@ struct Options {
     Range range;                  // how magnitudes become levels; classic by default
     Scale scale = Scale::Linear;  // which frequency each row shows
     bool frame = false;           // axes, title and colour bar in margins around the picture
+    Coverage coverage = Coverage::Sampled;
+    Channels channels = Channels::Mix;
     // More text for the picture's metadata, from what was measured.
     std::function<void(const struct Result&, image::Metadata&)> describe;
 };
@@ -54,6 +71,9 @@ struct Result {
     double seconds = 0.0;
     std::uint64_t size_bytes = 0;
     int columns = 0;
+    double coverage_pct = 0.0;      // share of the file's frames the analysed windows covered
+    std::string codec;              // the decoder's name: "mp3", "flac", "pcm_s16le"
+    std::uint32_t bitrate_kbps = 0; // as the stream or container states it; 0: unknown
     std::string picture;            // the path the picture was (to be) saved at
     double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
     // Where the spectrum's content ends, over the columns painted; nothing

@@ -8,10 +8,11 @@
 
 #include "audio/audio.h"
 #include "convert/convert.h"
-#include "convert/stamp.h"
+#include "convert/coverage.h"
 #include "convert/frame.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
+#include "convert/stamp.h"
 
 namespace tolvek::convert {
 namespace {
@@ -79,26 +80,43 @@ Pane make_pane(const PaneTables& tables, const Facts& facts, const ColumnPlan& p
     return pane;
 }
 
-// Reads one spectrum per column and paints it, with a progress line after
-// every column that was not a full-height time line. A column's magnitudes
-// are one window's; whatever yields 1024 magnitudes per column can stand in.
-void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options, Painter& painter,
-                   const std::string& label, Log& log, analysis::SpectrumMeter& meter) {
-    std::vector<float> column(audio::kSpectrumBins);
-    const std::span<float, audio::kSpectrumBins> magnitudes(column.data(), audio::kSpectrumBins);
+// Column i's magnitudes, 1024 per pane: one window at its start (sampled),
+// or the maximum over its stretch up to the next column's start, the last
+// column's up to the end (full).
+Status read_column(audio::Stream& stream, const ColumnPlan& plan, int i, Coverage coverage, std::span<float> out) {
+    const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
+    if (coverage == Coverage::Full)
+        return stream.read_max_spectra(pos, i + 1 < plan.count ? pos + plan.step : UINT64_MAX, out);
+    Status read = stream.seek(pos);
+    if (read) read = stream.read_spectra(out);
+    return read;
+}
+
+// Reads each column's spectra and paints every pane, with a progress line
+// after every column that was not a full-height time line. The panes'
+// magnitudes come from the same decoded frames.
+void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options,
+                   std::vector<Painter>& painters, const std::string& label, Log& log, analysis::SpectrumMeter& meter) {
+    std::vector<float> column(audio::kSpectrumBins * painters.size());
     for (int i = 0; i < plan.count; ++i) {
         const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
         // A window the decoder could not read whole is still painted as far
         // as it was read (a damaged stretch is left out, as a player would).
         // A stretch that could not be reached at all shows as silence.
         std::fill(column.begin(), column.end(), 0.0f);
-        Status read = stream.seek(pos);
-        if (read) read = stream.read_spectrum(magnitudes);
-        if (read) meter.add(magnitudes);  // unreadable stretches say nothing about the spectrum
+        const Status read = read_column(stream, plan, i, options.coverage, column);
+        // Unreadable stretches say nothing about where the spectrum ends; the
+        // first pane (the mix, or the first channel) tells it.
+        if (read) meter.add(std::span<const float>(column.data(), audio::kSpectrumBins));
         if (!read && options.verbose > 1)
             log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
                                   pos, plan.step, read.code));
-        if (painter.paint(i, magnitudes)) log.line(progress_line(label, i, plan.count));
+        bool progress = false;
+        for (std::size_t p = 0; p < painters.size(); ++p) {
+            const std::span<const float> bins(column.data() + p * audio::kSpectrumBins, audio::kSpectrumBins);
+            progress = painters[p].paint(i, bins.first<audio::kSpectrumBins>()) || progress;
+        }
+        if (progress) log.line(progress_line(label, i, plan.count));
     }
 }
 
@@ -111,22 +129,28 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
     return font;
 }
 
-// Paints the picture, framed or not, and returns it.
+// Paints the picture, framed or not, one pane per channel group stacked
+// from the top, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
                              const Options& options, const std::string& name, const std::string& label, Log& log,
                              analysis::SpectrumMeter& meter) {
-    const FrameLayout layout = frame_layout(plan.count, audio::kSpectrumBins);
-    image::Picture picture = options.frame ? image::Picture(layout.width, layout.height)
-                                           : image::Picture(plan.count, audio::kSpectrumBins);
+    const int panes = static_cast<int>(stream.channel_groups());
+    const int rows = audio::kSpectrumBins * panes;
+    const FrameLayout layout = frame_layout(plan.count, rows);
+    image::Picture picture = options.frame ? image::Picture(layout.width, layout.height) : image::Picture(plan.count, rows);
     PaneTables tables;
     if (!options.range.classic) tables.levels.emplace(level_map(options.range));
     if (options.scale == Scale::Log) tables.rows.emplace();
-    Painter painter(picture, options.palette,
-                    make_pane(tables, facts, plan, options, options.frame ? layout.left : 0,
-                              options.frame ? layout.data_y0() : 0));
-    paint_columns(stream, plan, options, painter, label, log, meter);
+    std::vector<Painter> painters;
+    for (int p = 0; p < panes; ++p) {
+        const int y0 = (options.frame ? layout.data_y0() : 0) + (panes - 1 - p) * audio::kSpectrumBins;
+        painters.emplace_back(picture, options.palette,
+                              make_pane(tables, facts, plan, options, options.frame ? layout.left : 0, y0));
+    }
+    paint_columns(stream, plan, options, painters, label, log, meter);
     if (options.frame) {
-        const FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, ""};
+        FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name, {}};
+        if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
         const std::unique_ptr<image::Font> font = frame_font(name, log);
         draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette}, font.get());
     }
@@ -182,6 +206,13 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         return result;
     }
     const Facts facts = measure(*stream);
+    if (Status grouped = stream->set_channel_groups(pane_groups(facts.info.channels, options.channels)); !grouped) {
+        result.status = grouped.code;
+        result.reason = grouped.message;
+        return result;
+    }
+    result.codec = stream->codec().name;
+    result.bitrate_kbps = stream->codec().bitrate_kbps;
     result.rate = facts.info.rate;
     result.channels = facts.info.channels;
     result.seconds = facts.seconds;
@@ -198,6 +229,8 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         display_label(name) + channel_text(facts.info.channels) + statistics_text(facts.info.rate, facts.size, facts.seconds);
     const ColumnPlan plan = plan_columns(facts.length, facts.seconds);
     result.columns = plan.count;
+    result.coverage_pct =
+        coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
     const Clock::time_point painting = Clock::now();
     analysis::SpectrumMeter meter(facts.info.rate);
     image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meter);

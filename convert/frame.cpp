@@ -68,7 +68,7 @@ void vertical_labels(image::Picture& p, const FrameLayout& l, const std::vector<
     }
 }
 
-std::vector<Label> frequency_labels(const FrameLayout& l, const FrameFacts& facts, Scale scale) {
+std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, Scale scale) {
     std::vector<Label> out;
     const double rate = facts.rate;
     if (rate <= 0) return out;
@@ -82,9 +82,30 @@ std::vector<Label> frequency_labels(const FrameLayout& l, const FrameFacts& fact
                                   kMinPxBetweenLinearLabels);
     for (double hz = 0; hz <= rate / 2; hz += step) {
         const int row = static_cast<int>(std::lround(frequency_row(Scale::Linear, rate, hz)));
-        if (row < l.rows) out.push_back({row, number_text(hz / 1000.0)});
+        if (row < rows) out.push_back({row, number_text(hz / 1000.0)});
     }
     return out;
+}
+
+// A frequency axis per pane, and each pane's name in its top-left corner on
+// the frame's background, so that it reads over any palette.
+void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, Scale scale, const image::Font* font) {
+    const int panes = std::max<int>(1, static_cast<int>(facts.panes.size()));
+    const int rows = l.rows / panes;
+    const std::vector<Label> labels = frequency_labels(rows, facts, scale);
+    for (int pane = 0; pane < panes; ++pane) {
+        std::vector<Label> shifted;
+        for (const Label& label : labels)
+            // Under another pane, a top label would cover that pane's 0.
+            if (pane == 0 || label.offset < rows - kFrameTextPx)
+                shifted.push_back({label.offset + (panes - 1 - pane) * rows, label.text});
+        vertical_labels(p, l, shifted, l.left - 1 - kTickPx, true, font);
+        if (!font || facts.panes.empty()) continue;
+        const std::string& name = facts.panes[pane];
+        const int top = l.top + pane * rows;
+        fill(p, l.left, top, font->width(name) + 2 * kTickPx, font->ascent() + 2 * kTickPx, kBackground);
+        font->draw(p, l.left + kTickPx, top + kTickPx + font->ascent(), name, kInk);
+    }
 }
 
 void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const image::Font* font) {
@@ -172,7 +193,7 @@ void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts
     fill(p, 0, l.top, l.left, l.rows, kBackground);
     fill(p, l.left + l.columns, l.top, l.width - l.left - l.columns, l.rows, kBackground);
     fill(p, l.left - 1, l.top, 1, l.rows, kRule);
-    vertical_labels(p, l, frequency_labels(l, facts, axes.scale), l.left - 1 - kTickPx, true, font);
+    pane_axes(p, l, facts, axes.scale, font);
     time_axis(p, l, facts, font);
     colour_bar(p, l, axes, font);
     if (!font) return;

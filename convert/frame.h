@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "convert/levels.h"
 #include "convert/scale.h"
@@ -20,7 +21,10 @@ struct FrameFacts {
     std::uint32_t channels = 0;
     double seconds = 0.0;  // 0: unknown
     std::uint64_t size_bytes = 0;
-    std::string codec;  // empty until the audio layer names the codec
+    std::string codec;  // the decoder's name; empty when unknown
+    // Names of the panes of 1024 rows stacked in the data area, top first,
+    // each with its own frequency axis; empty: one unnamed pane.
+    std::vector<std::string> panes = {};
 };
 
 // What the axes and the colour bar stand for.

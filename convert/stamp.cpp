@@ -16,10 +16,12 @@ const char* program_version() { return TOLVEK_VERSION; }
 std::string settings_fingerprint(const Options& o) {
     const bool jpeg = o.format == image::FileType::Jpeg;
     char text[256];
-    std::snprintf(text, sizeof text, "format=%s quality=%d grid=%d range=%s:%.9g:%.9g scale=%d frame=%d",
+    std::snprintf(text, sizeof text,
+                  "format=%s quality=%d grid=%d range=%s:%.9g:%.9g scale=%d frame=%d coverage=%d channels=%d",
                   jpeg ? "jpeg" : "png", jpeg ? o.quality : 0, o.grid ? 1 : 0, o.range.classic ? "classic" : "dbfs",
                   static_cast<double>(o.range.low_dbfs), static_cast<double>(o.range.high_dbfs),
-                  static_cast<int>(o.scale), o.frame ? 1 : 0);
+                  static_cast<int>(o.scale), o.frame ? 1 : 0, static_cast<int>(o.coverage),
+                  static_cast<int>(o.channels));
     std::uint64_t hash = fnv1a64(text);
     for (int c = 0; c < 3 && o.palette; ++c)
         hash = fnv1a64({reinterpret_cast<const char*>(o.palette[c]), 256}, hash);

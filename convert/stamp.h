@@ -32,7 +32,7 @@ inline constexpr const char* kStampFingerprintKey = "Tolvek-Fingerprint";
 const char* program_version();
 
 // 16 hex digits over every setting that changes a picture's pixels or bytes
-// (format, JPEG quality, grid, range, scale, frame and the palette's
+// (format, JPEG quality, grid, range, scale, frame, coverage, channels and the palette's
 // colours), so changing any of them makes every picture out of date.
 std::string settings_fingerprint(const Options& options);
 

@@ -18,11 +18,13 @@ namespace {
 constexpr std::string_view kSection = "general";
 constexpr std::array<std::string_view, 3> kOutputChoices{"png", "jpg", "jpeg"};
 constexpr std::array<std::string_view, 2> kScaleChoices{"linear", "log"};
+constexpr std::array<std::string_view, 2> kCoverageChoices{"sampled", "full"};
+constexpr std::array<std::string_view, 2> kChannelsChoices{"mix", "split"};
 
 bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 15> kSettings{{
+const std::array<SettingDef, 17> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -51,6 +53,11 @@ const std::array<SettingDef, 15> kSettings{{
      .value_name = "linear|log", .help = "frequency rows: linear, or log from rate/2048 to rate/2"},
     {.key = "frame", .kind = SettingKind::kFlag, .number = &Settings::frame,
      .help = "axes, a title and a colour bar in margins around the picture"},
+    {.key = "coverage", .kind = SettingKind::kText, .text = &Settings::coverage, .choices = kCoverageChoices,
+     .value_name = "sampled|full",
+     .help = "sampled: one 2048-sample window per column; full: every\nsample counts (the loudest of all windows)"},
+    {.key = "channels", .kind = SettingKind::kText, .text = &Settings::channels, .choices = kChannelsChoices,
+     .value_name = "mix|split", .help = "mix: the channels' mean; split: a pane per channel (up to 8)"},
     {.key = "update", .kind = SettingKind::kFlag, .number = &Settings::update, .short_option = 'u',
      .help = "skip sources whose picture records that it is up to date"},
     {.key = "report", .kind = SettingKind::kText, .text = &Settings::report, .value_name = "FILE",

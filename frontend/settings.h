@@ -38,6 +38,8 @@ struct Settings {
     std::string range = "classic";          // classic, or LOW:HIGH in dBFS
     std::string scale = "linear";           // linear or log
     int frame = 0;                          // 0 or 1: axes, title and colour bar
+    std::string coverage = "sampled";       // sampled (a window per column) or full (every sample)
+    std::string channels = "mix";           // mix, or split: a pane per channel
     int update = 0;                         // 0 or 1: skip sources whose picture is up to date
     std::string report;                     // a report of the run (.csv or .jsonl); %a: the shard
     std::string shard;                      // K/N or slurm: convert only that shard's files

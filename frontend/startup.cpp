@@ -109,6 +109,8 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
     c.range = convert::parse_range(settings.range).value_or(convert::Range{});
     c.scale = convert::parse_scale(settings.scale).value_or(convert::Scale::Linear);
     c.frame = settings.frame != 0;
+    c.coverage = convert::parse_coverage(settings.coverage).value_or(convert::Coverage::Sampled);
+    c.channels = convert::parse_channels(settings.channels).value_or(convert::Channels::Mix);
     run.walk.recursive = settings.recursive != 0;
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;

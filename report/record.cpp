@@ -53,6 +53,12 @@ Record record_from(const std::string& source, const convert::Result& result) {
         r.seconds_per_column = result.seconds / result.columns;
     }
     if (result.cutoff) r.cutoff_hz = result.cutoff->hz;
+    if (!result.codec.empty()) {
+        r.codec = result.codec;
+        if (const auto origin = convert::analysis::lossy_origin(result.codec, result.cutoff)) r.lossy_origin = std::string(*origin);
+    }
+    if (result.bitrate_kbps > 0) r.bitrate_kbps = result.bitrate_kbps;
+    if (result.columns > 0) r.coverage_pct = result.coverage_pct;
     return r;
 }
 

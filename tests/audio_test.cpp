@@ -417,5 +417,35 @@ TEST(AudioStream, DecoderFailuresAreReported) {
     EXPECT_GT(failures, 0);
 }
 
+// A stretch read whole is the bin-wise maximum of the single windows at its
+// hops, for each channel group.
+TEST(AudioStream, StretchIsTheMaximumOfItsWindows) {
+    TempDir dir;
+    test::write_wav(dir.file("a.wav"), 8000, 2, test::music(8000, 2, 1.5));  // 12000 frames
+    ASSERT_TRUE(test::ffmpeg_convert(dir.file("a.wav"), dir.file("a.flac")));
+    const std::vector<ChannelGroup> mix{{}}, split{{0, 1}, {1, 1}};
+    const struct {
+        std::uint64_t begin, end;  // frames
+        std::vector<std::uint64_t> windows;
+    } stretches[] = {{0, 1, {0}}, {0, 4800, {0, 1024, 2048, 3072, 4096}}, {4800, 5000, {4800}},
+                     {7000, 9000, {7000, 8024}}, {10000, UINT64_MAX / 4, {10000, 11024}}};
+    for (const char* file : {"a.wav", "a.flac"})
+        for (const auto* groups : {&mix, &split}) {
+            Status opened;
+            auto whole = Stream::open(dir.file(file), opened), single = Stream::open(dir.file(file), opened);
+            ASSERT_TRUE(whole && single && whole->set_channel_groups(*groups) && single->set_channel_groups(*groups));
+            std::vector<float> got(kSpectrumBins * groups->size()), want(got.size()), one(got.size());
+            for (const auto& st : stretches) {
+                ASSERT_TRUE(whole->read_max_spectra(st.begin * 4, st.end * 4, got));
+                std::fill(want.begin(), want.end(), 0.0f);
+                for (std::uint64_t w : st.windows) {
+                    ASSERT_TRUE(single->seek(w * 4) && single->read_spectra(one));
+                    for (std::size_t k = 0; k < want.size(); ++k) want[k] = std::max(want[k], one[k]);
+                }
+                EXPECT_EQ(got, want) << file << " " << groups->size() << " groups from " << st.begin;
+            }
+        }
+}
+
 }  // namespace
 }  // namespace tolvek::audio

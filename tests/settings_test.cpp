@@ -189,6 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "tolvek: my.ini:4: Quality=60 repeats the key of line 2; ignored"},
         WarningCase{"[general]\nrange=-120:0\nscale=LOG\nframe=1\n", ""},
         WarningCase{"[general]\nrange=0:-120\n", "tolvek: my.ini:2: range=0:-120 is not classic|LOW:HIGH; using classic"},
+        WarningCase{"[general]\ncoverage=FULL\nchannels=split\nupdate=1\nreport=r-%a.csv\nshard=1/4\n", ""},
+        WarningCase{"[general]\ncoverage=all\n", "tolvek: my.ini:2: coverage=all is not one of sampled, full; using sampled"},
         WarningCase{"[general]\nscale=mel\n", "tolvek: my.ini:2: scale=mel is not one of linear, log; using linear"},
         WarningCase{"\xEF\xBB\xBF[general]\r\ngrid=on\r\nquality 20\r\n",
                     "tolvek: my.ini:2: grid=on is not a number; using 0|"
