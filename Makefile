@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean bench test-asan fuzz install package test-package test-cluster bench-cutoff
+.PHONY: all deps configure build test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff
 
 all: build
 
@@ -23,6 +23,12 @@ test: build
 
 demo: build
 	@bash scripts/demo.sh $(BUILD_DIR)
+
+# The README's framed picture of the demo sound (docs/demo-framed.png).
+demo-picture: build
+	@bash scripts/demo.sh $(BUILD_DIR) >/dev/null
+	@$(BUILD_DIR)/tolvek -q --frame --range -120:0 --scale log --coverage full demo/demo.mp3
+	@mkdir -p docs && mv demo/demo.mp3.png docs/demo-framed.png && echo docs/demo-framed.png
 
 # cmake --install of the build: the program, libtolvek.so.0 with its header and
 # pkg-config file, the manual page, palettes, completion (README, Installing).
