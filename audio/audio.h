@@ -82,6 +82,10 @@ public:
     // (a FIFO, device or directory included), kErrorFormat, kErrorNoAudio,
     // kErrorCodec or kErrorMemory.
     static std::unique_ptr<Stream> open(const std::string& path, Status& status);
+    // A second, independent reader of the same file (for reading another
+    // stretch of it on another thread): the descriptor this one checked,
+    // never the path again, with the same channel groups.
+    std::unique_ptr<Stream> sibling(Status& status) const;
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;

@@ -1,6 +1,10 @@
 // The layer's entry points: start-up, decoder families, and Stream's public
 // face over the parts in source.cpp, schedule.cpp and mixdown.cpp.
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <array>
 #include <span>
 #include <string>
@@ -112,6 +116,27 @@ std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
     impl->name = path;
     if (status = impl->open_demuxer(); !status) return nullptr;
     return std::unique_ptr<Stream>(new Stream(std::move(impl)));
+}
+
+std::unique_ptr<Stream> Stream::sibling(Status& status) const {
+    auto impl = std::make_unique<Impl>();
+    if (!impl->frame || !impl->fft.ok()) {
+        status = Status::fail(kErrorMemory, "cannot allocate the decoder state");
+        return nullptr;
+    }
+    // A descriptor of its own on the same open file: reads are pread()s at
+    // each reader's own position, so the two never disturb each other.
+    impl->file.fd = FileDescriptor(::fcntl(impl_->file.fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!impl->file.fd) {
+        status = Status::fail(kErrorFileOpen, std::strerror(errno));
+        return nullptr;
+    }
+    impl->file.size = impl_->file.size;
+    impl->name = impl_->name;
+    if (status = impl->open_demuxer(); !status) return nullptr;
+    auto stream = std::unique_ptr<Stream>(new Stream(std::move(impl)));
+    if (status = stream->set_channel_groups(impl_->mono.groups); !status) return nullptr;
+    return stream;
 }
 
 std::uint64_t Stream::length_bytes() const { return impl_->source.frames * impl_->source.info.channels * 2; }

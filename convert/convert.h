@@ -42,6 +42,9 @@ struct Options {
     Range range;                  // how magnitudes become levels; classic by default
     Scale scale = Scale::Linear;  // which frequency each row shows
     bool frame = false;           // axes, title and colour bar in margins around the picture
+    // Threads that read this one file's columns (each a decoder of its
+    // own over a stretch of the file); the picture and lines are the same.
+    int threads = 1;
     Coverage coverage = Coverage::Sampled;
     Channels channels = Channels::Mix;
     // More text for the picture's metadata, from what was measured.

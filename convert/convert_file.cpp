@@ -1,6 +1,10 @@
 // One audio file in, one spectrogram picture out: measure, plan, paint, save.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -92,19 +96,122 @@ Status read_column(audio::Stream& stream, const ColumnPlan& plan, int i, Coverag
     return read;
 }
 
+// Column spectra in column order. With more than one thread, the columns
+// are cut into contiguous ranges: the caller reads the first range itself
+// as it paints, and each other range is read ahead by a thread of its own
+// over a sibling stream of the same file. A column's spectra are the same
+// whichever reader reads it, so the picture and the lines do not change.
+class ColumnReader {
+public:
+    ColumnReader(audio::Stream& stream, const ColumnPlan& plan, Coverage coverage, std::size_t bins, int threads)
+        : stream_(stream), plan_(plan), coverage_(coverage), bins_(bins) {
+        // Only a full read decodes enough to pay for a second decoder: a
+        // sampled one costs mostly the reading of packets, which every
+        // sibling would do again from the start.
+        const int wanted = coverage == Coverage::Full ? threads : 1;
+        const int ranges = std::clamp(wanted, 1, std::max(1, plan.count / kMinColumnsPerThread));
+        first_end_ = plan.count;
+        if (ranges > 1) start_readers(ranges);
+    }
+    ~ColumnReader() {
+        for (std::jthread& t : readers_) t.join();
+    }
+    ColumnReader(const ColumnReader&) = delete;
+    ColumnReader& operator=(const ColumnReader&) = delete;
+
+    // Column i's magnitudes, 1024 per pane, and how they were read; i runs
+    // from 0 up, one at a time.
+    Status next(int i, std::span<float> out) {
+        if (i < first_end_) return read_one(stream_, i, out);
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return slots_[static_cast<std::size_t>(i)].ready; });
+        Slot& slot = slots_[static_cast<std::size_t>(i)];
+        std::copy(slot.bins.begin(), slot.bins.end(), out.begin());
+        std::vector<float>().swap(slot.bins);
+        return std::move(slot.status);
+    }
+
+private:
+    // Fewer columns than this per thread are not worth a second decoder.
+    static constexpr int kMinColumnsPerThread = 50;
+
+    struct Slot {
+        std::vector<float> bins;
+        Status status;
+        bool ready = false;
+    };
+
+    Status read_one(audio::Stream& stream, int i, std::span<float> out) const {
+        // A stretch that could not be reached at all shows as silence.
+        std::fill(out.begin(), out.end(), 0.0f);
+        return read_column(stream, plan_, i, coverage_, out);
+    }
+
+    void start_readers(int ranges) {
+        std::vector<std::unique_ptr<audio::Stream>> siblings;
+        for (int r = 1; r < ranges; ++r) {
+            Status opened;
+            auto sibling = stream_.sibling(opened);
+            if (!sibling) break;  // read by fewer threads
+            siblings.push_back(std::move(sibling));
+        }
+        if (siblings.empty()) return;
+        const int count = plan_.count, parts = static_cast<int>(siblings.size()) + 1;
+        slots_.resize(static_cast<std::size_t>(count));
+        first_end_ = count / parts;
+        for (int r = 1; r < parts; ++r) {
+            const int from = count * r / parts, to = count * (r + 1) / parts;
+            try {
+                readers_.emplace_back([this, from, to, s = std::move(siblings[static_cast<std::size_t>(r - 1)])] {
+                    read_range(*s, from, to);
+                });
+            } catch (const std::system_error&) {
+                read_range_later_ = {from, count};  // this thread reads the rest itself
+                break;
+            }
+        }
+        if (read_range_later_.first > 0) first_end_ = count, readers_.clear();
+    }
+
+    void read_range(audio::Stream& stream, int from, int to) {
+        for (int i = from; i < to; ++i) {
+            std::vector<float> bins(bins_);
+            Status status = read_one(stream, i, bins);
+            {
+                std::lock_guard lock(mutex_);
+                Slot& slot = slots_[static_cast<std::size_t>(i)];
+                slot.bins = std::move(bins);
+                slot.status = std::move(status);
+                slot.ready = true;
+            }
+            ready_.notify_all();
+        }
+    }
+
+    audio::Stream& stream_;
+    const ColumnPlan& plan_;
+    Coverage coverage_;
+    std::size_t bins_;
+    int first_end_ = 0;  // columns the caller reads itself
+    std::pair<int, int> read_range_later_{0, 0};
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Slot> slots_;
+    std::vector<std::jthread> readers_;
+};
+
 // Reads each column's spectra and paints every pane, with a progress line
 // after every column that was not a full-height time line. The panes'
 // magnitudes come from the same decoded frames.
 void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options,
                    std::vector<Painter>& painters, const std::string& label, Log& log, analysis::SpectrumMeter& meter) {
     std::vector<float> column(audio::kSpectrumBins * painters.size());
+    ColumnReader reader(stream, plan, options.coverage, column.size(), options.threads);
     for (int i = 0; i < plan.count; ++i) {
         const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
         // A window the decoder could not read whole is still painted as far
         // as it was read (a damaged stretch is left out, as a player would).
-        // A stretch that could not be reached at all shows as silence.
-        std::fill(column.begin(), column.end(), 0.0f);
-        const Status read = read_column(stream, plan, i, options.coverage, column);
+        const Status read = reader.next(i, column);
         // Unreadable stretches say nothing about where the spectrum ends; the
         // first pane (the mix, or the first channel) tells it.
         if (read) meter.add(std::span<const float>(column.data(), audio::kSpectrumBins));

@@ -446,6 +446,26 @@ TEST(Cli, HelpAndVersion) {
 
 }  // namespace
 
+// One file alone gets every worker's core for its columns, and nothing a
+// user can see changes.
+TEST(Cli, AllCoresOnOneFileChangeNothing) {
+    std::vector<std::string> outputs, pictures;
+    for (const char* jobs : {"1", "2", "3"}) {
+        Work w;
+        w.file("long.wav", "");
+        tolvek::test::write_wav(w.path("long.wav"), 8000, 2, tolvek::test::music(8000, 2, 60.0));
+        w.settle_times();
+        const RunResult r = w.tolvek({"--coverage", "full", "-j", jobs, "long.wav"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        outputs.push_back(r.out);
+        pictures.push_back(tolvek::test::read_file(w.path("long.wav.png")));
+    }
+    EXPECT_EQ(outputs[1], outputs[0]);
+    EXPECT_EQ(outputs[2], outputs[0]);
+    EXPECT_EQ(pictures[1], pictures[0]);
+    EXPECT_EQ(pictures[2], pictures[0]);
+}
+
 // More workers change nothing a user can see: the same bytes on standard
 // output, the same pictures, the same exit status.
 TEST(Cli, ParallelJobsGiveTheSameOutput) {

@@ -119,7 +119,7 @@ private:
     void start_threads();
     void add_text(std::string out, std::string err, Counts counts, std::optional<report::Record> record = {});
     bool skip_up_to_date(const std::string& path, const std::string& picture);
-    void convert(Item& item);
+    void convert(Item& item, int threads = 1);
     void settle(const Item& item);
     void work();
     void print();
@@ -136,6 +136,9 @@ private:
     std::deque<std::shared_ptr<Item>> todo_;   // files not yet started
     std::size_t window_ = 0;
     bool closing_ = false;
+    // Workers converting a file, and idle workers lent to one of them to
+    // read its columns (when no other file waits).
+    std::size_t busy_ = 0, lent_ = 0;
     std::vector<std::thread> workers_;
     std::thread printer_;
 };
@@ -239,9 +242,15 @@ void Loop::file(std::string path, std::string outpath) {
     changed_.notify_all();
 }
 
-void Loop::convert(Item& item) {
+void Loop::convert(Item& item, int threads) {
     ItemLog log(*this, item);
-    item.result = convert::convert_file(item.path, item.outpath, settings_.conversion, log);
+    if (threads <= 1) {
+        item.result = convert::convert_file(item.path, item.outpath, settings_.conversion, log);
+        return;
+    }
+    convert::Options options = settings_.conversion;
+    options.threads = threads;
+    item.result = convert::convert_file(item.path, item.outpath, options, log);
 }
 
 void Loop::append(Item& item, std::string_view text, bool to_err) {
@@ -304,17 +313,27 @@ void Loop::settle(const Item& item) {
 void Loop::work() {
     for (;;) {
         std::shared_ptr<Item> item;
+        std::size_t borrowed = 0;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return closing_ || !todo_.empty(); });
+            changed_.wait(lock, [&] {
+                return (closing_ && todo_.empty()) || (!todo_.empty() && busy_ + lent_ < workers_.size());
+            });
             if (todo_.empty()) return;
             item = std::move(todo_.front());
             todo_.pop_front();
+            ++busy_;
+            // Nothing else waits: the idle workers' cores read this file's
+            // columns instead (a long file alone, or the last of a batch).
+            if (todo_.empty()) borrowed = workers_.size() - busy_ - lent_;
+            lent_ += borrowed;
         }
-        convert(*item);
+        convert(*item, static_cast<int>(borrowed) + 1);
         {
             std::lock_guard lock(mutex_);
             item->done = true;
+            --busy_;
+            lent_ -= borrowed;
         }
         changed_.notify_all();
     }
