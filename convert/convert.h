@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ struct Options {
     bool local = false;    // save at the output path instead of beside the source
     int verbose = 0;       // 1: skipped and unsupported files; 2: unreadable stretches
     const unsigned char* const* palette = nullptr;  // three tables of 256 entries
+    // Opt-in: called with the painted picture once it is saved, on the thread
+    // that converted it, so that a run's index need not decode it again.
+    std::function<void(const image::Picture&)> on_picture;
 };
 
 // Where a file's lines go. Each conversion gets the log of its own file, so

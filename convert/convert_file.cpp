@@ -135,6 +135,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         result.reason = why;
     }
     result.save_ms = ms_since(saving);
+    if (result.status == TOLVEK_STATUS_OK && options.on_picture) options.on_picture(picture);
     return result;
 }
 
