@@ -3,8 +3,9 @@
 # and only those that are missing, so a ready machine is left untouched.
 # Extra groups on request: "fuzz" (clang and libFuzzer), "bench" (the
 # benchmark library and the programs we measure against), "cluster" (Slurm,
-# munge and GNU parallel for make test-cluster).
-#   scripts/install-deps.sh [fuzz] [bench] [cluster]
+# munge and GNU parallel for make test-cluster), "browser" (Chromium, its
+# driver and Selenium for make test-browser).
+#   scripts/install-deps.sh [fuzz] [bench] [cluster] [browser]
 set -euo pipefail
 
 packages=(
@@ -19,6 +20,7 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
     cluster) packages+=(slurmctld slurmd slurm-client munge parallel cpio) ;;
+    browser) packages+=(chromium chromium-driver python3-selenium) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done
