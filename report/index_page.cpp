@@ -100,7 +100,7 @@ constexpr std::string_view kScript = R"(</script>
     tr.setAttribute("role", "row");
     tr.className = FAILED.has(r[1]) ? "grid fail" : r[11] === "suspected" ? "grid sus" : "grid";
     thumbCell(tr, r);
-    cell(tr, r[0], "p");
+    cell(tr, r[0], "p").title = r[0];  // a long path is cut at the row's height
     const st = cell(tr, r[1]);
     if (r[14]) st.title = r[14];
     for (let k = 2; k <= 11; k++) {
