@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff
+.PHONY: all deps configure build test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff test-browser bench-index index-screenshot
 
 all: build
 
@@ -110,6 +110,16 @@ bench-cutoff:
 # GNU parallel (root only; README, Scaling out). Not part of make test.
 test-cluster: build
 	@bash scripts/test-cluster.sh $(BUILD_DIR)
+
+# The run's index page in headless Chromium (README, Browsable index): the
+# page's behaviour, its timings on 10,000 files, and the README's screenshot.
+# Not part of make test.
+test-browser: build
+	@bash scripts/test-browser.sh $(BUILD_DIR) test
+bench-index: build
+	@bash scripts/test-browser.sh $(BUILD_DIR) measure
+index-screenshot: build
+	@bash scripts/test-browser.sh $(BUILD_DIR) screenshot
 
 clean:
 	rm -rf $(BUILD_DIR) $(PACKAGE_DIR)

@@ -49,6 +49,9 @@ struct Options {
     Channels channels = Channels::Mix;
     // More text for the picture's metadata, from what was measured.
     std::function<void(const struct Result&, image::Metadata&)> describe;
+    // Opt-in: called with the painted picture once it is saved, on the thread
+    // that converted it, so that a run's index need not decode it again.
+    std::function<void(const image::Picture&)> on_picture;
 };
 
 // Where a file's lines go. Each conversion gets the log of its own file, so

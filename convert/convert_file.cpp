@@ -349,6 +349,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
 
     result.picture = picture_path(path, outpath, options);
     save_picture(picture, path, options, stamped, label, result, log);
+    if (result.status == TOLVEK_STATUS_OK && options.on_picture) options.on_picture(picture);
     return result;
 }
 

@@ -24,7 +24,7 @@ constexpr std::array<std::string_view, 2> kChannelsChoices{"mix", "split"};
 bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 17> kSettings{{
+const std::array<SettingDef, 18> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -64,6 +64,8 @@ const std::array<SettingDef, 17> kSettings{{
      .help = "write a record of every file to FILE (.csv or .jsonl;\n%a: the shard number)"},
     {.key = "shard", .kind = SettingKind::kText, .text = &Settings::shard, .value_name = "K/N|slurm",
      .help = "convert only the files of shard K of N (slurm: of this\narray task)"},
+    {.key = "index", .kind = SettingKind::kText, .text = &Settings::index, .value_name = "FILE",
+     .help = "write a browsable page of the run to FILE (.html), its\nthumbnails beside it (%a: the shard number)"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }

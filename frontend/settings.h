@@ -43,6 +43,7 @@ struct Settings {
     int update = 0;                         // 0 or 1: skip sources whose picture is up to date
     std::string report;                     // a report of the run (.csv or .jsonl); %a: the shard
     std::string shard;                      // K/N or slurm: convert only that shard's files
+    std::string index;                      // a browsable page of the run (.html); %a: the shard
 };
 
 // How a setting's value reads.

@@ -199,6 +199,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     walker::RunSettings run = run_settings(settings, palette, std::move(patterns));
     run.shard = shard;
     if (!settings.report.empty()) run.report_path = report::expand_name(settings.report, shard.value_or(report::Shard{}));
+    if (!settings.index.empty()) run.index_path = report::expand_name(settings.index, shard.value_or(report::Shard{}));
     print_banner(audio, console);
     print_summary(settings, console);
     if (settings.local && settings.outdir != ".") {

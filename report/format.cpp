@@ -437,6 +437,23 @@ Status write_report(const std::string& path, std::span<const Record> records) {
     return Status::ok();
 }
 
+Status write_text_atomically(const std::string& path, std::string_view text, const std::string& what) {
+    std::string temp;
+    UniqueFd fd;
+    if (Status s = create_temporary(path, temp, fd); !s) return s;
+    Status s = write_all(*fd, text);
+    if (s && ::fsync(*fd) != 0) s = Status::fail(errno, std::strerror(errno));
+    const int close_result = ::close(*fd.get());
+    *fd = -1;
+    if (s && close_result != 0) s = Status::fail(errno, std::strerror(errno));
+    if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = Status::fail(errno, std::strerror(errno));
+    if (!s) {
+        ::unlink(temp.c_str());
+        return io_error(what, path, s.code);
+    }
+    return Status::ok();
+}
+
 Status parse_report(std::string_view text, Format format, std::vector<Record>& out) {
     return format == Format::Csv ? parse_csv(text, out) : parse_jsonl(text, out);
 }

@@ -40,6 +40,10 @@ std::string render(Format format, std::span<const Record> records);
 // disk, then renamed over it; on any failure no file is left behind.
 Status write_report(const std::string& path, std::span<const Record> records);
 
+// Writes `text` atomically in the same way; `what` begins the message of a
+// failure ("cannot write the index"). For other files of a run, such as its index page.
+Status write_text_atomically(const std::string& path, std::string_view text, const std::string& what);
+
 // Parses a report's text; CSV needs the header line first.
 Status parse_report(std::string_view text, Format format, std::vector<Record>& out);
 // Reads a report; the format follows the name as for writing.

@@ -4,8 +4,9 @@
 # Extra groups on request: "fuzz" (clang and libFuzzer), "bench" (the
 # benchmark library and the programs we measure against), "package" (what
 # make test-package runs: lintian, dpkg-shlibdeps, man, groff, file),
-# "cluster" (Slurm, munge and GNU parallel for make test-cluster).
-#   scripts/install-deps.sh [fuzz] [bench] [package] [cluster]
+# "cluster" (Slurm, munge and GNU parallel for make test-cluster), "browser"
+# (Chromium, its driver and Selenium for make test-browser).
+#   scripts/install-deps.sh [fuzz] [bench] [package] [cluster] [browser]
 set -euo pipefail
 
 packages=(
@@ -23,6 +24,7 @@ for group in "$@"; do
     bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
     package) packages+=(lintian pkg-config man-db groff dpkg-dev file) ;;
     cluster) packages+=(slurmctld slurmd slurm-client munge parallel cpio) ;;
+    browser) packages+=(chromium chromium-driver python3-selenium) ;;
     *) echo "install-deps: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -399,6 +400,29 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
     EXPECT_NE(jsonl.find("{\"source\":\"music/a.wav\",\"picture\":\"music/a.wav.png\",\"status\":\"written\""),
               std::string::npos) << jsonl;
     EXPECT_NE(picture, "");
+}
+
+// The run's page names every file and has a thumbnail of every picture,
+// kept (or made from the picture) when a re-run finds it up to date.
+TEST(Cli, IndexPageOfARun) {
+    Work w;
+    library(w);
+    w.file("music/<script>alert(1)<", "not audio");
+    ASSERT_EQ(w.tolvek({"-q", "--index", "run.html", "music"}).status, 0);
+    const std::string page = tolvek::test::read_file(w.path("run.html"));
+    for (const char* name : {"music/a.wav", "music/live/c.wav", "alert(1)"})
+        EXPECT_NE(page.find(name), std::string::npos) << name;
+    EXPECT_EQ(page.find("<script>alert(1)"), std::string::npos);  // a name is text, never markup
+    const auto thumbnails = [&] {
+        int n = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(w.path("run_files"))) ++n;
+        return n;
+    };
+    EXPECT_EQ(thumbnails(), 3);
+    std::filesystem::remove_all(w.path("run_files"));
+    const RunResult again = w.tolvek({"-q", "-u", "--index", "run.html", "music"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(thumbnails(), 3);
 }
 
 // Shards of one run convert every file exactly once, and their pictures are

@@ -16,6 +16,7 @@
 #include "audio/audio.h"
 #include "convert/stamp.h"
 #include "report/format.h"
+#include "report/index.h"
 #include "report/record.h"
 
 namespace tolvek::walker {
@@ -94,7 +95,10 @@ private:
 
 class Loop : public Visitor {
 public:
-    Loop(const RunSettings& settings, Output& output) : settings_(settings), output_(output) { start_threads(); }
+    Loop(const RunSettings& settings, Output& output) : settings_(settings), output_(output) {
+        if (!settings.index_path.empty()) index_.emplace(settings.index_path);
+        start_threads();
+    }
     ~Loop() override { finish(); }
 
     void line(std::string text) override { add_text(std::move(text), {}, Counts::Nothing); }
@@ -109,6 +113,7 @@ public:
 
     RunTotals finish();
     const std::vector<report::Record>& records() const { return records_; }
+    const std::optional<report::IndexWriter>& index() const { return index_; }
 
     // Called by ItemLog.
     void append(Item& item, std::string_view text, bool to_err);
@@ -128,7 +133,8 @@ private:
     Output& output_;
     RunTotals totals_;
     std::set<std::string> pictures_;  // picture paths claimed in this run
-    std::vector<report::Record> records_;  // in walk order, when a report is asked for
+    std::vector<report::Record> records_;  // in walk order, when a report or index is asked for
+    std::optional<report::IndexWriter> index_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -202,6 +208,10 @@ bool Loop::skip_up_to_date(const std::string& path, const std::string& picture) 
     std::optional<report::Record> record = up_to_date(path, picture, settings_.conversion);
     if (!record) return false;
     record->elapsed_ms = ms_between(start, std::chrono::steady_clock::now());
+    if (index_) {
+        if (const Status kept = index_->keep_thumbnail(*record); !kept)
+            output_.err("tolvek: " + output_.shown(picture) + ": no thumbnail: " + kept.message + "\n");
+    }
     const std::string line =
         settings_.conversion.verbose > 0 ? "Skipping " + output_.shown(path) + ": up to date\n" : std::string();
     add_text(line, {}, Counts::UpToDate, std::move(record));
@@ -244,12 +254,22 @@ void Loop::file(std::string path, std::string outpath) {
 
 void Loop::convert(Item& item, int threads) {
     ItemLog log(*this, item);
-    if (threads <= 1) {
+    if (threads <= 1 && !index_) {
         item.result = convert::convert_file(item.path, item.outpath, settings_.conversion, log);
         return;
     }
     convert::Options options = settings_.conversion;
     options.threads = threads;
+    if (index_) {
+        // The thumbnail comes from the painted picture, not from decoding
+        // the saved file again.
+        options.on_picture = [&](const image::Picture& picture) {
+            report::Record r;
+            r.picture = convert::picture_path(item.path, item.outpath, settings_.conversion);
+            if (const Status made = index_->add_thumbnail(r, picture); !made)
+                log.error("tolvek: " + output_.shown(*r.picture) + ": no thumbnail: " + made.message + "\n");
+        };
+    }
     item.result = convert::convert_file(item.path, item.outpath, options, log);
 }
 
@@ -272,7 +292,7 @@ void Loop::append(Item& item, std::string_view text, bool to_err) {
 // printer calls this.
 void Loop::settle(const Item& item) {
     if (item.counts == Counts::Nothing) return;
-    if (!settings_.report_path.empty()) {
+    if (!settings_.report_path.empty() || index_) {
         if (item.record) {
             records_.push_back(*item.record);
         } else if (item.counts == Counts::File) {
@@ -394,13 +414,17 @@ RunTotals walk_directory(RunSettings settings, Output& output) {
     Walker walker(settings.walk, loop);
     for (const std::string& pattern : settings.patterns) walker.walk(pattern);
     RunTotals totals = loop.finish();
-    if (!settings.report_path.empty()) {
-        if (const Status written = report::write_report(settings.report_path, loop.records()); !written) {
-            output.err("tolvek: " + output.shown(settings.report_path) + ": " + written.message + "\n");
-            ++totals.failed;
-            totals.save_failed = true;
-        }
-    }
+    // A report or page that cannot be written is a failure like a picture.
+    const auto failed = [&](const std::string& path, const Status& status) {
+        output.err("tolvek: " + output.shown(path) + ": " + status.message + "\n");
+        ++totals.failed;
+        totals.save_failed = true;
+    };
+    if (!settings.report_path.empty())
+        if (const Status written = report::write_report(settings.report_path, loop.records()); !written)
+            failed(settings.report_path, written);
+    if (loop.index())
+        if (const Status written = loop.index()->finish(loop.records()); !written) failed(settings.index_path, written);
     totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return totals;
 }

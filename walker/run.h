@@ -34,6 +34,8 @@ struct RunSettings {
     std::optional<report::Shard> shard;
     // Write a record of every file here when the run ends (.csv or .jsonl).
     std::string report_path;
+    // Write a browsable page of every file and its picture here.
+    std::string index_path;
 };
 
 // What a run did.
