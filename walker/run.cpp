@@ -37,13 +37,22 @@ Outcome outcome_of(int status) {
 }
 
 // What an entry adds to the run's totals.
-enum class Counts { Nothing, File, UpToDate, Unreadable, Duplicate };
+enum class Counts { Nothing, File, UpToDate, OwnPicture, Unreadable, Duplicate };
 
 // The key under which a picture keeps its report record.
 constexpr const char* kRecordKey = "Tolvek-Record";
 
 double ms_between(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// A picture this program made (it carries our stamp): not audio, and known
+// so without handing it to the decoders, which is most of what a re-run over
+// a tree of sources and their pictures would otherwise cost.
+bool is_own_picture(const std::string& path) {
+    if (!path.ends_with(".png") && !path.ends_with(".jpg")) return false;
+    image::Metadata metadata;
+    return image::read_metadata(path, metadata) && convert::read_stamp(metadata).has_value();
 }
 
 // The record of a source whose picture records that it is up to date, from
@@ -234,6 +243,17 @@ void Loop::file(std::string path, std::string outpath) {
         return;
     }
     if (settings_.update && skip_up_to_date(path, picture)) return;
+    if (settings_.update && is_own_picture(path)) {
+        report::Record r;
+        r.source = path;
+        r.status = std::string(report::kStatusNotAudio);
+        r.reason = "a picture of this program";
+        // The same line a conversion prints for a file that is not audio.
+        const std::string line =
+            settings_.conversion.verbose > 0 ? "Skipping " + output_.shown(outpath) + "\n" : std::string();
+        add_text(line, {}, Counts::OwnPicture, std::move(r));
+        return;
+    }
     auto item = std::make_shared<Item>();
     item->counts = Counts::File;
     item->path = std::move(path);
@@ -301,8 +321,8 @@ void Loop::settle(const Item& item) {
             records_.push_back(std::move(r));
         }
     }
-    if (item.counts == Counts::UpToDate) {
-        ++totals_.up_to_date;
+    if (item.counts == Counts::UpToDate || item.counts == Counts::OwnPicture) {
+        ++(item.counts == Counts::UpToDate ? totals_.up_to_date : totals_.not_audio);
         return;
     }
     if (item.counts != Counts::File) {
