@@ -23,7 +23,7 @@ namespace tolvek::image {
 Picture::Picture(int width, int height)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
-      pixels_(static_cast<std::size_t>(width_) * height_ * 3, 0) {}
+      pixels_((static_cast<std::size_t>(width_) * 3 + 1) * height_, 0) {}
 
 namespace {
 
@@ -305,12 +305,9 @@ Status save_once(const Picture& picture, const std::string& path, FileType type,
     if (!temp.file())
         return Status::fail(kSaveCreate, "cannot create a file beside " + path + ": " + errno_text(temp.error()));
     if (type == FileType::Png) {
-        // Encoded whole in memory, then written in one go.
-        std::vector<std::uint8_t> bytes;
-        if (Status bad = encode_png(picture, metadata, bytes); !bad)
-            return Status::fail(kSaveEncode, "cannot encode " + path + ": " + bad.message);
-        if (std::fwrite(bytes.data(), 1, bytes.size(), temp.file()) != bytes.size())
-            return Status::fail(kSaveWrite, "cannot write " + path + ": " + errno_text(errno));
+        if (Status bad = write_png(picture, metadata, temp.file()); !bad)
+            return Status::fail(bad.code, (bad.code == kSaveWrite ? "cannot write " : "cannot encode ") + path + ": " +
+                                              bad.message);
         return temp.publish(path);
     }
     EncodeError encode;
