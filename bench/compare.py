@@ -9,13 +9,21 @@ picture per file, as tolvek does for files of 150 s and more:
   ffmpeg -i FILE -lavfi showspectrumpic=s=1000x1024:legend=0 OUT.png
   sndfile-spectrogram --no-border FILE 1000 1024 OUT.png
 
+and, when the environment variable SNDSPEC names its binary, sndspec:
+
+  sndspec -o OUTDIR FILE        (OUTDIR must exist)
+
 sox mixes to mono first (as tolvek does; otherwise it draws one picture per
 channel) and the peers draw no axes or legends, so each does no more work
 than tolvek.
 
-Cases: one file per process for the 180 s and 600 s files of every format,
-and a batch of 20 180 s MP3s per run (tolvek given their directory, once
-with jobs=1 and once with jobs=2; the peers in a shell loop). Runs are
+Cases, each row naming the mode it measures: one file per process for the
+180 s and 600 s files of every format (tolvek's default sampled coverage);
+tolvek with --coverage full on the 180 s and 600 s MP3 and FLAC against
+sox and ffmpeg, which analyse every sample too (the ratio is to the faster
+of the two); the 60-minute MP3 with --jobs 2 against --jobs 1; and a batch
+of 20 180 s MP3s per run (tolvek given their directory, once with jobs=1
+and once with jobs=2; the peers in a shell loop). Runs are
 interleaved: each round runs every case with every tool once, the tools in
 a rotating order; the first round is a warm-up and is not counted. Times
 are wall-clock medians. Each tool writes into its own temporary directory
@@ -46,7 +54,10 @@ FORMAT_NAMES = {
     "flac": "FLAC",
     "wav": "WAV",
 }
-PEERS = ["sox", "ffmpeg", "sndfile"]
+PEERS = ["sox", "ffmpeg", "sndfile", "sndspec"]
+# The peers that analyse every sample: what --coverage full is measured against.
+FULL_PEERS = ["sox", "ffmpeg"]
+PEER_TITLES = {"sox": "sox", "ffmpeg": "ffmpeg", "sndfile": "sndfile-spectrogram", "sndspec": "sndspec"}
 
 
 def peer_command(tool, source, picture):
@@ -57,10 +68,14 @@ def peer_command(tool, source, picture):
                 "-lavfi", "showspectrumpic=s=1000x1024:legend=0", picture]
     if tool == "sndfile":
         return ["sndfile-spectrogram", "--no-border", source, "1000", "1024", picture]
+    if tool == "sndspec":
+        # It names its picture itself, in the folder given.
+        return [os.environ["SNDSPEC"], "-o", str(Path(picture).parent), source]
     raise ValueError(tool)
 
 
-PEER_PROGRAMS = {"sox": "sox", "ffmpeg": "ffmpeg", "sndfile": "sndfile-spectrogram"}
+PEER_PROGRAMS = {"sox": "sox", "ffmpeg": "ffmpeg", "sndfile": "sndfile-spectrogram",
+                 "sndspec": os.environ.get("SNDSPEC", "")}
 
 
 class Runner:
@@ -79,13 +94,13 @@ class Runner:
         return elapsed, done.returncode, done.stderr.decode(errors="replace").strip()
 
 
-def tolvek_runner(name, scratch, program, jobs):
+def tolvek_runner(name, scratch, program, jobs, options=()):
     workdir = scratch / name
     workdir.mkdir(parents=True)
     settings = "[general]\nlocal=1\n" + (f"jobs={jobs}\n" if jobs is not None else "")
     (workdir / "Tolvek_Pre.ini").write_text(settings)
     runner = Runner(name, workdir)
-    runner.command = lambda source: [str(program), str(source)]
+    runner.command = lambda source: [str(program), *options, str(source)]
     runner.pictures = lambda sources: [workdir / (Path(s).name + ".png") for s in sources]
     return runner
 
@@ -105,13 +120,20 @@ def peer_runner(tool, scratch):
         return peer_command(tool, str(source), str(workdir / (source.name + ".png")))
 
     runner.command = command
-    runner.pictures = lambda sources: [workdir / (Path(s).name + ".png") for s in sources]
+    if tool == "sndspec":
+        # Its pictures' names are its own: a file appearing is what counts.
+        runner.pictures = lambda sources: [] if any(workdir.iterdir()) else [workdir / "(any picture)"]
+    else:
+        runner.pictures = lambda sources: [workdir / (Path(s).name + ".png") for s in sources]
     return runner
 
 
 class Case:
-    def __init__(self, label, source, tools, files):
+    def __init__(self, label, source, tools, files, mode="sampled (default)", base="tolvek", peers=None):
         self.label = label
+        self.mode = mode  # what the row measures
+        self.base = base  # the tool the ratios are taken to
+        self.peers = peers if peers is not None else PEERS  # the tools the ratio column takes the fastest of
         self.source = source  # a file, or a directory for a batch
         self.tools = tools  # runner names that take part
         self.files = files  # the audio files it converts
@@ -160,6 +182,10 @@ def main():
     parser.add_argument("--lengths", default="180,600", help="lengths in seconds (default 180,600)")
     parser.add_argument("--formats", default=",".join(FORMATS), help="formats (default all: %(default)s)")
     parser.add_argument("--no-batch", action="store_true", help="leave out the batch of 20 files")
+    parser.add_argument("--full-lengths", default="180,600",
+                        help="lengths of the --coverage full rows (default 180,600; empty: none)")
+    parser.add_argument("--full-formats", default="cbr192.mp3,flac", help="formats of the --coverage full rows")
+    parser.add_argument("--no-hour", action="store_true", help="leave out the 60-minute --jobs row")
     parser.add_argument("--jobs", type=int, default=2, help="the jobs value of the second batch run (default 2)")
     parser.add_argument("--keep", action="store_true", help="keep the output directories")
     args = parser.parse_args()
@@ -186,9 +212,14 @@ def main():
 def measure(args, program, corpus, scratch):
     runners = {"tolvek": tolvek_runner("tolvek", scratch, program, None)}
     runners[f"tolvek jobs={args.jobs}"] = tolvek_runner(f"tolvek-jobs{args.jobs}", scratch, program, args.jobs)
+    runners["tolvek full"] = tolvek_runner("tolvek-full", scratch, program, None, ["--coverage", "full"])
+    runners["tolvek jobs=1"] = tolvek_runner("tolvek-jobs1", scratch, program, None, ["--jobs", "1"])
+    runners["tolvek jobs=2"] = tolvek_runner("tolvek-jobs2x", scratch, program, None, ["--jobs", "2"])
     missing_peers = {}
     for tool in PEERS:
-        if shutil.which(PEER_PROGRAMS[tool]):
+        if tool == "sndspec" and not PEER_PROGRAMS[tool]:
+            missing_peers[tool] = "SNDSPEC is not set"
+        elif PEER_PROGRAMS[tool] and shutil.which(PEER_PROGRAMS[tool]):
             runners[tool] = peer_runner(tool, scratch)
         else:
             missing_peers[tool] = f"{PEER_PROGRAMS[tool]} is not installed"
@@ -202,19 +233,34 @@ def measure(args, program, corpus, scratch):
                 print(f"compare: {source} is missing; leaving it out (bench/make-corpus.sh makes it)", file=sys.stderr)
                 continue
             cases.append(Case(f"{seconds} s {FORMAT_NAMES.get(fmt, fmt)}", source, ["tolvek"] + peers_here, [source]))
+    for seconds in [int(s) for s in args.full_lengths.split(",") if s]:
+        for fmt in [f for f in args.full_formats.split(",") if f]:
+            source = corpus / f"music-{seconds:03d}s.{fmt}"
+            if source.is_file():
+                full_peers = [t for t in FULL_PEERS if t in runners]
+                cases.append(Case(f"{seconds} s {FORMAT_NAMES.get(fmt, fmt)}", source, ["tolvek full"] + full_peers,
+                                  [source], mode="--coverage full", base="tolvek full", peers=FULL_PEERS))
+    hour = corpus / "music-3600s.cbr192.mp3"
+    if not args.no_hour:
+        if hour.is_file():
+            cases.append(Case("60 min MP3 CBR 192k", hour, ["tolvek jobs=1", "tolvek jobs=2"], [hour],
+                              mode="--jobs 2 against --jobs 1", base="tolvek jobs=1", peers=["tolvek jobs=2"]))
+        else:
+            print(f"compare: {hour} is missing; leaving the 60-minute row out", file=sys.stderr)
     batch_dir = corpus / "batch20"
     if not args.no_batch:
         batch = sorted(batch_dir.glob("*.mp3")) if batch_dir.is_dir() else []
         if len(batch) == 20:
             cases.append(Case("batch of 20 × 180 s MP3", batch_dir,
-                              ["tolvek", f"tolvek jobs={args.jobs}"] + peers_here, batch))
+                              ["tolvek", f"tolvek jobs={args.jobs}"] + peers_here, batch, mode="sampled, jobs=1"))
         else:
             print(f"compare: {batch_dir} does not hold 20 MP3s; leaving the batch out", file=sys.stderr)
     if not cases:
         sys.exit("compare: nothing to measure")
     for case in cases:
         for tool, why in missing_peers.items():
-            case.na[tool] = why
+            if tool in case.peers or case.peers is PEERS:
+                case.na[tool] = why
 
     startup = []
     load_before = os.getloadavg()[0]
@@ -254,34 +300,44 @@ def print_report(args, program, cases, startup, load):
           f"(nproc {len(os.sched_getaffinity(0))}), {cpu_model()}")
     print(f"Programs: {first_line([str(program), '--version'])} ({program}); "
           f"{first_line(['sox', '--version'])}; {' '.join(first_line(['ffmpeg', '-version']).split()[:3])}; "
-          f"sndfile-tools {package_version('sndfile-tools')} with libsndfile {package_version('libsndfile1')}")
+          f"sndfile-tools {package_version('sndfile-tools')} with libsndfile {package_version('libsndfile1')}; "
+          f"sndspec {os.environ.get('SNDSPEC') or 'not given (SNDSPEC unset)'}")
     print(f"Wall-clock medians of {args.runs} interleaved runs after a warm-up, in ms; "
           f"(×N) is the peer's time over tolvek's. Load average (1 min) {load[0]:.2f} before, "
           f"{load[1]:.2f} after.")
     print()
-    print("| case | tolvek | sox | ffmpeg | sndfile-spectrogram | fastest peer / tolvek |")
-    print("| --- | ---: | ---: | ---: | ---: | ---: |")
+    titles = [PEER_TITLES[t] for t in PEERS]
+    print("| case | mode | tolvek | " + " | ".join(titles) + " | fastest peer / tolvek |")
+    print("| --- | --- | ---: | " + " | ".join("---:" for _ in PEERS) + " | ---: |")
     notes = []
     for case in cases:
         med = {t: statistics.median(v) for t, v in case.times.items() if v and t not in case.na}
-        base = med.get("tolvek")
+        base = med.get(case.base)
         cells = [fmt_ms(base) if base else "n/a"]
         for tool in PEERS:
             if tool in med:
                 ratio = f" (×{med[tool] / base:.2f})" if base else ""
                 cells.append(fmt_ms(med[tool]) + ratio)
             else:
-                cells.append("n/a")
+                cells.append("n/a" if tool in case.peers else "")
             if tool in case.na:
                 notes.append(f"{case.label}, {tool}: {case.na[tool]}")
-        peer_times = [med[t] for t in PEERS if t in med]
+        peer_times = [med[t] for t in case.peers if t in med]
         best = f"×{min(peer_times) / base:.2f}" if peer_times and base else "n/a"
-        print(f"| {case.label} | " + " | ".join(cells) + f" | {best} |")
+        if case.base == "tolvek jobs=1":
+            # No peers here: the ratio is jobs=1's time over jobs=2's.
+            jobs2 = med.get("tolvek jobs=2")
+            cells = [fmt_ms(base) if base else "n/a"] + ["" for _ in PEERS]
+            best = f"jobs=2: {fmt_ms(jobs2)} (×{base / jobs2:.2f} faster)" if base and jobs2 else "n/a"
+            for tool in case.tools:
+                if tool in case.na:
+                    notes.append(f"{case.label}, {tool}: {case.na[tool]}")
+        print(f"| {case.label} | {case.mode} | " + " | ".join(cells) + f" | {best} |")
         if jobs_tool in case.tools:
             jobs = med.get(jobs_tool)
             jcells = [fmt_ms(jobs) if jobs else "n/a"] + ["" for _ in PEERS]
             best_j = f"×{min(peer_times) / jobs:.2f}" if peer_times and jobs else "n/a"
-            print(f"| {case.label}, tolvek jobs={args.jobs} | " + " | ".join(jcells) + f" | {best_j} |")
+            print(f"| {case.label} | sampled, jobs={args.jobs} | " + " | ".join(jcells) + f" | {best_j} |")
             if jobs_tool in case.na:
                 notes.append(f"{case.label}, {jobs_tool}: {case.na[jobs_tool]}")
             if base and jobs:

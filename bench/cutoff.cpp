@@ -24,7 +24,8 @@ constexpr int kColumns = 400;
 // The cutoff of a file over kColumns evenly spaced windows; nothing when it
 // cannot be read.
 std::optional<analysis::Cutoff> measure(const std::string& path, bool print_levels = false) {
-    auto stream = tolvek::audio::Stream::open(path);
+    tolvek::Status opened;
+    auto stream = tolvek::audio::Stream::open(path, opened);
     if (!stream) return std::nullopt;
     const auto info = stream->info();
     const std::uint64_t frame_bytes = 2ULL * info.channels;

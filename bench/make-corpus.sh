@@ -2,7 +2,9 @@
 # Synthesises the benchmark corpus with the ffmpeg tool: music-like signals
 # (a beat, hi-hats, a bass arpeggio, changing chords, sweeps and noise) of
 # 30 s, 180 s and 600 s, each as WAV, FLAC, MP3 CBR 192k, MP3 VBR (-q:a 2)
-# and Ogg Vorbis (-q:a 5); a batch of 20 variants of the 180 s MP3; and on
+# and Ogg Vorbis (-q:a 5); a 60-minute MP3 CBR 192k (the 600 s master six
+# times over, for the jobs comparison); a batch of 20 variants of the 180 s
+# MP3; and on
 # request a 4-hour FLAC of near-silence with a tone near its end (for the
 # memory measurement).
 #
@@ -137,6 +139,12 @@ for seconds in "${lengths[@]}"; do
       ff -i "$corpus/$base.wav" "${args[@]}" "${exact[@]}" -f "$muxer"
   done
 done
+
+# Sixty minutes: the 600 s master played six times, encoded in one go.
+master=$corpus/music-600s.wav
+master_sum=$(sha256sum <"$master" | cut -d' ' -f1)
+make_file music-3600s.cbr192.mp3 "$master_sum loop6 cbr192" \
+  ff -stream_loop 5 -i "$master" -c:a libmp3lame -b:a 192k "${exact[@]}" -f mp3
 
 if [ "$batch" -eq 1 ]; then
   # Twenty different 180 s MP3s: the 180 s master rotated by 8k+1 seconds

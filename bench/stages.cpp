@@ -1,13 +1,16 @@
 // The stages of one conversion timed apart, on the 180 s MP3 of the
 // benchmark corpus: opening and measuring, the spectrum windows (seeking,
 // decoding and the transform), the transform alone, levels and colours,
-// and the PNG and JPEG saves.
+// and the PNG and JPEG saves; the PNG encoding alone in memory, with libpng
+// at zlib level 1 (how pictures were written before) and with our writer at
+// each libdeflate level from 1 to 6.
 //
 //   tolvek_stages [benchmark options] [AUDIO FILE]
 //
 // The file is the argument, else $TOLVEK_BENCH_FILE, else the corpus file
 // in the build directory. Without it nothing runs (status 0).
 #include <benchmark/benchmark.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +30,7 @@
 #include "convert/painter.h"
 #include "convert/plan.h"
 #include "image/picture.h"
+#include "image/png.h"
 #include "palette/palette.h"
 
 namespace {
@@ -240,6 +244,58 @@ void save_stage(benchmark::State& state, tolvek::image::FileType type, const cha
 void BM_PngSave(benchmark::State& state) { save_stage(state, tolvek::image::FileType::Png, "stage.png"); }
 void BM_JpegSave(benchmark::State& state) { save_stage(state, tolvek::image::FileType::Jpeg, "stage.jpg"); }
 
+// The former writer: libpng, no row filter, zlib level 1, into memory.
+void append_bytes(png_structp png, png_bytep data, png_size_t size) {
+    auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + size);
+}
+void flush_nothing(png_structp) {}
+
+bool libpng_encode(const tolvek::image::Picture& picture, std::vector<std::uint8_t>& out) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, info ? &info : nullptr);
+        return false;
+    }
+    png_set_write_fn(png, &out, append_bytes, flush_nothing);
+    png_set_IHDR(png, info, picture.width(), picture.height(), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+    png_set_compression_level(png, 1);
+    png_write_info(png, info);
+    for (int y = 0; y < picture.height(); ++y) png_write_row(png, const_cast<png_bytep>(picture.row(y)));
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+void BM_PngEncodeLibpng(benchmark::State& state) {
+    NEED_CONVERSION(state, c);
+    std::vector<std::uint8_t> out;
+    for (auto _ : state) {
+        out.clear();
+        if (!libpng_encode(*c->picture, out)) return state.SkipWithError("libpng failed");
+    }
+    state.counters["file_bytes"] = static_cast<double>(out.size());
+}
+
+void BM_PngEncodeDeflate(benchmark::State& state) {
+    NEED_CONVERSION(state, c);
+    char* bytes = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&bytes, &size);
+    for (auto _ : state) {
+        std::rewind(out);
+        if (!tolvek::image::write_png(*c->picture, {}, out, static_cast<int>(state.range(0))))
+            return state.SkipWithError("write_png failed");
+        std::fflush(out);
+    }
+    state.counters["file_bytes"] = static_cast<double>(std::ftell(out));
+    std::fclose(out);
+    std::free(bytes);
+}
+
 }  // namespace
 
 BENCHMARK(BM_Open)->Name("open")->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -248,6 +304,8 @@ BENCHMARK(BM_Fft)->Name("fft_1000_windows")->Unit(benchmark::kMillisecond)->UseR
 BENCHMARK(BM_LevelsColours)->Name("levels_colours")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LevelsColoursGrid)->Name("levels_colours_grid")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PngSave)->Name("png_save")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PngEncodeLibpng)->Name("png_encode_libpng_zlib1")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PngEncodeDeflate)->Name("png_encode_libdeflate")->DenseRange(1, 6)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_JpegSave)->Name("jpeg_save")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <jpeglib.h>
-#include <png.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -17,13 +16,14 @@
 #include <thread>
 
 #include "common/file.h"
+#include "image/png.h"
 
 namespace tolvek::image {
 
 Picture::Picture(int width, int height)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
-      pixels_(static_cast<std::size_t>(width_) * height_ * 3, 0) {}
+      pixels_((static_cast<std::size_t>(width_) * 3 + 1) * height_, 0) {}
 
 namespace {
 
@@ -208,78 +208,12 @@ Status TempFile::publish(const std::string& final_path) {
     return Status::ok();
 }
 
-// What an encoder reports when it stops: errno at the moment it gave up
-// (the failed write, when a write failed) and its own message.
+// What the JPEG encoder reports when it stops: errno at the moment it gave
+// up (the failed write, when a write failed) and its own message.
 struct EncodeError {
     int saved_errno = 0;
     std::string message;
 };
-
-// The encoders return to these only through longjmp, so the functions that
-// call setjmp hold nothing that needs a destructor.
-struct PngContext {
-    std::jmp_buf jump;
-    EncodeError* error;
-};
-
-[[noreturn]] void png_fail(png_structp png, png_const_charp message) {
-    auto* ctx = static_cast<PngContext*>(png_get_error_ptr(png));
-    ctx->error->saved_errno = errno;
-    ctx->error->message = message;
-    std::longjmp(ctx->jump, 1);
-}
-
-void png_quiet(png_structp, png_const_charp) {}
-
-// The texts as libpng takes them, pointing into `metadata`: uncompressed
-// iTXt, which png_write_info writes right after IHDR, so a reader finds them
-// without touching IDAT. Made before setjmp, which must not skip a destructor.
-std::vector<png_text> png_texts(const Metadata& metadata) {
-    std::vector<png_text> texts(metadata.size());
-    for (std::size_t i = 0; i < metadata.size(); ++i) {
-        texts[i].compression = PNG_ITXT_COMPRESSION_NONE;
-        texts[i].key = const_cast<png_charp>(metadata[i].first.c_str());
-        texts[i].text = const_cast<png_charp>(metadata[i].second.c_str());
-        texts[i].itxt_length = metadata[i].second.size();
-        texts[i].lang = const_cast<png_charp>("");
-        texts[i].lang_key = const_cast<png_charp>("");
-    }
-    return texts;
-}
-
-bool encode_png(const Picture& picture, std::vector<png_text>& texts, FILE* out, EncodeError& error) {
-    PngContext ctx{{}, &error};
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, png_fail, png_quiet);
-    if (!png) {
-        error.message = "out of memory";
-        return false;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (!info || setjmp(ctx.jump)) {
-        png_destroy_write_struct(&png, info ? &info : nullptr);
-        if (error.message.empty()) error.message = "out of memory";
-        return false;
-    }
-    png_init_io(png, out);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width()),
-                 static_cast<png_uint_32>(picture.height()), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    // Chosen by measurement on spectrogram-like pictures, which hold few
-    // distinct colours: no row filter gave the smallest file at every zlib
-    // level (adaptive filtering was 30-85% larger), and level 1 was five to
-    // ten times faster than the default level 6 for 12-16% more bytes.
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    png_set_compression_level(png, 1);
-    if (!texts.empty()) png_set_text(png, info, texts.data(), static_cast<int>(texts.size()));
-    png_write_info(png, info);
-    for (int y = 0; y < picture.height(); ++y) {
-        // libpng copies the row before it transforms anything; it never writes to it.
-        png_write_row(png, const_cast<png_bytep>(picture.row(y)));
-    }
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return true;
-}
 
 struct JpegErrors {
     jpeg_error_mgr mgr;
@@ -370,15 +304,14 @@ Status save_once(const Picture& picture, const std::string& path, FileType type,
         return Status::fail(kSaveCannotLink, "no unnamed files beside " + path);
     if (!temp.file())
         return Status::fail(kSaveCreate, "cannot create a file beside " + path + ": " + errno_text(temp.error()));
-    EncodeError encode;
-    bool encoded = false;
-    if (type == FileType::Jpeg) {
-        encoded = encode_jpeg(picture, jpeg_comments(metadata), temp.file(), encode);
-    } else {
-        std::vector<png_text> texts = png_texts(metadata);
-        encoded = encode_png(picture, texts, temp.file(), encode);
+    if (type == FileType::Png) {
+        if (Status bad = write_png(picture, metadata, temp.file()); !bad)
+            return Status::fail(bad.code, (bad.code == kSaveWrite ? "cannot write " : "cannot encode ") + path + ": " +
+                                              bad.message);
+        return temp.publish(path);
     }
-    if (!encoded) {
+    EncodeError encode;
+    if (!encode_jpeg(picture, jpeg_comments(metadata), temp.file(), encode)) {
         // A failed write shows in the stream; then errno says why, not the encoder.
         if (std::ferror(temp.file()))
             return Status::fail(kSaveWrite, "cannot write " + path + ": " + errno_text(encode.saved_errno));

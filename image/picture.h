@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,13 +66,13 @@ public:
     // y = 0 is the bottom row of the saved picture. No bounds check: the
     // conversion sets about a million pixels per file.
     void set_pixel(int x, int y, Rgb c) {
-        std::uint8_t* p = &pixels_[(static_cast<std::size_t>(height_ - 1 - y) * width_ + x) * 3];
+        std::uint8_t* p = &pixels_[row_start(height_ - 1 - y) + static_cast<std::size_t>(x) * 3];
         p[0] = c.r;
         p[1] = c.g;
         p[2] = c.b;
     }
     Rgb pixel(int x, int y) const {
-        const std::uint8_t* p = &pixels_[(static_cast<std::size_t>(height_ - 1 - y) * width_ + x) * 3];
+        const std::uint8_t* p = &pixels_[row_start(height_ - 1 - y) + static_cast<std::size_t>(x) * 3];
         return {p[0], p[1], p[2]};
     }
 
@@ -84,11 +85,18 @@ public:
     Status save(const std::string& path, FileType type, const Metadata& metadata = {}) const;
 
     // Rows top first, 3 bytes per pixel.
-    const std::uint8_t* row(int top_row) const {
-        return &pixels_[static_cast<std::size_t>(top_row) * width_ * 3];
-    }
+    const std::uint8_t* row(int top_row) const { return &pixels_[row_start(top_row)]; }
+
+    // All rows top first, each after one 0 byte: PNG's unfiltered rows, which
+    // the PNG writer compresses as they are, without a copy of the picture.
+    // (1 + 3 × width) × height bytes.
+    std::span<const std::uint8_t> png_rows() const { return pixels_; }
 
 private:
+    std::size_t row_start(int top_row) const {
+        return static_cast<std::size_t>(top_row) * (static_cast<std::size_t>(width_) * 3 + 1) + 1;
+    }
+
     int width_;
     int height_;
     std::uint8_t jpeg_quality_ = 75;

@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
-  libpng-dev libjpeg62-turbo-dev
+  libpng-dev libjpeg62-turbo-dev libdeflate-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libgtest-dev
   libcli11-dev
@@ -21,7 +21,7 @@ packages=(
 for group in "$@"; do
   case "$group" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time) ;;
+    bench) packages+=(libbenchmark-dev sox libsox-fmt-mp3 sndfile-tools time hyperfine) ;;
     package) packages+=(lintian pkg-config man-db groff dpkg-dev file) ;;
     cluster) packages+=(slurmctld slurmd slurm-client munge parallel cpio) ;;
     browser) packages+=(chromium chromium-driver python3-selenium) ;;
