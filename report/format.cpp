@@ -418,25 +418,6 @@ std::string render(Format format, std::span<const Record> records) {
     return out;
 }
 
-Status write_report(const std::string& path, std::span<const Record> records) {
-    const auto format = format_for(path);
-    if (!format) return Status::fail(kErrorUsage, "a report name ends in .csv or .jsonl: " + path);
-    std::string temp;
-    UniqueFd fd;
-    if (Status s = create_temporary(path, temp, fd); !s) return s;
-    Status s = write_all(*fd, render(*format, records));
-    if (s && ::fsync(*fd) != 0) s = Status::fail(errno, std::strerror(errno));
-    const int close_result = ::close(*fd.get());
-    *fd = -1;  // closed here, so that a failed close is seen; nothing left for the deleter
-    if (s && close_result != 0) s = Status::fail(errno, std::strerror(errno));
-    if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = Status::fail(errno, std::strerror(errno));
-    if (!s) {
-        ::unlink(temp.c_str());
-        return io_error("cannot write the report", path, s.code);
-    }
-    return Status::ok();
-}
-
 Status write_text_atomically(const std::string& path, std::string_view text, const std::string& what) {
     std::string temp;
     UniqueFd fd;
@@ -444,7 +425,7 @@ Status write_text_atomically(const std::string& path, std::string_view text, con
     Status s = write_all(*fd, text);
     if (s && ::fsync(*fd) != 0) s = Status::fail(errno, std::strerror(errno));
     const int close_result = ::close(*fd.get());
-    *fd = -1;
+    *fd = -1;  // closed here, so that a failed close is seen; nothing left for the deleter
     if (s && close_result != 0) s = Status::fail(errno, std::strerror(errno));
     if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = Status::fail(errno, std::strerror(errno));
     if (!s) {
@@ -453,6 +434,13 @@ Status write_text_atomically(const std::string& path, std::string_view text, con
     }
     return Status::ok();
 }
+
+Status write_report(const std::string& path, std::span<const Record> records) {
+    const auto format = format_for(path);
+    if (!format) return Status::fail(kErrorUsage, "a report name ends in .csv or .jsonl: " + path);
+    return write_text_atomically(path, render(*format, records), "cannot write the report");
+}
+
 
 Status parse_report(std::string_view text, Format format, std::vector<Record>& out) {
     return format == Format::Csv ? parse_csv(text, out) : parse_jsonl(text, out);
