@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 extern "C" {
@@ -21,8 +22,12 @@ constexpr int kIoBufferBytes = 32 * 1024;
 int read_descriptor(void* opaque, std::uint8_t* buf, int size) {
     auto& r = *static_cast<DescriptorReader*>(opaque);
     if (r.error != 0) return AVERROR(EIO);
+    // One piece of the view at a time: FFmpeg asks again for the rest.
+    const FileView::Extent at = r.view->locate(static_cast<std::uint64_t>(r.position));
+    if (at.length == 0) return AVERROR_EOF;
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(size), at.length));
     for (;;) {
-        const ssize_t n = ::pread(r.fd, buf, static_cast<std::size_t>(size), r.position);
+        const ssize_t n = ::pread(r.fd, buf, wanted, static_cast<off_t>(at.offset));
         if (n > 0) {
             r.position += n;
             return static_cast<int>(n);
@@ -40,7 +45,7 @@ int read_descriptor(void* opaque, std::uint8_t* buf, int size) {
 
 std::int64_t seek_descriptor(void* opaque, std::int64_t offset, int whence) {
     auto& r = *static_cast<DescriptorReader*>(opaque);
-    const auto size = static_cast<std::int64_t>(r.size);
+    const auto size = static_cast<std::int64_t>(r.view->size());
     switch (whence & ~AVSEEK_FORCE) {
         case AVSEEK_SIZE: return size;
         case SEEK_SET: break;
@@ -103,12 +108,11 @@ Status open_container(Source& s, const std::string& name) {
 
 // Picks the stream to convert. The best audio stream by what the headers
 // already say is taken before the stream-info probe and every other stream
-// discarded, so the demuxer drops their packets from then on (a file of a
-// thousand streams converted in half the time). The probe itself still
-// looks at every stream: it opens their decoders whatever the discard
-// setting, and skipping it for such files was slower still (measured).
-// Where the headers name no usable audio stream, the best one is chosen
-// after the probe, as before.
+// discarded, so the demuxer drops their packets from then on. The probe
+// itself still looks at every stream (it opens their decoders whatever the
+// discard setting), which is why a many-stream Ogg file is shown only its
+// chosen stream (file_view.h). Where the headers name no usable audio
+// stream, the best one is chosen after the probe, as before.
 Status choose_stream(Source& s, const AVCodec*& codec) {
     AVFormatContext* f = s.fmt.get();
     const int early = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -177,10 +181,20 @@ Status read_status(const DescriptorReader& reader) {
     return Status::fail(kErrorFileOpen, std::strerror(reader.error));
 }
 
-Status open_source(int fd, std::uint64_t size, const std::string& name, Source& out) {
+FileView view_for(int fd, std::uint64_t size) {
+    const ReadAt read_at = [fd](std::uint64_t offset, std::span<std::uint8_t> out) -> long {
+        for (;;) {
+            const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+            if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+        }
+    };
+    return ogg_single_stream_view(read_at, size);
+}
+
+Status open_source(int fd, const FileView& view, const std::string& name, Source& out) {
     out.reader = std::make_unique<DescriptorReader>();
     out.reader->fd = fd;
-    out.reader->size = size;
+    out.reader->view = &view;
     if (Status s = open_container(out, name); !s) return s;
     const AVCodec* codec = nullptr;
     if (Status s = choose_stream(out, codec); !s) return s;

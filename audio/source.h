@@ -7,6 +7,7 @@
 #include <string>
 
 #include "audio/audio.h"
+#include "audio/file_view.h"
 #include "audio/libav.h"
 #include "common/status.h"
 
@@ -18,8 +19,8 @@ namespace tolvek::audio {
 // the very file that was checked when it was opened.
 struct DescriptorReader {
     int fd = -1;
-    std::uint64_t size = 0;  // when opened; a file that grows since is read as it was
-    std::int64_t position = 0;
+    const FileView* view = nullptr;  // the bytes shown, as the file was when opened
+    std::int64_t position = 0;       // in the view
     int error = 0;              // errno of the first refused read, 0 if none
     bool nested_refused = false;  // a demuxer asked to open another file
 };
@@ -46,10 +47,13 @@ struct Source {
     }
 };
 
-// Opens the source on `fd` (a regular file of `size` bytes, read from its
-// start); `name` only hints at the format by its ending. Codes as
-// Stream::open reports them.
-Status open_source(int fd, std::uint64_t size, const std::string& name, Source& out);
+// Opens the source on `fd` (a regular file, read from its start), showing
+// the demuxer `view` of it, which must outlive the source; `name` only hints
+// at the format by its ending. Codes as Stream::open reports them.
+Status open_source(int fd, const FileView& view, const std::string& name, Source& out);
+
+// What of the file on `fd` (of `size` bytes) the demuxer is shown.
+FileView view_for(int fd, std::uint64_t size);
 
 // A failed read of the source, as our status; ok when every read went well.
 Status read_status(const DescriptorReader& reader);

@@ -75,7 +75,7 @@ bool has_decoders(DecoderFamily family) {
 
 Status Stream::Impl::open_demuxer() {
     source.close();
-    if (Status s = audio::open_source(file.fd.get(), file.size, name, source); !s) {
+    if (Status s = audio::open_source(file.fd.get(), *view, name, source); !s) {
         source.close();
         return s;
     }
@@ -114,6 +114,7 @@ std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
         return nullptr;
     }
     impl->name = path;
+    impl->view = std::make_shared<const FileView>(view_for(impl->file.fd.get(), impl->file.size));
     if (status = impl->open_demuxer(); !status) return nullptr;
     return std::unique_ptr<Stream>(new Stream(std::move(impl)));
 }
@@ -132,6 +133,7 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
         return nullptr;
     }
     impl->file.size = impl_->file.size;
+    impl->view = impl_->view;
     impl->name = impl_->name;
     if (status = impl->open_demuxer(); !status) return nullptr;
     auto stream = std::unique_ptr<Stream>(new Stream(std::move(impl)));

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +67,8 @@ struct MonoBuffers {
 
 struct Stream::Impl {
     RegularFile file;  // opened once; every demuxer reads this descriptor
+    // What of it the demuxers are shown; made once, shared with siblings.
+    std::shared_ptr<const FileView> view;
     std::string name;  // only a hint at the format, never opened again
     Source source;
 

@@ -5,11 +5,13 @@
 #include <array>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
 #include "audio/audio.h"
+#include "audio/file_view.h"
 #include "audio/formats.h"
 #include "audio/spectrum.h"
 #include "audio/versions.h"
@@ -445,6 +447,117 @@ TEST(AudioStream, StretchIsTheMaximumOfItsWindows) {
                 EXPECT_EQ(got, want) << file << " " << groups->size() << " groups from " << st.begin;
             }
         }
+}
+
+}  // namespace
+}  // namespace tolvek::audio
+
+namespace tolvek::audio {
+namespace {
+
+// An Ogg page: the 27-byte header (checksum left zero: the view does not
+// check it), one segment per 255 bytes of `body`, then the body.
+std::string ogg_page(std::uint32_t serial, bool first, const std::string& body) {
+    std::string p = "OggS";
+    p += '\0';
+    p += static_cast<char>(first ? 0x02 : 0x00);
+    p += std::string(8, '\0');  // granule
+    for (int k = 0; k < 4; ++k) p += static_cast<char>((serial >> (8 * k)) & 0xff);
+    p += std::string(8, '\0');  // sequence, checksum
+    std::string segments(body.size() / 255, '\xff');
+    segments += static_cast<char>(body.size() % 255);
+    p += static_cast<char>(segments.size());
+    return p + segments + body;
+}
+
+std::string vorbis_head(std::uint32_t nominal_bitrate) {
+    std::string h = std::string("\x01vorbis", 7) + std::string(13, '\0');
+    for (int k = 0; k < 4; ++k) h += static_cast<char>((nominal_bitrate >> (8 * k)) & 0xff);
+    return h + std::string(6, '\0');
+}
+
+// Which pages of a file the demuxer is shown. Pages are named by letters;
+// the expectation lists the letters shown, or "whole".
+TEST(FileView, OggShowsOnlyTheChosenStream) {
+    const std::string opus = "OpusHead" + std::string(11, '\0');
+    const std::string theora = "\x80theora" + std::string(20, '\0');
+    const std::string data(300, 'd');
+    struct Page {
+        char name;
+        std::uint32_t serial;
+        bool first;
+        std::string body;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Page> pages;
+        const char* shown;
+        std::string tail = {};  // bytes after the last page
+    };
+    const std::vector<Case> cases = {
+        {"one stream", {{'a', 1, true, vorbis_head(0)}, {'b', 1, false, data}}, "whole"},
+        {"equal bit rates: the first",
+         {{'a', 1, true, vorbis_head(0)}, {'b', 2, true, vorbis_head(0)}, {'c', 1, false, data}, {'d', 2, false, data}},
+         "ac"},
+        {"the higher bit rate",
+         {{'a', 1, true, vorbis_head(96000)}, {'b', 2, true, vorbis_head(128000)}, {'c', 1, false, data},
+          {'d', 2, false, data}, {'e', 2, false, data}},
+         "bde"},
+        {"video is passed over",
+         {{'a', 7, true, theora}, {'b', 8, true, opus}, {'c', 7, false, data}, {'d', 8, false, data}},
+         "bd"},
+        {"a stream of another kind", {{'a', 1, true, vorbis_head(0)}, {'b', 2, true, "Speex   "}, {'c', 1, false, data}},
+         "whole"},
+        {"no audio", {{'a', 7, true, theora}, {'b', 8, true, theora}, {'c', 7, false, data}}, "whole"},
+        {"a stream starting later (chained)",
+         {{'a', 1, true, opus}, {'b', 2, true, opus}, {'c', 1, false, data}, {'d', 3, true, opus}}, "whole"},
+        {"a page of no stream that started",
+         {{'a', 1, true, opus}, {'b', 2, true, opus}, {'c', 5, false, data}}, "whole"},
+        {"a serial starting twice", {{'a', 1, true, opus}, {'b', 1, true, opus}, {'c', 1, false, data}}, "whole"},
+        {"bytes between pages",
+         {{'a', 1, true, opus}, {'b', 2, true, opus}, {'c', 1, false, data}}, "whole", "junk that is no page at all"},
+        {"a cut last page is shown as far as it goes",
+         {{'a', 1, true, opus}, {'b', 2, true, opus}, {'c', 1, false, data}, {'d', 1, false, data}}, "acd", "cut"},
+    };
+    for (const Case& c : cases) {
+        std::string file;
+        std::map<char, FileView::Extent> where;
+        for (const Page& p : c.pages) {
+            const std::string bytes = ogg_page(p.serial, p.first, p.body);
+            where[p.name] = {file.size(), bytes.size()};
+            file += bytes;
+        }
+        if (c.tail == "cut") {
+            file.resize(file.size() - 100);
+            where[c.pages.back().name].length -= 100;
+        } else {
+            file += c.tail;
+        }
+        const ReadAt read_at = [&](std::uint64_t offset, std::span<std::uint8_t> out) -> long {
+            if (offset >= file.size()) return 0;
+            const std::size_t n = std::min(out.size(), file.size() - offset);
+            std::memcpy(out.data(), file.data() + offset, n);
+            return static_cast<long>(n);
+        };
+        const FileView view = ogg_single_stream_view(read_at, file.size());
+        if (std::string_view(c.shown) == "whole") {
+            EXPECT_TRUE(view.is_whole()) << c.what;
+            EXPECT_EQ(view.size(), file.size()) << c.what;
+            continue;
+        }
+        // The view reads back as the chosen pages, one after the other.
+        std::string shown, expected;
+        for (const char* n = c.shown; *n; ++n) expected += file.substr(where[*n].offset, where[*n].length);
+        for (std::uint64_t pos = 0;;) {
+            const FileView::Extent at = view.locate(pos);
+            if (at.length == 0) break;
+            const std::uint64_t n = std::min<std::uint64_t>(at.length, 7);  // small reads cross extents
+            shown += file.substr(at.offset, n);
+            pos += n;
+        }
+        EXPECT_EQ(shown, expected) << c.what;
+        EXPECT_EQ(view.size(), expected.size()) << c.what;
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,8 +197,10 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
         }
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.peak_kib = usage.ru_maxrss;
     return r;
 }
 

@@ -49,6 +49,7 @@ struct RunResult {
     int status = -1;  // exit status, or -1 when the program did not exit normally
     std::string out;
     std::string err;
+    long peak_kib = 0;  // peak resident memory of the program and what it waited for
 };
 // Runs `argv` (no shell) in `cwd`, capturing both output streams.
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd);
