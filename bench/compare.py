@@ -21,9 +21,10 @@ Cases, each row naming the mode it measures: one file per process for the
 180 s and 600 s files of every format (tolvek's default sampled coverage);
 tolvek with --coverage full on the 180 s and 600 s MP3 and FLAC against
 sox and ffmpeg, which analyse every sample too (the ratio is to the faster
-of the two); the 60-minute MP3 with --jobs 2 against --jobs 1; and a batch
-of 20 180 s MP3s per run (tolvek given their directory, once with jobs=1
-and once with jobs=2; the peers in a shell loop). Runs are
+of the two); the 60-minute MP3 with --jobs 2 against --jobs 1; and batches
+of 20 180 s MP3s and of 20 180 s FLACs per run (tolvek and sndspec given
+their directory, tolvek once with jobs=1 and once with jobs=2; the other
+peers in a shell loop). Runs are
 interleaved: each round runs every case with every tool once, the tools in
 a rotating order; the first round is a warm-up and is not counted. Times
 are wall-clock medians. Each tool writes into its own temporary directory
@@ -111,8 +112,10 @@ def peer_runner(tool, scratch):
 
     def command(source):
         source = Path(source)
+        if source.is_dir() and tool == "sndspec":
+            return [os.environ["SNDSPEC"], "-o", str(workdir), str(source)]  # it walks folders itself
         if source.is_dir():
-            # The peers take one file at a time: a shell loop over the batch.
+            # The other peers take one file at a time: a shell loop over the batch.
             words = {"$f": '"$f"', "$o": '"$o"'}
             one = " ".join(words.get(a) or shlex.quote(a) for a in peer_command(tool, "$f", "$o"))
             loop = f'for f in "$1"/*; do o="$2/${{f##*/}}.png"; {one} || exit 1; done'
@@ -247,14 +250,16 @@ def measure(args, program, corpus, scratch):
                               mode="--jobs 2 against --jobs 1", base="tolvek jobs=1", peers=["tolvek jobs=2"]))
         else:
             print(f"compare: {hour} is missing; leaving the 60-minute row out", file=sys.stderr)
-    batch_dir = corpus / "batch20"
-    if not args.no_batch:
-        batch = sorted(batch_dir.glob("*.mp3")) if batch_dir.is_dir() else []
+    for folder, ext, name in [("batch20", "mp3", "MP3"), ("batch20flac", "flac", "FLAC")]:
+        batch_dir = corpus / folder
+        if args.no_batch:
+            break
+        batch = sorted(batch_dir.glob(f"*.{ext}")) if batch_dir.is_dir() else []
         if len(batch) == 20:
-            cases.append(Case("batch of 20 × 180 s MP3", batch_dir,
+            cases.append(Case(f"batch of 20 × 180 s {name}", batch_dir,
                               ["tolvek", f"tolvek jobs={args.jobs}"] + peers_here, batch, mode="sampled, jobs=1"))
         else:
-            print(f"compare: {batch_dir} does not hold 20 MP3s; leaving the batch out", file=sys.stderr)
+            print(f"compare: {batch_dir} does not hold 20 {name}s; leaving that batch out", file=sys.stderr)
     if not cases:
         sys.exit("compare: nothing to measure")
     for case in cases:
@@ -342,7 +347,7 @@ def print_report(args, program, cases, startup, load):
                 notes.append(f"{case.label}, {jobs_tool}: {case.na[jobs_tool]}")
             if base and jobs:
                 speedup = base / jobs
-                line = f"jobs={args.jobs} against jobs=1 on the batch: ×{speedup:.2f}"
+                line = f"jobs={args.jobs} against jobs=1 on the {case.label}: ×{speedup:.2f}"
                 if speedup < 1.1:
                     line += " (no measurable effect: the key is not in use in this build)"
                 notes.append(line)

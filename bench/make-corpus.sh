@@ -3,8 +3,8 @@
 # (a beat, hi-hats, a bass arpeggio, changing chords, sweeps and noise) of
 # 30 s, 180 s and 600 s, each as WAV, FLAC, MP3 CBR 192k, MP3 VBR (-q:a 2)
 # and Ogg Vorbis (-q:a 5); a 60-minute MP3 CBR 192k (the 600 s master six
-# times over, for the jobs comparison); a batch of 20 variants of the 180 s
-# MP3; and on
+# times over, for the jobs comparison); two batches of 20 variants of the
+# 180 s master, as MP3 and as FLAC; and on
 # request a 4-hour FLAC of near-silence with a tone near its end (for the
 # memory measurement).
 #
@@ -18,7 +18,7 @@
 #   bench/make-corpus.sh [-o DIR] [--long] [--no-batch] [--check]
 #     -o DIR      where to write (default: build-bench/corpus, or $CORPUS_DIR)
 #     --long      also make long-4h.flac
-#     --no-batch  skip the 20 batch variants
+#     --no-batch  skip the batches of 20 variants
 #     --check     make everything again in a temporary directory and compare
 #                 the checksums with those of DIR (proves determinism)
 set -euo pipefail
@@ -147,7 +147,7 @@ make_file music-3600s.cbr192.mp3 "$master_sum loop6 cbr192" \
   ff -stream_loop 5 -i "$master" -c:a libmp3lame -b:a 192k "${exact[@]}" -f mp3
 
 if [ "$batch" -eq 1 ]; then
-  # Twenty different 180 s MP3s: the 180 s master rotated by 8k+1 seconds
+  # Twenty different 180 s files: the 180 s master rotated by 8k+1 seconds
   # (so each starts elsewhere in the music) at its own volume.
   master=$corpus/music-180s.wav
   master_sum=$(sha256sum <"$master" | cut -d' ' -f1)
@@ -157,6 +157,8 @@ if [ "$batch" -eq 1 ]; then
     graph="[0]asplit[a][b];[a]atrim=start=$start,asetpts=PTS-STARTPTS[x];[b]atrim=end=$start[y];[x][y]concat=n=2:v=0:a=1,volume=$volume"
     make_file "$(printf 'batch20/var-%02d.mp3' "$k")" "$master_sum $graph cbr192" \
       ff -i "$master" -filter_complex "$graph" -c:a libmp3lame -b:a 192k "${exact[@]}" -f mp3
+    make_file "$(printf 'batch20flac/var-%02d.flac' "$k")" "$master_sum $graph flac" \
+      ff -i "$master" -filter_complex "$graph" -c:a flac "${exact[@]}" -f flac
   done
 fi
 
