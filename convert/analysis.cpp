@@ -36,11 +36,18 @@ void LevelMeter::add_sample(double value, bool clipped) {
 }
 
 void LevelMeter::add(std::span<const std::int16_t> samples) {
-    for (std::int16_t s : samples) add_sample(s / kFull16, s >= 32767 || s <= -32767);
+    for (std::int16_t s : samples) add_sample(s / kFull16, s >= audio::Levels::kClippedSample || s <= -audio::Levels::kClippedSample);
 }
 
 void LevelMeter::add(std::span<const float> samples) {
     for (float s : samples) add_sample(s, std::fabs(s) >= 1.0f);
+}
+
+void LevelMeter::add(const audio::Levels& levels) {
+    peak_ = std::max(peak_, levels.peak / kFull16);
+    clipped_ += levels.clipped;
+    sum_squares_ += levels.sum_squares;
+    count_ += levels.samples;
 }
 
 void LevelMeter::end_column() {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/audio.h"
+
 namespace tolvek::convert::analysis {
 
 constexpr double kSilenceDbfs = -60.0;          // a column quieter than this (RMS) is silent
@@ -24,6 +26,8 @@ public:
     // or 1.0 (float).
     void add(std::span<const std::int16_t> samples);
     void add(std::span<const float> samples);
+    // Level sums of the current column's frames, as a read of them gave.
+    void add(const audio::Levels& levels);
     // Closes the current column: its RMS decides whether it is silent.
     void end_column();
 

@@ -7,6 +7,7 @@
 
 #include "convert/analysis.h"
 #include "convert/convert.h"
+#include "report/record.h"
 #include "support/fixtures.h"
 
 namespace tolvek::convert::analysis {
@@ -176,6 +177,72 @@ TEST(SpectrumMeter, ConversionReportsTheCutoff) {
     EXPECT_NEAR(result.cutoff->hz, 11200, 400);
     EXPECT_TRUE(result.cutoff->cliff);
     EXPECT_FALSE(convert_file(dir.file("missing.wav"), std::nullopt, options, log).cutoff);
+}
+
+// The conversion measures levels on every channel of the frames its columns
+// analyse, each frame once, in every way of reading the columns, and the
+// report record carries them.
+TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
+    constexpr int kSeconds = 3;  // 250 columns of 529 frames: sampled windows overlap
+    constexpr std::uint64_t kSamples = 2ULL * kRate * kSeconds;
+    test::Samples square(kSamples);
+    for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 100) % 2 ? 32767 : -32768;
+    // Left only: the mix would be 6 dB quieter than the channel.
+    test::Samples left = test::sine(kRate, 2, kSeconds, 997, 0.5);  // -6.02 dBFS
+    for (std::size_t i = 1; i < left.size(); i += 2) left[i] = 0;
+    test::Samples half = test::sine(kRate, 2, kSeconds / 2.0, 440, 0.5);
+    const test::Samples quiet = test::silence(kRate, 2, kSeconds / 2.0);
+    half.insert(half.end(), quiet.begin(), quiet.end());
+    const struct {
+        const char* name;
+        test::Samples samples;
+        std::optional<double> peak_dbfs;
+        std::uint64_t clipped;
+        double silence_pct;
+    } cases[] = {
+        {"square", square, 0.0, kSamples, 0.0},
+        {"left sine", left, -6.02, 0, 0.0},
+        {"half silent", half, -6.02, 0, 50.0},
+        {"silence", test::silence(kRate, 2, kSeconds), std::nullopt, 0, 100.0},
+    };
+    const struct {
+        const char* name;
+        Coverage coverage;
+        int threads;
+        Channels channels;
+    } modes[] = {{"sampled", Coverage::Sampled, 1, Channels::Mix},
+                 {"full", Coverage::Full, 1, Channels::Mix},
+                 {"full on 2 threads", Coverage::Full, 2, Channels::Mix},
+                 {"sampled split", Coverage::Sampled, 1, Channels::Split},
+                 {"full split on 2 threads", Coverage::Full, 2, Channels::Split}};
+    test::TempDir dir;
+    auto palette = test::TestPalette::grey();
+    QuietLog log;
+    for (const auto& c : cases) {
+        test::write_wav(dir.file("a.wav"), kRate, 2, c.samples);
+        for (const auto& m : modes) {
+            SCOPED_TRACE(std::string(c.name) + ", " + m.name);
+            Options options;
+            options.palette = palette.tables();
+            options.coverage = m.coverage;
+            options.threads = m.threads;
+            options.channels = m.channels;
+            const Result result = convert_file(dir.file("a.wav"), std::nullopt, options, log);
+            ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+            ASSERT_EQ(result.peak_dbfs.has_value(), c.peak_dbfs.has_value());
+            if (c.peak_dbfs) EXPECT_NEAR(*result.peak_dbfs, *c.peak_dbfs, 0.01);
+            EXPECT_EQ(result.clipped_samples, c.clipped);  // every frame once
+            ASSERT_TRUE(result.silence_pct);
+            EXPECT_NEAR(*result.silence_pct, c.silence_pct, 0.5);
+            const report::Record r = report::record_from(result.source, result);
+            EXPECT_EQ(r.peak_dbfs, result.peak_dbfs);
+            EXPECT_EQ(r.clipped_samples, static_cast<std::int64_t>(c.clipped));
+            EXPECT_EQ(r.silence_pct, result.silence_pct);
+        }
+    }
+    // Nothing was analysed of a file that could not be opened.
+    const Result missing = convert_file(dir.file("missing.wav"), std::nullopt, Options{}, log);
+    EXPECT_FALSE(missing.peak_dbfs || missing.clipped_samples || missing.silence_pct);
 }
 
 TEST(LosslessCodecs, AreTheOnesJudged) {
