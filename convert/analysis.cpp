@@ -69,12 +69,45 @@ std::optional<double> LevelMeter::silence_pct() const {
     return 100.0 * static_cast<double>(silent_columns_) / static_cast<double>(columns_);
 }
 
-SpectrumMeter::SpectrumMeter(std::uint32_t rate_hz) : rate_hz_(rate_hz), power_sum_(kBins, 0.0) {}
+SpectrumMeter::SpectrumMeter(std::uint32_t rate_hz, bool keep_high_band)
+    : rate_hz_(rate_hz), power_sum_(kBins, 0.0), keep_band_(keep_high_band && rate_hz > 0) {
+    if (keep_band_) band_first_ = std::min<long>(kBins, std::lround(kHoleBandHz / (rate_hz / 2048.0)));
+}
 
 void SpectrumMeter::add(std::span<const float> magnitudes) {
     const std::size_t n = std::min<std::size_t>(magnitudes.size(), kBins);
     for (std::size_t k = 0; k < n; ++k) power_sum_[k] += static_cast<double>(magnitudes[k]) * magnitudes[k];
     ++columns_;
+    if (!keep_band_ || band_first_ >= kBins) return;
+    double sum = 0.0;
+    for (long k = band_first_; k < kBins; ++k) {
+        const float m = static_cast<std::size_t>(k) < n ? magnitudes[static_cast<std::size_t>(k)] : 0.0f;
+        band_power_.push_back(m * m);
+        sum += static_cast<double>(m) * m;
+    }
+    band_mean_.push_back(sum / static_cast<double>(kBins - band_first_));
+}
+
+std::optional<double> SpectrumMeter::holes_pct(double reference_db) const {
+    if (band_mean_.empty()) return std::nullopt;
+    const std::size_t width = static_cast<std::size_t>(kBins - band_first_), columns = band_mean_.size();
+    const double column_floor = median(band_mean_) * std::pow(10.0, -kHoleColumnDb / 10.0);
+    const double content_floor = std::pow(10.0, (reference_db - kContentBelowReferenceDb) / 10.0);
+    const double depth = std::pow(10.0, -kHoleDepthDb / 10.0);
+    std::uint64_t cells = 0, holes = 0;
+    std::vector<double> bin(columns);
+    for (std::size_t k = 0; k < width; ++k) {
+        for (std::size_t c = 0; c < columns; ++c) bin[c] = band_power_[c * width + k];
+        const double usual = median(bin);
+        if (usual < content_floor) continue;
+        for (std::size_t c = 0; c < columns; ++c) {
+            if (band_mean_[c] < column_floor) continue;
+            ++cells;
+            holes += band_power_[c * width + k] < usual * depth ? 1 : 0;
+        }
+    }
+    if (cells == 0) return std::nullopt;
+    return 100.0 * static_cast<double>(holes) / static_cast<double>(cells);
 }
 
 std::vector<double> SpectrumMeter::levels_db() const {
@@ -98,6 +131,10 @@ std::optional<Cutoff> SpectrumMeter::cutoff() const {
     cut.hz = top * hz_per_bin;
 
     const long gap = std::max(1L, bin(kCliffGapHz)), band = bin(kCliffBandHz);
+    if (const auto holes = holes_pct(*reference)) {
+        cut.holes_pct = *holes;
+        cut.holes = *holes > kHolesPct;
+    }
     const auto below = band_median(levels, top - band, top - gap);
     const auto above = band_median(levels, top + gap, top + band);
     if (!below || !above) return cut;
@@ -115,7 +152,7 @@ bool is_lossless_codec(std::string_view codec) {
 
 std::optional<std::string_view> lossy_origin(std::string_view codec, const std::optional<Cutoff>& cutoff) {
     if (!is_lossless_codec(codec) || !cutoff) return std::nullopt;
-    return cutoff->cliff ? "suspected" : "no";
+    return cutoff->cliff || cutoff->holes ? "suspected" : "no";
 }
 
 }  // namespace tolvek::convert::analysis

@@ -360,7 +360,8 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     result.coverage_pct =
         coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
     const Clock::time_point painting = Clock::now();
-    Meters meters{analysis::SpectrumMeter(facts.info.rate), {}};
+    // Only a lossless file is judged for holes (analysis::lossy_origin).
+    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}};
     image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters);
     result.cutoff = meters.spectrum.cutoff();
     result.peak_dbfs = meters.levels.peak_dbfs();

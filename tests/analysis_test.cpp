@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -119,9 +120,23 @@ std::vector<double> gentle(std::vector<double> x, double corner_hz) {
     return x;
 }
 
+// Bands of white noise above 16 kHz, each switched on or off for every 2048
+// frames as `on(block, band)` says, over white noise below 16 kHz.
+std::vector<double> switched_top(std::size_t frames, const std::function<bool(std::size_t, int)>& on) {
+    const std::vector<double> noise = white_noise(frames);
+    const double edges_hz[] = {16000, 18000, 20000, kRate / 2.0};
+    std::vector<std::vector<double>> below;  // the noise under each edge
+    for (double hz : edges_hz) below.push_back(brickwall(noise, hz));
+    std::vector<double> out = below[0];
+    for (std::size_t n = 0; n < frames; ++n)
+        for (int b = 0; b + 1 < static_cast<int>(std::size(edges_hz)); ++b)
+            if (on(n / kWindow, b)) out[n] += below[b + 1][n] - below[b][n];
+    return out;
+}
+
 std::optional<Cutoff> cutoff_of(const std::vector<double>& x) {
     const Dft dft;
-    SpectrumMeter meter(kRate);
+    SpectrumMeter meter(kRate, true);
     for (std::size_t at = 4096; at + kWindow <= x.size(); at += 4 * kWindow)
         meter.add(dft(std::span(x).subspan(at, kWindow)));
     return meter.cutoff();
@@ -133,13 +148,19 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
         const char* name;
         std::vector<double> signal;
         double low_hz, high_hz;
-        bool cliff;
+        bool cliff, holes = false;
     };
+    // A coder's holes: one of the three top bands missing from a column
+    // every so often. A hi-hat: the whole top band there or not.
+    const auto coder = [](std::size_t block, int band) { return (block * 7 + static_cast<std::size_t>(band) * 3) % 5 != 0; };
+    const auto hihat = [](std::size_t block, int) { return block % 3 != 0; };
     std::vector<Case> cases;
     cases.push_back({"white", white_noise(kFrames), 21500, 22050, false});
     cases.push_back({"low-passed at 16 kHz", brickwall(white_noise(kFrames), 16000), 15800, 16600, true});
     cases.push_back({"low-passed at 11 kHz", brickwall(white_noise(kFrames), 11000), 10800, 11600, true});
     cases.push_back({"rolling off from 2 kHz", gentle(white_noise(kFrames), 2000), 3000, 22050, false});
+    cases.push_back({"holes above 16 kHz", switched_top(kFrames, coder), 21500, 22050, false, true});
+    cases.push_back({"top band coming and going", switched_top(kFrames, hihat), 21500, 22050, false, false});
     for (Case& c : cases) {
         quantise(c.signal, 0.3);
         const auto cut = cutoff_of(c.signal);
@@ -147,7 +168,8 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
         EXPECT_GE(cut->hz, c.low_hz) << c.name;
         EXPECT_LE(cut->hz, c.high_hz) << c.name;
         EXPECT_EQ(cut->cliff, c.cliff) << c.name << ", drop " << cut->drop_db << " dB";
-        EXPECT_EQ(lossy_origin("flac", cut), c.cliff ? "suspected" : "no") << c.name;
+        EXPECT_EQ(cut->holes, c.holes) << c.name << ", holes " << cut->holes_pct << " %";
+        EXPECT_EQ(lossy_origin("flac", cut), c.cliff || c.holes ? "suspected" : "no") << c.name;
         EXPECT_FALSE(lossy_origin("mp3", cut)) << c.name;  // only lossless files are judged
     }
     EXPECT_FALSE(cutoff_of(std::vector<double>(kFrames, 0.0)));  // silence has no cutoff
