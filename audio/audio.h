@@ -73,6 +73,19 @@ struct ChannelGroup {
     std::uint32_t count = UINT32_MAX;  // all from `first` on
 };
 
+// Level sums of the decoded frames a read analysed, each channel on its own
+// (never mixed down), on the 16-bit samples the windows are made of: what a
+// meter of peak, clipping and loudness needs. Sums add up across reads.
+struct Levels {
+    std::int32_t peak = 0;         // largest |sample|, 32768 at most
+    std::uint64_t clipped = 0;     // samples with |sample| >= kClippedSample
+    double sum_squares = 0.0;      // of sample / 32768
+    std::uint64_t samples = 0;     // frames × channels
+
+    static constexpr std::int32_t kClippedSample = 32767;
+    void add(const Levels& other);
+};
+
 class Stream {
 public:
     // Opens `path` for decoding without decoding it whole: the path is
@@ -120,10 +133,14 @@ public:
     // the window's status then says so (kErrorDecode with FFmpeg's words, or
     // kErrorFileOpen when the file could not be read). With no stream to
     // read (kErrorHandle), `out` is left as it was.
-    Status read_spectrum(std::span<float, kSpectrumBins> out);
+    //
+    // With `levels`, the levels of the window's frames that the stream has,
+    // up to (not including) byte position `levels_end_pos`, are added to it.
+    Status read_spectrum(std::span<float, kSpectrumBins> out, Levels* levels = nullptr,
+                         std::uint64_t levels_end_pos = UINT64_MAX);
     // read_spectrum for every channel group: group g's spectrum in
     // out[g × 1024, (g + 1) × 1024). `out` holds 1024 × channel_groups().
-    Status read_spectra(std::span<float> out);
+    Status read_spectra(std::span<float> out, Levels* levels = nullptr, std::uint64_t levels_end_pos = UINT64_MAX);
 
     // Every frame of a stretch: for each group, the bin-wise maximum of the
     // spectra of the windows that start at byte position `begin_pos` and
@@ -133,7 +150,13 @@ public:
     // the position at the last window's start, so stretches read one after
     // another decode the file once, in order. `out` as read_spectra's; the
     // first failure of any window is returned.
-    Status read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out);
+    //
+    // With `levels`, the levels of the stretch's frames [begin_pos, end_pos)
+    // the windows read are added to it, each frame once although two
+    // windows read it: the first kHopFrames of each window (all of the
+    // last one's), up to `end_pos`.
+    Status read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out,
+                            Levels* levels = nullptr);
 
     // Packets read from the file and packets handed to the decoder so far:
     // how much decoding the windows cost.

@@ -46,6 +46,7 @@ void MonoBuffers::drop_front(std::int64_t n) {
     n = std::min<std::int64_t>(n, static_cast<std::int64_t>(size()));
     if (n <= 0) return;
     for (std::vector<float>& d : data) d.erase(d.begin(), d.begin() + n);
+    samples.erase(samples.begin(), samples.begin() + n * static_cast<std::int64_t>(channels));
     start += n;
 }
 
@@ -83,11 +84,76 @@ void Stream::Impl::take(const AVFrame& f) {
     if (channels <= 0 || !to_s16(f)) {
         // Keep the frame count right even when a frame cannot be converted.
         for (std::vector<float>& d : mono.data) d.insert(d.end(), static_cast<std::size_t>(count - skip), 0.0f);
+        mono.samples.resize(mono.samples.size() + static_cast<std::size_t>(count - skip) * mono.channels, 0);
         return;
     }
     const std::int64_t got = std::min<std::int64_t>(count, static_cast<std::int64_t>(pcm.size()) / channels);
     for (std::size_t g = 0; g < mono.groups.size(); ++g)
         mix_group(pcm, channels, mono.groups[g], skip, count, got, mono.data[g]);
+    take_samples(channels, skip, count, got);
+}
+
+// Keeps frames [skip, count) of `pcm` (`got` of them converted, the rest
+// silence) with mono.channels samples a frame: a frame of other channels
+// than the stream's is cut or padded with silence.
+void Stream::Impl::take_samples(int channels, std::int64_t skip, std::int64_t count, std::int64_t got) {
+    const std::size_t width = mono.channels, have = static_cast<std::size_t>(channels);
+    const std::int64_t end = std::max(got, skip);
+    if (have == width) {
+        mono.samples.insert(mono.samples.end(), pcm.begin() + static_cast<std::ptrdiff_t>(skip * channels),
+                            pcm.begin() + static_cast<std::ptrdiff_t>(end * channels));
+    } else {
+        for (std::int64_t k = skip; k < end; ++k) {
+            const auto frame = pcm.begin() + static_cast<std::ptrdiff_t>(k * channels);
+            mono.samples.insert(mono.samples.end(), frame, frame + static_cast<std::ptrdiff_t>(std::min(have, width)));
+            mono.samples.resize(mono.samples.size() + (width - std::min(have, width)), 0);
+        }
+    }
+    mono.samples.resize(mono.samples.size() + static_cast<std::size_t>(count - end) * width, 0);
+}
+
+void Stream::Impl::add_levels(std::int64_t from, std::int64_t to, Levels& out) const {
+    from = std::max(from, mono.start);
+    to = std::min(to, mono.start + static_cast<std::int64_t>(mono.size()));
+    if (from >= to) return;
+    const std::span<const std::int16_t> frames(mono.samples.data() + (from - mono.start) * mono.channels,
+                                               static_cast<std::size_t>(to - from) * mono.channels);
+    // Blocks of a fixed length, which the compiler vectorises at -O2 (a
+    // plain pass over all samples it does not): three times as fast.
+    constexpr std::size_t kBlock = 64;
+    std::int32_t peak = 0;
+    std::uint64_t clipped = 0, squares = 0;
+    const auto magnitude = [](std::int32_t s) { return s < 0 ? -s : s; };
+    std::size_t i = 0;
+    for (; i + kBlock <= frames.size(); i += kBlock) {
+        const std::span<const std::int16_t, kBlock> block = frames.subspan(i).first<kBlock>();
+        std::int32_t block_peak = 0, block_clipped = 0;
+        for (const std::int16_t s : block) {
+            block_peak = std::max(block_peak, magnitude(s));
+            block_clipped += magnitude(s) >= Levels::kClippedSample;
+        }
+        std::uint64_t block_squares = 0;
+        for (const std::int16_t s : block) block_squares += static_cast<std::uint32_t>(s * s);
+        peak = std::max(peak, block_peak);
+        clipped += static_cast<std::uint64_t>(block_clipped);
+        squares += block_squares;
+    }
+    for (const std::int16_t s : frames.subspan(i)) {
+        peak = std::max(peak, magnitude(s));
+        clipped += magnitude(s) >= Levels::kClippedSample ? 1 : 0;
+        squares += static_cast<std::uint32_t>(s * s);
+    }
+    out.peak = std::max(out.peak, peak);
+    out.clipped += clipped;
+    out.sum_squares += static_cast<double>(squares) / (double{kS16FullScale} * kS16FullScale);
+    out.samples += frames.size();
+}
+
+void Levels::add(const Levels& other) {
+    peak = std::max(peak, other.peak);
+    clipped += other.clipped;
+    sum_squares += other.sum_squares;
+    samples += other.samples;
 }
 
 // The kWindowFrames frames of `group` from the position; zeros past the end

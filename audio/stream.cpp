@@ -93,6 +93,7 @@ Status Stream::Impl::open_demuxer() {
     run_active = output_done = false;
     decoded = 0;
     mono.clear();
+    mono.channels = std::max<std::size_t>(1, source.info.channels);
     mono.start = 0;
     return Status::ok();
 }
@@ -170,8 +171,8 @@ Status Stream::seek(std::uint64_t pos) {
     return Status::ok();
 }
 
-Status Stream::read_spectrum(std::span<float, kSpectrumBins> out) {
-    return read_spectra(std::span<float>(out.data(), out.size()));
+Status Stream::read_spectrum(std::span<float, kSpectrumBins> out, Levels* levels, std::uint64_t levels_end_pos) {
+    return read_spectra(std::span<float>(out.data(), out.size()), levels, levels_end_pos);
 }
 
 namespace {
@@ -182,7 +183,15 @@ std::span<float, kSpectrumBins> group_bins(std::span<float> out, std::size_t gro
 
 }  // namespace
 
-Status Stream::read_spectra(std::span<float> out) {
+namespace {
+
+std::int64_t frame_of(std::uint64_t pos, std::uint64_t frame_bytes) {
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(pos / frame_bytes, INT64_MAX));
+}
+
+}  // namespace
+
+Status Stream::read_spectra(std::span<float> out, Levels* levels, std::uint64_t levels_end_pos) {
     Impl& s = *impl_;
     if (!s.source.dec) return Status::fail(kErrorHandle, "the stream could not be reopened");
     if (out.size() < s.mono.groups.size() * kSpectrumBins)
@@ -190,20 +199,32 @@ Status Stream::read_spectra(std::span<float> out) {
     s.decode_status = Status::ok();
     s.decode_until(s.position + kWindowFrames);
     for (std::size_t g = 0; g < s.mono.groups.size(); ++g) s.analyze_window(g, group_bins(out, g));
+    if (levels) {
+        const std::int64_t end = frame_of(levels_end_pos, s.source.info.channels * 2ULL);
+        s.add_levels(s.position, std::min(end, s.position + kWindowFrames), *levels);
+    }
     if (!s.decode_status) return std::move(s.decode_status);
     return read_status(*s.source.reader);
 }
 
-Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out) {
+Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out,
+                                Levels* levels) {
     Impl& s = *impl_;
-    const std::uint64_t frame_bytes = s.source.info.channels * 2ULL;
-    const auto end = static_cast<std::int64_t>(std::min<std::uint64_t>(end_pos / frame_bytes, INT64_MAX));
+    const std::int64_t end = frame_of(end_pos, s.source.info.channels * 2ULL);
     if (out.size() < s.mono.groups.size() * kSpectrumBins)
         return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
     Status first = seek(begin_pos);
+    // Each window's levels are those of the frames up to the next window's
+    // start (or the stretch's end): windows overlap, frames count once.
+    const auto window_levels = [&](std::int64_t at, std::int64_t upto) {
+        if (levels) s.add_levels(at, std::min(upto, end), *levels);
+    };
     if (first) first = read_spectra(out);
     if (!s.source.dec) return first;
+    std::int64_t previous = s.position;
     for (std::int64_t at = s.position + kHopFrames; at < end; at += kHopFrames) {
+        window_levels(previous, at);
+        previous = at;
         s.position = at;
         s.mono.drop_front(at - s.mono.start);
         s.decode_status = Status::ok();
@@ -217,6 +238,7 @@ Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, 
         }
         if (first && !s.decode_status) first = std::move(s.decode_status);
     }
+    window_levels(previous, previous + kWindowFrames);
     if (first) first = read_status(*s.source.reader);
     return first;
 }

@@ -50,16 +50,21 @@ struct Packet {
 };
 
 // Frames [start, start + size()) of the stream, each channel group mixed to
-// mono in its own buffer; all buffers hold the same frames.
+// mono in its own buffer, and every channel of them as decoded (16-bit,
+// interleaved, `channels` a frame), for the levels of just the frames a read
+// counts; all buffers hold the same frames.
 struct MonoBuffers {
     std::vector<ChannelGroup> groups{ChannelGroup{}};
     std::vector<std::vector<float>> data = std::vector<std::vector<float>>(1);
+    std::vector<std::int16_t> samples;
+    std::size_t channels = 1;
     std::int64_t start = 0;
 
     std::size_t size() const { return data.front().size(); }
     bool empty() const { return data.front().empty(); }
     void clear() {
         for (std::vector<float>& d : data) d.clear();
+        samples.clear();
     }
     // Forgets the first `n` frames (at most all of them).
     void drop_front(std::int64_t n);
@@ -122,6 +127,9 @@ struct Stream::Impl {
     void take(const AVFrame& f);
     bool to_s16(const AVFrame& f);
     void fill_window(std::size_t group);
+    void take_samples(int channels, std::int64_t skip, std::int64_t count, std::int64_t got);
+    // Adds the levels of the buffered frames in [from, to).
+    void add_levels(std::int64_t from, std::int64_t to, Levels& out) const;
     // The spectrum of `group` over the window at the current position.
     void analyze_window(std::size_t group, std::span<float, kSpectrumBins> out);
 };

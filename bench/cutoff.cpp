@@ -30,7 +30,7 @@ std::optional<analysis::Cutoff> measure(const std::string& path, bool print_leve
     const auto info = stream->info();
     const std::uint64_t frame_bytes = 2ULL * info.channels;
     const std::uint64_t frames = stream->length_bytes() / frame_bytes;
-    analysis::SpectrumMeter meter(info.rate);
+    analysis::SpectrumMeter meter(info.rate, true);
     std::array<float, tolvek::audio::kSpectrumBins> spectrum{};
     for (int c = 0; c < kColumns; ++c) {
         const std::uint64_t frame = frames * c / kColumns;
@@ -53,7 +53,7 @@ double median(std::vector<double> v) {
 
 struct Group {
     int files = 0, flagged = 0;
-    std::vector<double> cutoff_hz, error_hz, drop_db;
+    std::vector<double> cutoff_hz, error_hz, drop_db, holes_pct;
 };
 
 // "wide3.mp3-128.flac" → "mp3-128"; "roll2.genuine.flac" → "genuine-roll".
@@ -68,7 +68,9 @@ std::string group_of(const std::string& name) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--levels") {  // the long-term spectrum of one file
         const auto cut = measure(argv[2], true);
-        if (cut) std::printf("cutoff %.0f Hz, drop %.1f dB, cliff %d\n", cut->hz, cut->drop_db, cut->cliff);
+        if (cut)
+            std::printf("cutoff %.0f Hz, drop %.1f dB, cliff %d, holes %.2f%% (%d)\n", cut->hz, cut->drop_db, cut->cliff,
+                        cut->holes_pct, cut->holes);
         return cut ? 0 : 1;
     }
     if (argc != 2) {
@@ -88,6 +90,7 @@ int main(int argc, char** argv) {
         g.flagged += analysis::lossy_origin("flac", cut) == "suspected" ? 1 : 0;
         g.cutoff_hz.push_back(cut->hz);
         g.drop_db.push_back(cut->drop_db);
+        g.holes_pct.push_back(cut->holes_pct);
         // The encoder's own low-pass, measured on the decoded lossy file.
         const std::string stem = path.stem().string();
         for (const char* ext : {".mp3", ".m4a", ".ogg", ".opus"}) {
@@ -96,13 +99,14 @@ int main(int argc, char** argv) {
             if (const auto ref = measure(lossy.string())) g.error_hz.push_back(std::abs(cut->hz - ref->hz));
         }
     }
-    std::printf("%-14s %6s %8s %12s %14s %13s %11s\n", "group", "files", "flagged", "flagged %", "median cut Hz",
-                "median |err|", "median drop");
+    std::printf("%-14s %6s %8s %12s %14s %13s %11s %13s\n", "group", "files", "flagged", "flagged %", "median cut Hz",
+                "median |err|", "median drop", "holes min-max");
     int low_rate = 0, low_rate_flagged = 0, genuine = 0, genuine_flagged = 0;
     for (const auto& [name, g] : groups) {
-        std::printf("%-14s %6d %8d %11.1f%% %14.0f %13.0f %8.1f dB\n", name.c_str(), g.files, g.flagged,
+        const auto [least, most] = std::minmax_element(g.holes_pct.begin(), g.holes_pct.end());
+        std::printf("%-14s %6d %8d %11.1f%% %14.0f %13.0f %8.1f dB %5.2f-%5.2f%%\n", name.c_str(), g.files, g.flagged,
                     100.0 * g.flagged / std::max(g.files, 1), median(g.cutoff_hz), median(g.error_hz),
-                    median(g.drop_db));
+                    median(g.drop_db), *least, *most);
         const bool is_genuine = name.starts_with("genuine");
         if (is_genuine) { genuine += g.files; genuine_flagged += g.flagged; }
         else if (name != "mp3-320") { low_rate += g.files; low_rate_flagged += g.flagged; }

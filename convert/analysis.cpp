@@ -36,11 +36,18 @@ void LevelMeter::add_sample(double value, bool clipped) {
 }
 
 void LevelMeter::add(std::span<const std::int16_t> samples) {
-    for (std::int16_t s : samples) add_sample(s / kFull16, s >= 32767 || s <= -32767);
+    for (std::int16_t s : samples) add_sample(s / kFull16, s >= audio::Levels::kClippedSample || s <= -audio::Levels::kClippedSample);
 }
 
 void LevelMeter::add(std::span<const float> samples) {
     for (float s : samples) add_sample(s, std::fabs(s) >= 1.0f);
+}
+
+void LevelMeter::add(const audio::Levels& levels) {
+    peak_ = std::max(peak_, levels.peak / kFull16);
+    clipped_ += levels.clipped;
+    sum_squares_ += levels.sum_squares;
+    count_ += levels.samples;
 }
 
 void LevelMeter::end_column() {
@@ -62,12 +69,59 @@ std::optional<double> LevelMeter::silence_pct() const {
     return 100.0 * static_cast<double>(silent_columns_) / static_cast<double>(columns_);
 }
 
-SpectrumMeter::SpectrumMeter(std::uint32_t rate_hz) : rate_hz_(rate_hz), power_sum_(kBins, 0.0) {}
+SpectrumMeter::SpectrumMeter(std::uint32_t rate_hz, bool keep_high_band)
+    : rate_hz_(rate_hz), power_sum_(kBins, 0.0), keep_band_(keep_high_band && rate_hz > 0) {
+    if (keep_band_) band_first_ = std::min<long>(kBins, std::lround(kHoleBandHz / (rate_hz / 2048.0)));
+}
 
 void SpectrumMeter::add(std::span<const float> magnitudes) {
     const std::size_t n = std::min<std::size_t>(magnitudes.size(), kBins);
     for (std::size_t k = 0; k < n; ++k) power_sum_[k] += static_cast<double>(magnitudes[k]) * magnitudes[k];
     ++columns_;
+    if (!keep_band_ || band_first_ >= static_cast<long>(n)) return;
+    const std::size_t width = static_cast<std::size_t>(kBins - band_first_), at = band_power_.size();
+    band_power_.resize(at + width, 0.0f);
+    double sum = 0.0;
+    for (std::size_t k = static_cast<std::size_t>(band_first_); k < n; ++k) {
+        const float power = magnitudes[k] * magnitudes[k];
+        band_power_[at + k - static_cast<std::size_t>(band_first_)] = power;
+        sum += power;
+    }
+    band_mean_.push_back(sum / static_cast<double>(width));
+}
+
+std::optional<double> SpectrumMeter::holes_pct(double reference_db) const {
+    if (band_mean_.empty()) return std::nullopt;
+    const std::size_t width = static_cast<std::size_t>(kBins - band_first_), columns = band_mean_.size();
+    const double column_floor = median(band_mean_) * std::pow(10.0, -kHoleColumnDb / 10.0);
+    const double content_floor = std::pow(10.0, (reference_db - kContentBelowReferenceDb) / 10.0);
+    const double depth = std::pow(10.0, -kHoleDepthDb / 10.0);
+    // Each bin's median from at most kMedianColumns columns spread over the
+    // file: as good a measure of its usual level, at a fraction of the cost.
+    constexpr std::size_t kMedianColumns = 256;
+    const std::size_t stride = std::max<std::size_t>(1, columns / kMedianColumns);
+    const std::size_t samples = (columns + stride - 1) / stride;
+    std::vector<float> by_bin(width * samples);  // read in column order, kept bin by bin
+    for (std::size_t c = 0, i = 0; c < columns; c += stride, ++i)
+        for (std::size_t k = 0; k < width; ++k) by_bin[k * samples + i] = band_power_[c * width + k];
+    std::vector<float> hole_below(width, -1.0f);  // -1: a bin without content is not judged
+    for (std::size_t k = 0; k < width; ++k) {
+        const auto first = by_bin.begin() + static_cast<std::ptrdiff_t>(k * samples);
+        const auto middle = first + static_cast<std::ptrdiff_t>(samples / 2);
+        std::nth_element(first, middle, first + static_cast<std::ptrdiff_t>(samples));
+        if (*middle >= content_floor) hole_below[k] = static_cast<float>(*middle * depth);
+    }
+    std::uint64_t cells = 0, holes = 0;
+    for (std::size_t c = 0; c < columns; ++c) {
+        if (band_mean_[c] < column_floor) continue;
+        const float* power = &band_power_[c * width];
+        for (std::size_t k = 0; k < width; ++k) {
+            cells += hole_below[k] >= 0.0f ? 1 : 0;
+            holes += power[k] < hole_below[k] ? 1 : 0;
+        }
+    }
+    if (cells == 0) return std::nullopt;
+    return 100.0 * static_cast<double>(holes) / static_cast<double>(cells);
 }
 
 std::vector<double> SpectrumMeter::levels_db() const {
@@ -91,6 +145,10 @@ std::optional<Cutoff> SpectrumMeter::cutoff() const {
     cut.hz = top * hz_per_bin;
 
     const long gap = std::max(1L, bin(kCliffGapHz)), band = bin(kCliffBandHz);
+    if (const auto holes = holes_pct(*reference)) {
+        cut.holes_pct = *holes;
+        cut.holes = *holes > kHolesPct;
+    }
     const auto below = band_median(levels, top - band, top - gap);
     const auto above = band_median(levels, top + gap, top + band);
     if (!below || !above) return cut;
@@ -108,7 +166,7 @@ bool is_lossless_codec(std::string_view codec) {
 
 std::optional<std::string_view> lossy_origin(std::string_view codec, const std::optional<Cutoff>& cutoff) {
     if (!is_lossless_codec(codec) || !cutoff) return std::nullopt;
-    return cutoff->cliff ? "suspected" : "no";
+    return cutoff->cliff || cutoff->holes ? "suspected" : "no";
 }
 
 }  // namespace tolvek::convert::analysis

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/audio.h"
+
 namespace tolvek::convert::analysis {
 
 constexpr double kSilenceDbfs = -60.0;          // a column quieter than this (RMS) is silent
@@ -24,6 +26,8 @@ public:
     // or 1.0 (float).
     void add(std::span<const std::int16_t> samples);
     void add(std::span<const float> samples);
+    // Level sums of the current column's frames, as a read of them gave.
+    void add(const audio::Levels& levels);
     // Closes the current column: its RMS decides whether it is silent.
     void end_column();
 
@@ -49,6 +53,8 @@ struct Cutoff {
     double hz = 0.0;       // the highest frequency with content
     double drop_db = 0.0;  // level just below it minus level just above it
     bool cliff = false;    // a steep end well below half the rate
+    double holes_pct = 0.0;  // spectral holes above kHoleBandHz (see SpectrumMeter)
+    bool holes = false;      // more of them than natural sound has
 };
 
 // The long-term spectrum of a file: the mean power of each bin over columns.
@@ -65,6 +71,16 @@ struct Cutoff {
 // up to 1.5 kHz above it (bins next to the cutoff left out). A cliff is a
 // drop of at least kCliffDropDb with the cutoff below kCliffBelowNyquist of
 // half the rate and at least kCliffRoomHz of spectrum above it to judge.
+//
+// Hole rule: an encoder that keeps the top octave still codes it coarsely,
+// zeroing parts of it frame by frame, while in natural sound a bin of a band
+// that is there falls far below its usual level only by chance. A hole is a
+// column's bin above kHoleBandHz more than kHoleDepthDb below that bin's
+// median over the columns, counted only in bins whose median is within 40 dB
+// of the reference and in columns whose band power is within kHoleColumnDb
+// of its median (a quiet passage or a missing cymbal is no hole). Holes in
+// more than kHolesPct of those cells mark a transcode. Needs the band kept
+// (keep_high_band): a lossy file is never judged, so only lossless ones pay.
 class SpectrumMeter {
 public:
     static constexpr double kCliffDropDb = 25.0;
@@ -72,8 +88,12 @@ public:
     static constexpr double kCliffRoomHz = 400.0;
     static constexpr double kCliffBandHz = 1500.0;
     static constexpr double kCliffGapHz = 100.0;
+    static constexpr double kHoleBandHz = 16000.0;
+    static constexpr double kHoleDepthDb = 30.0;
+    static constexpr double kHoleColumnDb = 10.0;
+    static constexpr double kHolesPct = 1.0;
 
-    explicit SpectrumMeter(std::uint32_t rate_hz);
+    explicit SpectrumMeter(std::uint32_t rate_hz, bool keep_high_band = false);
     void add(std::span<const float> magnitudes);  // one column, kBins values
 
     // Nothing without columns or with a silent reference band.
@@ -83,9 +103,16 @@ public:
     std::vector<double> levels_db() const;
 
 private:
+    // Share of holes in the kept band, in percent; nothing without cells.
+    std::optional<double> holes_pct(double reference_db) const;
+
     std::uint32_t rate_hz_;
     std::vector<double> power_sum_;
     std::uint64_t columns_ = 0;
+    long band_first_ = kBins;         // first bin of the hole band
+    bool keep_band_ = false;
+    std::vector<float> band_power_;   // per column, bins band_first_..kBins-1
+    std::vector<double> band_mean_;   // per column, mean power of those bins
 };
 
 // Codecs whose files hold exactly what was recorded (FFmpeg codec names:

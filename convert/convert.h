@@ -85,6 +85,12 @@ struct Result {
     // Where the spectrum's content ends, over the columns painted; nothing
     // when the file was not painted or its 2-10 kHz band is silent.
     std::optional<analysis::Cutoff> cutoff;
+    // Levels of every channel over the frames the columns analysed (see
+    // analysis::LevelMeter); nothing when no frame was analysed, and no
+    // peak for digital silence.
+    std::optional<double> peak_dbfs;
+    std::optional<std::uint64_t> clipped_samples;
+    std::optional<double> silence_pct;
 };
 
 // Where the picture of `path` goes: beside it, or at `outpath` with `local`.

@@ -86,13 +86,16 @@ Pane make_pane(const PaneTables& tables, const Facts& facts, const ColumnPlan& p
 
 // Column i's magnitudes, 1024 per pane: one window at its start (sampled),
 // or the maximum over its stretch up to the next column's start, the last
-// column's up to the end (full).
-Status read_column(audio::Stream& stream, const ColumnPlan& plan, int i, Coverage coverage, std::span<float> out) {
+// column's up to the end (full). The column's levels are those of the
+// frames it analysed up to the next column's start, so that no frame counts
+// in two columns (a short file's sampled windows overlap).
+Status read_column(audio::Stream& stream, const ColumnPlan& plan, int i, Coverage coverage, std::span<float> out,
+                   audio::Levels& levels) {
     const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
-    if (coverage == Coverage::Full)
-        return stream.read_max_spectra(pos, i + 1 < plan.count ? pos + plan.step : UINT64_MAX, out);
+    const std::uint64_t next = i + 1 < plan.count ? pos + plan.step : UINT64_MAX;
+    if (coverage == Coverage::Full) return stream.read_max_spectra(pos, next, out, &levels);
     Status read = stream.seek(pos);
-    if (read) read = stream.read_spectra(out);
+    if (read) read = stream.read_spectra(out, &levels, next);
     return read;
 }
 
@@ -119,15 +122,16 @@ public:
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
 
-    // Column i's magnitudes, 1024 per pane, and how they were read; i runs
-    // from 0 up, one at a time.
-    Status next(int i, std::span<float> out) {
-        if (i < first_end_) return read_one(stream_, i, out);
+    // Column i's magnitudes, 1024 per pane, its levels, and how they were
+    // read; i runs from 0 up, one at a time.
+    Status next(int i, std::span<float> out, audio::Levels& levels) {
+        if (i < first_end_) return read_one(stream_, i, out, levels);
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [&] { return slots_[static_cast<std::size_t>(i)].ready; });
         Slot& slot = slots_[static_cast<std::size_t>(i)];
         std::copy(slot.bins.begin(), slot.bins.end(), out.begin());
         std::vector<float>().swap(slot.bins);
+        levels = slot.levels;
         return std::move(slot.status);
     }
 
@@ -137,14 +141,16 @@ private:
 
     struct Slot {
         std::vector<float> bins;
+        audio::Levels levels;
         Status status;
         bool ready = false;
     };
 
-    Status read_one(audio::Stream& stream, int i, std::span<float> out) const {
+    Status read_one(audio::Stream& stream, int i, std::span<float> out, audio::Levels& levels) const {
         // A stretch that could not be reached at all shows as silence.
         std::fill(out.begin(), out.end(), 0.0f);
-        return read_column(stream, plan_, i, coverage_, out);
+        levels = {};
+        return read_column(stream, plan_, i, coverage_, out, levels);
     }
 
     void start_readers(int ranges) {
@@ -176,11 +182,13 @@ private:
     void read_range(audio::Stream& stream, int from, int to) {
         for (int i = from; i < to; ++i) {
             std::vector<float> bins(bins_);
-            Status status = read_one(stream, i, bins);
+            audio::Levels levels;
+            Status status = read_one(stream, i, bins, levels);
             {
                 std::lock_guard lock(mutex_);
                 Slot& slot = slots_[static_cast<std::size_t>(i)];
                 slot.bins = std::move(bins);
+                slot.levels = levels;
                 slot.status = std::move(status);
                 slot.ready = true;
             }
@@ -200,21 +208,34 @@ private:
     std::vector<std::jthread> readers_;
 };
 
+// What the conversion measures on the columns as it paints them.
+struct Meters {
+    analysis::SpectrumMeter spectrum;
+    analysis::LevelMeter levels;
+};
+
 // Reads each column's spectra and paints every pane, with a progress line
 // after every column that was not a full-height time line. The panes'
 // magnitudes come from the same decoded frames.
 void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options,
-                   std::vector<Painter>& painters, const std::string& label, Log& log, analysis::SpectrumMeter& meter) {
+                   std::vector<Painter>& painters, const std::string& label, Log& log, Meters& meters) {
     std::vector<float> column(audio::kSpectrumBins * painters.size());
+    audio::Levels levels;
     ColumnReader reader(stream, plan, options.coverage, column.size(), options.threads);
     for (int i = 0; i < plan.count; ++i) {
         const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
         // A window the decoder could not read whole is still painted as far
         // as it was read (a damaged stretch is left out, as a player would).
-        const Status read = reader.next(i, column);
+        const Status read = reader.next(i, column, levels);
         // Unreadable stretches say nothing about where the spectrum ends; the
         // first pane (the mix, or the first channel) tells it.
-        if (read) meter.add(std::span<const float>(column.data(), audio::kSpectrumBins));
+        if (read) meters.spectrum.add(std::span<const float>(column.data(), audio::kSpectrumBins));
+        // Levels come from every channel of the frames that were decoded; a
+        // column with none says nothing about silence.
+        if (levels.samples > 0) {
+            meters.levels.add(levels);
+            meters.levels.end_column();
+        }
         if (!read && options.verbose > 1)
             log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
                                   pos, plan.step, read.code));
@@ -240,7 +261,7 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 // from the top, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
                              const Options& options, const std::string& name, const std::string& label, Log& log,
-                             analysis::SpectrumMeter& meter) {
+                             Meters& meters) {
     const int panes = static_cast<int>(stream.channel_groups());
     const int rows = audio::kSpectrumBins * panes;
     const FrameLayout layout = frame_layout(plan.count, rows);
@@ -254,7 +275,7 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
         painters.emplace_back(picture, options.palette,
                               make_pane(tables, facts, plan, options, options.frame ? layout.left : 0, y0));
     }
-    paint_columns(stream, plan, options, painters, label, log, meter);
+    paint_columns(stream, plan, options, painters, label, log, meters);
     if (options.frame) {
         FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name, {}};
         if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
@@ -339,9 +360,13 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     result.coverage_pct =
         coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
     const Clock::time_point painting = Clock::now();
-    analysis::SpectrumMeter meter(facts.info.rate);
-    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meter);
-    result.cutoff = meter.cutoff();
+    // Only a lossless file is judged for holes (analysis::lossy_origin).
+    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}};
+    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters);
+    result.cutoff = meters.spectrum.cutoff();
+    result.peak_dbfs = meters.levels.peak_dbfs();
+    if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
+    result.silence_pct = meters.levels.silence_pct();
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);

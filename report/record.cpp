@@ -52,6 +52,9 @@ Record record_from(const std::string& source, const convert::Result& result) {
         r.columns = result.columns;
         r.seconds_per_column = result.seconds / result.columns;
     }
+    r.peak_dbfs = result.peak_dbfs;
+    if (result.clipped_samples) r.clipped_samples = static_cast<std::int64_t>(*result.clipped_samples);
+    r.silence_pct = result.silence_pct;
     if (result.cutoff) r.cutoff_hz = result.cutoff->hz;
     if (!result.codec.empty()) {
         r.codec = result.codec;

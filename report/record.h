@@ -51,8 +51,8 @@ std::string_view status_word(int process_status);
 
 // A record from a conversion's result: source, picture (when written),
 // status, reason, rate, channels, duration, size, columns, the seconds a
-// column covers and the cutoff. The rest (codec, bitrate, coverage, levels,
-// lossy_origin from the codec, elapsed time) is the caller's to fill in.
+// column covers, codec, bitrate, coverage, levels, cutoff and lossy_origin.
+// The elapsed time is the caller's to fill in.
 Record record_from(const std::string& source, const convert::Result& result);
 
 // The fields in their report order, each a member of Record: writers and

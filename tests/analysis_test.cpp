@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
 #include "convert/analysis.h"
 #include "convert/convert.h"
+#include "report/record.h"
 #include "support/fixtures.h"
 
 namespace tolvek::convert::analysis {
@@ -118,9 +120,23 @@ std::vector<double> gentle(std::vector<double> x, double corner_hz) {
     return x;
 }
 
+// Bands of white noise above 16 kHz, each switched on or off for every 2048
+// frames as `on(block, band)` says, over white noise below 16 kHz.
+std::vector<double> switched_top(std::size_t frames, const std::function<bool(std::size_t, int)>& on) {
+    const std::vector<double> noise = white_noise(frames);
+    const double edges_hz[] = {16000, 18000, 20000, kRate / 2.0};
+    std::vector<std::vector<double>> below;  // the noise under each edge
+    for (double hz : edges_hz) below.push_back(brickwall(noise, hz));
+    std::vector<double> out = below[0];
+    for (std::size_t n = 0; n < frames; ++n)
+        for (int b = 0; b + 1 < static_cast<int>(std::size(edges_hz)); ++b)
+            if (on(n / kWindow, b)) out[n] += below[b + 1][n] - below[b][n];
+    return out;
+}
+
 std::optional<Cutoff> cutoff_of(const std::vector<double>& x) {
     const Dft dft;
-    SpectrumMeter meter(kRate);
+    SpectrumMeter meter(kRate, true);
     for (std::size_t at = 4096; at + kWindow <= x.size(); at += 4 * kWindow)
         meter.add(dft(std::span(x).subspan(at, kWindow)));
     return meter.cutoff();
@@ -132,13 +148,19 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
         const char* name;
         std::vector<double> signal;
         double low_hz, high_hz;
-        bool cliff;
+        bool cliff, holes = false;
     };
+    // A coder's holes: one of the three top bands missing from a column
+    // every so often. A hi-hat: the whole top band there or not.
+    const auto coder = [](std::size_t block, int band) { return (block * 7 + static_cast<std::size_t>(band) * 3) % 5 != 0; };
+    const auto hihat = [](std::size_t block, int) { return block % 3 != 0; };
     std::vector<Case> cases;
     cases.push_back({"white", white_noise(kFrames), 21500, 22050, false});
     cases.push_back({"low-passed at 16 kHz", brickwall(white_noise(kFrames), 16000), 15800, 16600, true});
     cases.push_back({"low-passed at 11 kHz", brickwall(white_noise(kFrames), 11000), 10800, 11600, true});
     cases.push_back({"rolling off from 2 kHz", gentle(white_noise(kFrames), 2000), 3000, 22050, false});
+    cases.push_back({"holes above 16 kHz", switched_top(kFrames, coder), 21500, 22050, false, true});
+    cases.push_back({"top band coming and going", switched_top(kFrames, hihat), 21500, 22050, false, false});
     for (Case& c : cases) {
         quantise(c.signal, 0.3);
         const auto cut = cutoff_of(c.signal);
@@ -146,7 +168,8 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
         EXPECT_GE(cut->hz, c.low_hz) << c.name;
         EXPECT_LE(cut->hz, c.high_hz) << c.name;
         EXPECT_EQ(cut->cliff, c.cliff) << c.name << ", drop " << cut->drop_db << " dB";
-        EXPECT_EQ(lossy_origin("flac", cut), c.cliff ? "suspected" : "no") << c.name;
+        EXPECT_EQ(cut->holes, c.holes) << c.name << ", holes " << cut->holes_pct << " %";
+        EXPECT_EQ(lossy_origin("flac", cut), c.cliff || c.holes ? "suspected" : "no") << c.name;
         EXPECT_FALSE(lossy_origin("mp3", cut)) << c.name;  // only lossless files are judged
     }
     EXPECT_FALSE(cutoff_of(std::vector<double>(kFrames, 0.0)));  // silence has no cutoff
@@ -176,6 +199,72 @@ TEST(SpectrumMeter, ConversionReportsTheCutoff) {
     EXPECT_NEAR(result.cutoff->hz, 11200, 400);
     EXPECT_TRUE(result.cutoff->cliff);
     EXPECT_FALSE(convert_file(dir.file("missing.wav"), std::nullopt, options, log).cutoff);
+}
+
+// The conversion measures levels on every channel of the frames its columns
+// analyse, each frame once, in every way of reading the columns, and the
+// report record carries them.
+TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
+    constexpr int kSeconds = 3;  // 250 columns of 529 frames: sampled windows overlap
+    constexpr std::uint64_t kSamples = 2ULL * kRate * kSeconds;
+    test::Samples square(kSamples);
+    for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 100) % 2 ? 32767 : -32768;
+    // Left only: the mix would be 6 dB quieter than the channel.
+    test::Samples left = test::sine(kRate, 2, kSeconds, 997, 0.5);  // -6.02 dBFS
+    for (std::size_t i = 1; i < left.size(); i += 2) left[i] = 0;
+    test::Samples half = test::sine(kRate, 2, kSeconds / 2.0, 440, 0.5);
+    const test::Samples quiet = test::silence(kRate, 2, kSeconds / 2.0);
+    half.insert(half.end(), quiet.begin(), quiet.end());
+    const struct {
+        const char* name;
+        test::Samples samples;
+        std::optional<double> peak_dbfs;
+        std::uint64_t clipped;
+        double silence_pct;
+    } cases[] = {
+        {"square", square, 0.0, kSamples, 0.0},
+        {"left sine", left, -6.02, 0, 0.0},
+        {"half silent", half, -6.02, 0, 50.0},
+        {"silence", test::silence(kRate, 2, kSeconds), std::nullopt, 0, 100.0},
+    };
+    const struct {
+        const char* name;
+        Coverage coverage;
+        int threads;
+        Channels channels;
+    } modes[] = {{"sampled", Coverage::Sampled, 1, Channels::Mix},
+                 {"full", Coverage::Full, 1, Channels::Mix},
+                 {"full on 2 threads", Coverage::Full, 2, Channels::Mix},
+                 {"sampled split", Coverage::Sampled, 1, Channels::Split},
+                 {"full split on 2 threads", Coverage::Full, 2, Channels::Split}};
+    test::TempDir dir;
+    auto palette = test::TestPalette::grey();
+    QuietLog log;
+    for (const auto& c : cases) {
+        test::write_wav(dir.file("a.wav"), kRate, 2, c.samples);
+        for (const auto& m : modes) {
+            SCOPED_TRACE(std::string(c.name) + ", " + m.name);
+            Options options;
+            options.palette = palette.tables();
+            options.coverage = m.coverage;
+            options.threads = m.threads;
+            options.channels = m.channels;
+            const Result result = convert_file(dir.file("a.wav"), std::nullopt, options, log);
+            ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+            ASSERT_EQ(result.peak_dbfs.has_value(), c.peak_dbfs.has_value());
+            if (c.peak_dbfs) EXPECT_NEAR(*result.peak_dbfs, *c.peak_dbfs, 0.01);
+            EXPECT_EQ(result.clipped_samples, c.clipped);  // every frame once
+            ASSERT_TRUE(result.silence_pct);
+            EXPECT_NEAR(*result.silence_pct, c.silence_pct, 0.5);
+            const report::Record r = report::record_from(result.source, result);
+            EXPECT_EQ(r.peak_dbfs, result.peak_dbfs);
+            EXPECT_EQ(r.clipped_samples, static_cast<std::int64_t>(c.clipped));
+            EXPECT_EQ(r.silence_pct, result.silence_pct);
+        }
+    }
+    // Nothing was analysed of a file that could not be opened.
+    const Result missing = convert_file(dir.file("missing.wav"), std::nullopt, Options{}, log);
+    EXPECT_FALSE(missing.peak_dbfs || missing.clipped_samples || missing.silence_pct);
 }
 
 TEST(LosslessCodecs, AreTheOnesJudged) {

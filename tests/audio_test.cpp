@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
 
@@ -447,6 +448,63 @@ TEST(AudioStream, StretchIsTheMaximumOfItsWindows) {
                 EXPECT_EQ(got, want) << file << " " << groups->size() << " groups from " << st.begin;
             }
         }
+}
+
+// A read's levels are those of every channel (never the mix) of the frames
+// it counts, each once: stretches that tile the file add up to the file's
+// own levels, and a single window stops where it is told or where the
+// stream ends.
+TEST(AudioStream, LevelsCountEachFrameOnceOnEveryChannel) {
+    TempDir dir;
+    test::Samples pcm = test::music(8000, 2, 1.5);  // 12000 frames
+    for (std::size_t f = 0; f < 12000; ++f) {
+        if (f >= 3000 && f < 3100) pcm[2 * f] = f % 2 ? 32767 : -32768;
+        pcm[2 * f + 1] = static_cast<std::int16_t>(-std::max<int>(pcm[2 * f], -32767));  // the mix is silent
+    }
+    const auto direct = [&](std::uint64_t from, std::uint64_t to) {
+        Levels l;
+        for (std::uint64_t i = 2 * from; i < 2 * std::min<std::uint64_t>(to, 12000); ++i) {
+            const int a = std::abs(int{pcm[i]});
+            l.peak = std::max(l.peak, a);
+            l.clipped += a >= Levels::kClippedSample;
+            l.sum_squares += a * static_cast<double>(a) / (32768.0 * 32768.0);
+            ++l.samples;
+        }
+        return l;
+    };
+    const auto expect_levels = [](const Levels& got, const Levels& want) {
+        EXPECT_EQ(got.peak, want.peak);
+        EXPECT_EQ(got.clipped, want.clipped);
+        EXPECT_EQ(got.samples, want.samples);
+        EXPECT_NEAR(got.sum_squares, want.sum_squares, 1e-9 * want.sum_squares);
+    };
+    test::write_wav(dir.file("a.wav"), 8000, 2, pcm);
+    ASSERT_TRUE(test::ffmpeg_convert(dir.file("a.wav"), dir.file("a.flac")));
+    const std::uint64_t bounds[] = {0, 1, 1500, 1501, 3050, 4800, 9000, UINT64_MAX / 4};
+    for (const char* file : {"a.wav", "a.flac"}) {
+        SCOPED_TRACE(file);
+        Status opened;
+        auto s = Stream::open(dir.file(file), opened);
+        ASSERT_TRUE(s) << opened.message;
+        std::vector<float> out(kSpectrumBins);
+        Levels whole;
+        for (std::size_t b = 0; b + 1 < std::size(bounds); ++b) {
+            Levels stretch;
+            ASSERT_TRUE(s->read_max_spectra(bounds[b] * 4, bounds[b + 1] * 4, out, &stretch));
+            expect_levels(stretch, direct(bounds[b], bounds[b + 1]));
+            whole.add(stretch);
+        }
+        expect_levels(whole, direct(0, 12000));
+        EXPECT_EQ(whole.clipped, 200u);  // both channels of 100 frames
+        const struct {
+            std::uint64_t at, end;  // frames
+        } windows[] = {{2900, 3000}, {2900, UINT64_MAX / 4}, {11000, UINT64_MAX / 4}};
+        for (const auto& w : windows) {
+            Levels one;
+            ASSERT_TRUE(s->seek(w.at * 4) && s->read_spectra(out, &one, w.end * 4));
+            expect_levels(one, direct(w.at, std::min(w.end, w.at + kWindowFrames)));
+        }
+    }
 }
 
 }  // namespace
