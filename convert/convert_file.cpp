@@ -1,5 +1,6 @@
 // One audio file in, one spectrogram picture out: measure, plan, paint, save.
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -214,12 +215,29 @@ struct Meters {
     analysis::LevelMeter levels;
 };
 
+// What the spectrum meter takes of one column: the one pane's magnitudes, or,
+// with a pane per channel, their power mean, so that content in any channel
+// counts (as the mix would show it for channels that agree).
+std::span<const float> all_panes(std::span<const float> column, std::size_t panes, std::vector<float>& out) {
+    if (panes == 1) return column.first(audio::kSpectrumBins);
+    for (std::size_t k = 0; k < audio::kSpectrumBins; ++k) {
+        double power = 0.0;
+        for (std::size_t p = 0; p < panes; ++p) {
+            const double m = column[p * audio::kSpectrumBins + k];
+            power += m * m;
+        }
+        out[k] = static_cast<float>(std::sqrt(power / static_cast<double>(panes)));
+    }
+    return out;
+}
+
 // Reads each column's spectra and paints every pane, with a progress line
 // after every column that was not a full-height time line. The panes'
 // magnitudes come from the same decoded frames.
 void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options,
                    std::vector<Painter>& painters, const std::string& label, Log& log, Meters& meters) {
     std::vector<float> column(audio::kSpectrumBins * painters.size());
+    std::vector<float> spectrum(audio::kSpectrumBins);
     audio::Levels levels;
     ColumnReader reader(stream, plan, options.coverage, column.size(), options.threads);
     for (int i = 0; i < plan.count; ++i) {
@@ -227,9 +245,8 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
         // A window the decoder could not read whole is still painted as far
         // as it was read (a damaged stretch is left out, as a player would).
         const Status read = reader.next(i, column, levels);
-        // Unreadable stretches say nothing about where the spectrum ends; the
-        // first pane (the mix, or the first channel) tells it.
-        if (read) meters.spectrum.add(std::span<const float>(column.data(), audio::kSpectrumBins));
+        // Unreadable stretches say nothing about where the spectrum ends.
+        if (read) meters.spectrum.add(all_panes(column, painters.size(), spectrum));
         // Levels come from every channel of the frames that were decoded; a
         // column with none says nothing about silence.
         if (levels.samples > 0) {

@@ -180,25 +180,35 @@ class QuietLog : public Log {
     void error(std::string_view) override {}
 };
 
-// The conversion measures the cutoff over the columns it paints.
+// The conversion measures the cutoff over the columns it paints, from every
+// channel: with a pane per channel, content only in the second one counts.
 TEST(SpectrumMeter, ConversionReportsTheCutoff) {
     test::TempDir dir;
     std::vector<double> noise = brickwall(white_noise(3 * kRate), 11000);
     quantise(noise, 0.3);
-    test::Samples samples;
-    for (double v : noise) samples.push_back(static_cast<std::int16_t>(std::lround(v * 32767)));
-    test::write_wav(dir.file("cut.wav"), kRate, 1, samples);
+    test::Samples mono, right_only;
+    for (double v : noise) {
+        mono.push_back(static_cast<std::int16_t>(std::lround(v * 32767)));
+        right_only.insert(right_only.end(), {0, mono.back()});
+    }
+    test::write_wav(dir.file("cut.wav"), kRate, 1, mono);
+    test::write_wav(dir.file("right.wav"), kRate, 2, right_only);
     auto palette = test::TestPalette::grey();
-    Options options;
-    options.grid = false;
-    options.palette = palette.tables();
     QuietLog log;
-    const Result result = convert_file(dir.file("cut.wav"), std::nullopt, options, log);
-    ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
-    ASSERT_TRUE(result.cutoff);
-    EXPECT_NEAR(result.cutoff->hz, 11200, 400);
-    EXPECT_TRUE(result.cutoff->cliff);
-    EXPECT_FALSE(convert_file(dir.file("missing.wav"), std::nullopt, options, log).cutoff);
+    for (const auto& [file, channels] : {std::pair{"cut.wav", Channels::Mix}, std::pair{"right.wav", Channels::Mix},
+                                         std::pair{"right.wav", Channels::Split}}) {
+        SCOPED_TRACE(std::string(file) + (channels == Channels::Split ? ", split" : ", mix"));
+        Options options;
+        options.grid = false;
+        options.palette = palette.tables();
+        options.channels = channels;
+        const Result result = convert_file(dir.file(file), std::nullopt, options, log);
+        ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+        ASSERT_TRUE(result.cutoff);
+        EXPECT_NEAR(result.cutoff->hz, 11200, 400);
+        EXPECT_TRUE(result.cutoff->cliff);
+    }
+    EXPECT_FALSE(convert_file(dir.file("missing.wav"), std::nullopt, Options{}, log).cutoff);
 }
 
 // The conversion measures levels on every channel of the frames its columns
