@@ -86,6 +86,9 @@ Status Stream::Impl::open_demuxer() {
         vorbis.reset(av_vorbis_parse_init(st->codecpar->extradata, st->codecpar->extradata_size));
         if (!vorbis) skipping = Skipping::None;
     }
+    seek_gap_frames = exact_seek_gap();
+    origin_pts = 0;
+    origin_pos = -1;
     history.clear();
     pending.reset();
     next_index = next_start = skip_carry = 0;
@@ -151,7 +154,7 @@ float Stream::bytes_to_seconds(std::uint64_t bytes) const {
 }
 
 StreamInfo Stream::info() const { return impl_->source.info; }
-std::uint64_t Stream::packets_read() const { return static_cast<std::uint64_t>(impl_->next_index); }
+std::uint64_t Stream::packets_read() const { return impl_->read_count; }
 std::uint64_t Stream::packets_decoded() const { return impl_->sent_count; }
 std::uint64_t Stream::file_size() const { return impl_->file.size; }
 
@@ -181,30 +184,33 @@ std::span<float, kSpectrumBins> group_bins(std::span<float> out, std::size_t gro
     return out.subspan(group * kSpectrumBins).first<kSpectrumBins>();
 }
 
-}  // namespace
-
-namespace {
-
 std::int64_t frame_of(std::uint64_t pos, std::uint64_t frame_bytes) {
     return static_cast<std::int64_t>(std::min<std::uint64_t>(pos / frame_bytes, INT64_MAX));
 }
 
-}  // namespace
-
-Status Stream::read_spectra(std::span<float> out, Levels* levels, std::uint64_t levels_end_pos) {
-    Impl& s = *impl_;
+// The spectra (and levels) of the window at the position. `may_seek`: the
+// packets before it may be passed over by a seek (windows far apart).
+Status read_window(Stream::Impl& s, std::span<float> out, Levels* levels, std::uint64_t levels_end_pos,
+                   bool may_seek) {
     if (!s.source.dec) return Status::fail(kErrorHandle, "the stream could not be reopened");
     if (out.size() < s.mono.groups.size() * kSpectrumBins)
         return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
     s.decode_status = Status::ok();
-    s.decode_until(s.position + kWindowFrames);
+    s.decode_until(s.position + kWindowFrames, may_seek);
     for (std::size_t g = 0; g < s.mono.groups.size(); ++g) s.analyze_window(g, group_bins(out, g));
     if (levels) {
         const std::int64_t end = frame_of(levels_end_pos, s.source.info.channels * 2ULL);
         s.add_levels(s.position, std::min(end, s.position + kWindowFrames), *levels);
     }
     if (!s.decode_status) return std::move(s.decode_status);
+    if (!s.source.reader) return Status::fail(kErrorHandle, "the stream could not be reopened");
     return read_status(*s.source.reader);
+}
+
+}  // namespace
+
+Status Stream::read_spectra(std::span<float> out, Levels* levels, std::uint64_t levels_end_pos) {
+    return read_window(*impl_, out, levels, levels_end_pos, true);
 }
 
 Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out,
@@ -213,13 +219,14 @@ Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, 
     const std::int64_t end = frame_of(end_pos, s.source.info.channels * 2ULL);
     if (out.size() < s.mono.groups.size() * kSpectrumBins)
         return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
+    // A stretch is read whole: nothing in it is passed over by a seek.
     Status first = seek(begin_pos);
     // Each window's levels are those of the frames up to the next window's
     // start (or the stretch's end): windows overlap, frames count once.
     const auto window_levels = [&](std::int64_t at, std::int64_t upto) {
         if (levels) s.add_levels(at, std::min(upto, end), *levels);
     };
-    if (first) first = read_spectra(out);
+    if (first) first = read_window(s, out, nullptr, UINT64_MAX, false);
     if (!s.source.dec) return first;
     std::int64_t previous = s.position;
     for (std::int64_t at = s.position + kHopFrames; at < end; at += kHopFrames) {
@@ -228,7 +235,7 @@ Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, 
         s.position = at;
         s.mono.drop_front(at - s.mono.start);
         s.decode_status = Status::ok();
-        s.decode_until(at + kWindowFrames);
+        s.decode_until(at + kWindowFrames, false);
         // The stream ended before this window: no frame of it is left to show.
         if (s.output_done && at >= s.mono.start + static_cast<std::int64_t>(s.mono.size())) break;
         for (std::size_t g = 0; g < s.mono.groups.size(); ++g) {

@@ -79,9 +79,17 @@ struct Stream::Impl {
 
     // Reading. Packets are read in order, each placed by its duration; only
     // those a window needs are decoded, each run of them preceded by the
-    // packets its codec needs to start exactly (its pre-roll).
+    // packets its codec needs to start exactly (its pre-roll). Packets that
+    // stand alone may be passed over by a seek checked to land exactly.
     Skipping skipping = Skipping::None;
     std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
+    // Packets far before the position are passed over by moving the
+    // demuxer, where its landing can be checked (schedule.cpp).
+    std::int64_t seek_gap_frames = 0;  // gaps from this long are sought; 0: never
+    bool seek_refused = false;     // a seek proved inexact: never again for this stream
+    std::int64_t origin_pts = 0;   // timestamp of frame 0
+    std::int64_t origin_pos = -1;  // file position of the first packet, -1 before it is read
+    std::uint64_t read_count = 0;  // packets read from the file
     std::deque<Packet> history;     // read and not decoded, newest last
     std::optional<Packet> pending;  // read, but after the window being filled
     std::int64_t next_index = 0;    // of the next packet read
@@ -115,12 +123,19 @@ struct Stream::Impl {
     // schedule.cpp
     std::int64_t nominal_frames(const AVPacket& pkt);
     bool read_packet(Packet& out);
+    PacketPtr demux_next();
+    void place(PacketPtr pkt, Packet& out);
     std::vector<Packet*> preroll_for(const Packet& p);
     void start_run(const Packet& p);
     void send(Packet& p);
     void receive();
     void finish();
-    void decode_until(std::int64_t end);
+    // `may_seek`: packets before the position may be passed over by a seek.
+    void decode_until(std::int64_t end, bool may_seek);
+    std::int64_t exact_seek_gap() const;
+    std::int64_t verified_start(const AVPacket& pkt) const;
+    bool seek_demuxer(std::int64_t target);
+    void skip_ahead();
     void note_decode_failure(int err);
 
     // mixdown.cpp

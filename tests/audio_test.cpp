@@ -168,6 +168,102 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
                          [](const auto& info) { return std::string(info.param.name); });
 
 
+// Bytes of a WAV file changed after it is written: `edit` gets the whole
+// file and returns the new one.
+void edit_file(const std::string& path, const std::function<std::string(std::string)>& edit) {
+    test::write_file(path, edit(test::read_file(path)));
+}
+
+void put_le32(std::string& bytes, std::size_t at, std::uint32_t value) {
+    std::string le(4, '\0');
+    for (int k = 0; k < 4; ++k) le[k] = static_cast<char>((value >> (8 * k)) & 0xff);
+    bytes.replace(at, le.size(), le);
+}
+
+struct SeekCase {
+    const char* name;
+    int rate, channels;
+    double seconds;
+    const char* ext;   // made from the WAV by the ffmpeg tool unless "wav"
+    const char* args;
+    std::function<std::string(std::string)> edit;  // of the WAV, if any
+    bool seeks;        // passes over most of the file
+};
+
+// Windows far apart in WAV, AIFF and FLAC files are reached by seeking the
+// demuxer; each is still the very frames a full decode has there, also
+// right after the seek (the next window reads on), in the last, shorter
+// packet and where a seek could not be trusted.
+TEST(AudioStream, SoughtWindowsMatchFullDecode) {
+    const auto extra_chunks = [](std::string b) {
+        // A LIST chunk of odd size (with its pad byte) and a fact chunk
+        // before the data: the data starts at byte 66, not a whole frame.
+        const std::string chunks = std::string("LIST\x05\0\0\0INFOx\0", 14) + std::string("fact\x04\0\0\0\0\0\0\0", 12);
+        b.insert(36, chunks);
+        put_le32(b, 4, static_cast<std::uint32_t>(b.size() - 8));
+        return b;
+    };
+    const auto wrong_byte_rate = [](std::string b) {
+        put_le32(b, 28, 44100 * 4 + 1000);  // a seek by time lands on the wrong frame
+        return b;
+    };
+    const SeekCase cases[] = {
+        {"wav", 44100, 2, 12.0, "wav", "", nullptr, true},
+        {"wav_extra_chunks", 44100, 2, 12.0, "wav", "", extra_chunks, true},
+        {"wav_six_channels", 48000, 6, 6.0, "wav", "", nullptr, true},
+        {"wav_24bit", 44100, 2, 12.0, "wav24.wav", "-c:a pcm_s24le", nullptr, true},
+        {"wav_wrong_byte_rate", 44100, 2, 12.0, "wav", "", wrong_byte_rate, false},
+        {"aiff", 44100, 2, 12.0, "aiff", "", nullptr, true},
+        {"aiff_24bit_mono", 22050, 1, 12.0, "aiff", "-c:a pcm_s24be", nullptr, true},
+        // FLAC seeks only pay over long gaps: 240 s at 8 kHz.
+        {"flac", 8000, 1, 240.0, "flac", "", nullptr, true},
+        {"flac_odd_block_size", 8000, 1, 240.0, "flac", "-frame_size 1153", nullptr, true},
+        {"flac_stereo_24bit", 8000, 2, 240.0, "flac", "-sample_fmt s32 -frame_size 4095", nullptr, true},
+    };
+    for (const SeekCase& c : cases) {
+        TempDir dir;
+        const std::string wav = dir.file("src.wav");
+        test::write_wav(wav, c.rate, c.channels, test::music(c.rate, c.channels, c.seconds));
+        std::string path = wav;
+        if (std::string(c.ext) != "wav") {
+            path = dir.file(std::string("src.") + c.ext);
+            ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args)) << c.name;
+        }
+        if (c.edit) edit_file(path, c.edit);
+        const auto pcm = full_decode(path, dir);
+        const Opened o = open_stream(path), all = open_stream(path);
+        ASSERT_NE(o.stream, nullptr) << c.name << ": " << o.status.message;
+        ASSERT_NE(all.stream, nullptr) << c.name;
+        const int channels = c.channels;
+        const std::int64_t frames = static_cast<std::int64_t>(pcm.size()) / channels;
+        const std::uint64_t frame_bytes = 2ULL * channels;
+        ASSERT_EQ(o.stream->length_bytes(), static_cast<std::uint64_t>(frames) * frame_bytes) << c.name;
+        // Gaps of about a third of the file, each followed by windows that
+        // read on; then the end.
+        const std::int64_t positions[] = {0,          3,          frames * 3 / 10 + 1,   frames * 3 / 10 + 2,
+                                          frames * 3 / 10 + 1500, frames * 62 / 100 + 7, frames * 95 / 100,
+                                          frames - 1500,          frames - 1};
+        for (std::int64_t frame : positions) {
+            ASSERT_TRUE(o.stream->seek(static_cast<std::uint64_t>(frame) * frame_bytes)) << c.name;
+            Spectrum got{};
+            ASSERT_TRUE(o.stream->read_spectrum(got)) << c.name;
+            const Spectrum want = reference_spectrum(pcm, channels, frame);
+            for (int k = 0; k < kSpectrumBins; ++k)
+                ASSERT_NEAR(got[k], want[k], 1e-6f + want[k] * 1e-4f) << c.name << " frame " << frame << " bin " << k;
+        }
+        // Every packet, for comparison: a window past the end reads them all.
+        Spectrum past{};
+        ASSERT_TRUE(all.stream->seek(static_cast<std::uint64_t>(frames + 1) * frame_bytes));
+        ASSERT_TRUE(all.stream->read_spectrum(past));
+        const double share =
+            static_cast<double>(o.stream->packets_read()) / static_cast<double>(all.stream->packets_read());
+        if (c.seeks)
+            EXPECT_LT(share, 0.5) << c.name;
+        else
+            EXPECT_GE(share, 0.9) << c.name;
+    }
+}
+
 // Columns far apart leave most packets undecoded; a codec we do not know
 // is decoded whole.
 TEST(AudioStream, DecodesOnlyWhatTheWindowsNeed) {
