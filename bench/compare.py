@@ -124,8 +124,9 @@ def peer_runner(tool, scratch):
 
     runner.command = command
     if tool == "sndspec":
-        # Its pictures' names are its own: a file appearing is what counts.
-        runner.pictures = lambda sources: [] if any(workdir.iterdir()) else [workdir / "(any picture)"]
+        # It names a picture after its source without the ending (a folder
+        # of files it cannot read gives none).
+        runner.pictures = lambda sources: [workdir / (Path(s).stem + ".png") for s in sources]
     else:
         runner.pictures = lambda sources: [workdir / (Path(s).name + ".png") for s in sources]
     return runner
