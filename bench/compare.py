@@ -18,7 +18,8 @@ channel) and the peers draw no axes or legends, so each does no more work
 than tolvek.
 
 Cases, each row naming the mode it measures: one file per process for the
-180 s and 600 s files of every format (tolvek's default sampled coverage);
+180 s and 600 s files of every format (tolvek's default sampled coverage,
+and tolvek with jobs=2, whose second thread reads half of the columns);
 tolvek with --coverage full on the 180 s and 600 s MP3 and FLAC against
 sox and ffmpeg, which analyse every sample too (the ratio is to the faster
 of the two); the 60-minute MP3 with --jobs 2 against --jobs 1; and batches
@@ -236,7 +237,8 @@ def measure(args, program, corpus, scratch):
             if not source.is_file():
                 print(f"compare: {source} is missing; leaving it out (bench/make-corpus.sh makes it)", file=sys.stderr)
                 continue
-            cases.append(Case(f"{seconds} s {FORMAT_NAMES.get(fmt, fmt)}", source, ["tolvek"] + peers_here, [source]))
+            cases.append(Case(f"{seconds} s {FORMAT_NAMES.get(fmt, fmt)}", source,
+                              ["tolvek", f"tolvek jobs={args.jobs}"] + peers_here, [source]))
     for seconds in [int(s) for s in args.full_lengths.split(",") if s]:
         for fmt in [f for f in args.full_formats.split(",") if f]:
             source = corpus / f"music-{seconds:03d}s.{fmt}"

@@ -109,11 +109,11 @@ class ColumnReader {
 public:
     ColumnReader(audio::Stream& stream, const ColumnPlan& plan, Coverage coverage, std::size_t bins, int threads)
         : stream_(stream), plan_(plan), coverage_(coverage), bins_(bins) {
-        // Only a full read decodes enough to pay for a second decoder: a
-        // sampled one costs mostly the reading of packets, which every
-        // sibling would do again from the start.
-        const int wanted = coverage == Coverage::Full ? threads : 1;
-        const int ranges = std::clamp(wanted, 1, std::max(1, plan.count / kMinColumnsPerThread));
+        // Sampled pictures are split too: decoding dominates them, and a
+        // sibling passes over the packets before its range without decoding
+        // them (by seeking where that lands exactly), so each thread saves
+        // about its share of the decoding.
+        const int ranges = std::clamp(threads, 1, std::max(1, plan.count / kMinColumnsPerThread));
         first_end_ = plan.count;
         if (ranges > 1) start_readers(ranges);
     }

@@ -243,6 +243,7 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
         int threads;
         Channels channels;
     } modes[] = {{"sampled", Coverage::Sampled, 1, Channels::Mix},
+                 {"sampled on 2 threads", Coverage::Sampled, 2, Channels::Mix},
                  {"full", Coverage::Full, 1, Channels::Mix},
                  {"full on 2 threads", Coverage::Full, 2, Channels::Mix},
                  {"sampled split", Coverage::Sampled, 1, Channels::Split},
