@@ -42,6 +42,13 @@ constexpr std::size_t kSkipSamplesBytes = 10;
 // packets' reading a seek. FLAC seeks wait for gaps well past that.
 constexpr std::int64_t kPcmSeekGapBytes = 8 * 1024;
 constexpr std::int64_t kFlacSeekGapFrames = std::int64_t{1} << 19;
+// MP3 frames in a gap from which they are walked over rather than read: a
+// walk and a seek cost about as much as reading this many.
+constexpr std::int64_t kMp3PassGapFrames = 16;
+// MP3 frames kept from a walk for the pre-roll to choose from: 511 bytes of
+// main data lie within 16 frames even at 8 kbps (72-byte frames, of which
+// we count all but kMp3OverheadBytes).
+constexpr std::size_t kMp3WalkKeptFrames = 24;
 // STREAMINFO, as FLAC extradata holds it.
 constexpr int kFlacStreamInfoBytes = 34;
 
@@ -115,6 +122,7 @@ PacketPtr Stream::Impl::demux_next() {
         if (av_read_frame(source.fmt.get(), pkt.get()) < 0) return nullptr;
     } while (pkt->stream_index != source.index);
     ++read_count;
+    last_read = {pkt->pos, pkt->pts, pkt->duration, pkt->size};
     return pkt;
 }
 
@@ -128,6 +136,10 @@ bool Stream::Impl::read_packet(Packet& out) {
         if (pkt->pts == AV_NOPTS_VALUE) seek_gap_frames = 0;
         origin_pts = pkt->pts;
         origin_pos = pkt->pos;
+        if (skipping == Skipping::Mp3 && seek_gap_frames > 0) {
+            mp3_first = parse_mp3_header({pkt->data, static_cast<std::size_t>(pkt->size)});
+            seek_gap_frames = mp3_first ? kMp3PassGapFrames * mp3_first->samples : 0;
+        }
     }
     place(std::move(pkt), out);
     return true;
@@ -168,8 +180,10 @@ void Stream::Impl::place(PacketPtr pkt, Packet& out) {
 // the demuxer's seeks cannot be checked to land exactly. They can be for
 // PCM in WAV or AIFF, where a seek goes to the byte position of a frame,
 // and for FLAC, whose frame headers number their frames. Timestamps must
-// count frames.
+// count frames. MP3 frames are walked over instead; their gap is set once
+// the first frame is read.
 std::int64_t Stream::Impl::exact_seek_gap() const {
+    if (skipping == Skipping::Mp3) return std::string_view(source.fmt->iformat->name) == "mp3" ? 1 : 0;
     if (skipping != Skipping::Independent) return 0;
     const AVStream* st = source.fmt->streams[source.index];
     if (st->time_base.num != 1 || st->time_base.den != static_cast<int>(source.info.rate)) return 0;
@@ -219,17 +233,81 @@ bool Stream::Impl::seek_demuxer(std::int64_t target) {
     return true;
 }
 
+// Passes MP3 frames before the position by walking their headers, then
+// seeks the demuxer to the first frame the pre-roll may need: a place its
+// index is given, which it seeks to exactly, counting time on from the
+// timestamp given with it, so that the end is still trimmed as in a read
+// from the start. NotWorthIt where it would save too little; Failed where
+// the walk stopped or the demuxer did not land on the walked frame.
+Stream::Impl::Pass Stream::Impl::pass_over_mp3_frames() {
+    AVStream* st = source.fmt->streams[source.index];
+    const std::int64_t samples = mp3_first->samples;
+    if (last_read.pos < 0 || last_read.pts == AV_NOPTS_VALUE ||
+        av_rescale_q(last_read.duration, st->time_base, AVRational{1, static_cast<int>(source.info.rate)}) != samples)
+        return Pass::NotWorthIt;
+    // Frames on from the first unread one to the one holding the position.
+    const std::int64_t target = (position - next_start) / samples;
+    const std::vector<Mp3Frame> walked =
+        walk_mp3_frames(view_reader(file.fd.get(), *view), static_cast<std::uint64_t>(last_read.pos + last_read.size),
+                        *mp3_first, target, kMp3WalkKeptFrames);
+    // Bytes that are not frames (damage, or the end passed): the file is
+    // read from its start, as before, rather than trusting the parser to
+    // cut them alike when it starts reading elsewhere.
+    if (walked.empty()) return Pass::Failed;
+    if (walked.size() < 3) return Pass::NotWorthIt;
+    // As preroll_for() chooses: the frame before the target, then frames
+    // before that until they hold a reservoir's main data; one more to spare.
+    std::size_t land = walked.size() - 2;
+    for (int main_data = 0; land > 0 && main_data < kMp3ReservoirBytes;)
+        main_data += std::max(0, walked[--land].bytes - kMp3OverheadBytes);
+    if (land == 0) return Pass::NotWorthIt;  // the walk began too late to hold the whole pre-roll
+    --land;
+    const std::int64_t skipped = target - static_cast<std::int64_t>(walked.size() - 1 - land);
+    if (skipped < kMp3PassGapFrames) return Pass::NotWorthIt;
+    const Mp3Frame& to = walked[land];
+    const std::int64_t pts = last_read.pts + (skipped + 1) * last_read.duration;
+    // The frame after it too, so that the seek finds the landing inside the
+    // index rather than reading on from its last entry.
+    if (av_add_index_entry(st, static_cast<std::int64_t>(to.pos), pts, to.bytes, 0, AVINDEX_KEYFRAME) < 0 ||
+        av_add_index_entry(st, static_cast<std::int64_t>(walked[land + 1].pos), pts + last_read.duration,
+                           walked[land + 1].bytes, 0, AVINDEX_KEYFRAME) < 0 ||
+        av_seek_frame(source.fmt.get(), source.index, pts, AVSEEK_FLAG_BACKWARD) < 0)
+        return Pass::Failed;
+    PacketPtr pkt = demux_next();
+    if (!pkt || pkt->pos != static_cast<std::int64_t>(to.pos) || pkt->pts != pts || pkt->size != to.bytes ||
+        (pkt->flags & AV_PKT_FLAG_DISCARD) || av_packet_get_side_data(pkt.get(), AV_PKT_DATA_SKIP_SAMPLES, nullptr))
+        return Pass::Failed;
+    // Not trimmed, so neither was any frame passed over: each gives all its
+    // samples. A gap in the numbering: the decoder's run does not go on
+    // across it.
+    history.clear();
+    next_index += skipped + 1;
+    next_start += skipped * samples;
+    Packet p;
+    place(std::move(pkt), p);
+    pending = std::move(p);
+    return Pass::Done;
+}
+
 // Passes over the packets before the position by a seek when they are
 // many. A seek that proves inexact is not tried again: the demuxer is
 // opened afresh and read on from the start, as without seeking.
 void Stream::Impl::skip_ahead() {
     // Frame 0's timestamp and place are known once the first packet is read.
-    if (seek_gap_frames == 0 || seek_refused || next_index == 0 || skipping != Skipping::Independent ||
-        skip_carry > 0)
-        return;
+    if (seek_gap_frames == 0 || seek_refused || next_index == 0 || skip_carry > 0) return;
+    if (skipping != Skipping::Independent && !(skipping == Skipping::Mp3 && mp3_first)) return;
     const std::int64_t next = pending ? pending->start : next_start;
     if (position - next < seek_gap_frames || position >= static_cast<std::int64_t>(source.frames)) return;
-    if (seek_demuxer(position)) return;
+    if (skipping == Skipping::Mp3) {
+        // A walk not taken is not tried again for the same window: reading
+        // on, each packet would walk the same frames again.
+        if (position == mp3_pass_declined_at) return;
+        const Pass pass = pass_over_mp3_frames();
+        if (pass == Pass::NotWorthIt) mp3_pass_declined_at = position;
+        if (pass != Pass::Failed) return;
+    } else if (seek_demuxer(position)) {
+        return;
+    }
     seek_refused = true;
     if (Status reopened = open_demuxer(); !reopened) {
         if (decode_status) decode_status = std::move(reopened);

@@ -181,14 +181,31 @@ Status read_status(const DescriptorReader& reader) {
     return Status::fail(kErrorFileOpen, std::strerror(reader.error));
 }
 
+namespace {
+
+long pread_retrying(int fd, std::span<std::uint8_t> out, std::uint64_t offset) {
+    for (;;) {
+        const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+    }
+}
+
+}  // namespace
+
 FileView view_for(int fd, std::uint64_t size) {
-    const ReadAt read_at = [fd](std::uint64_t offset, std::span<std::uint8_t> out) -> long {
-        for (;;) {
-            const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
-            if (n >= 0 || errno != EINTR) return static_cast<long>(n);
-        }
+    const ReadAt read_at = [fd](std::uint64_t offset, std::span<std::uint8_t> out) {
+        return pread_retrying(fd, out, offset);
     };
     return ogg_single_stream_view(read_at, size);
+}
+
+ReadAt view_reader(int fd, const FileView& view) {
+    return [fd, &view](std::uint64_t pos, std::span<std::uint8_t> out) -> long {
+        const FileView::Extent at = view.locate(pos);
+        if (at.length == 0) return 0;
+        return pread_retrying(fd, out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), at.length))),
+                              at.offset);
+    };
 }
 
 Status open_source(int fd, const FileView& view, const std::string& name, Source& out) {

@@ -55,6 +55,10 @@ Status open_source(int fd, const FileView& view, const std::string& name, Source
 // What of the file on `fd` (of `size` bytes) the demuxer is shown.
 FileView view_for(int fd, std::uint64_t size);
 
+// Reads of `view` of the file on `fd` by position in the view, as the
+// demuxer sees it; one piece of the view at a time. `view` must outlive it.
+ReadAt view_reader(int fd, const FileView& view);
+
 // A failed read of the source, as our status; ok when every read went well.
 Status read_status(const DescriptorReader& reader);
 

@@ -89,6 +89,9 @@ Status Stream::Impl::open_demuxer() {
     seek_gap_frames = exact_seek_gap();
     origin_pts = 0;
     origin_pos = -1;
+    last_read = {};
+    mp3_first.reset();
+    mp3_pass_declined_at = -1;
     history.clear();
     pending.reset();
     next_index = next_start = skip_carry = 0;

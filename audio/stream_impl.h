@@ -13,6 +13,7 @@
 
 #include "audio/audio.h"
 #include "audio/libav.h"
+#include "audio/mp3_frames.h"
 #include "audio/source.h"
 #include "audio/spectrum.h"
 #include "common/file.h"
@@ -89,6 +90,17 @@ struct Stream::Impl {
     bool seek_refused = false;     // a seek proved inexact: never again for this stream
     std::int64_t origin_pts = 0;   // timestamp of frame 0
     std::int64_t origin_pos = -1;  // file position of the first packet, -1 before it is read
+    // The last packet read, where a walk over the frames after it starts.
+    struct ReadMark {
+        std::int64_t pos = -1;
+        std::int64_t pts = AV_NOPTS_VALUE;
+        std::int64_t duration = 0;
+        int size = 0;
+    } last_read;
+    // MP3: the first frame's header; its frames are passed over by walking
+    // their headers (mp3_frames.h).
+    std::optional<Mp3Header> mp3_first;
+    std::int64_t mp3_pass_declined_at = -1;  // the position a walk was last not taken for
     std::uint64_t read_count = 0;  // packets read from the file
     std::deque<Packet> history;     // read and not decoded, newest last
     std::optional<Packet> pending;  // read, but after the window being filled
@@ -135,6 +147,8 @@ struct Stream::Impl {
     std::int64_t exact_seek_gap() const;
     std::int64_t verified_start(const AVPacket& pkt) const;
     bool seek_demuxer(std::int64_t target);
+    enum class Pass { Done, NotWorthIt, Failed };
+    Pass pass_over_mp3_frames();
     void skip_ahead();
     void note_decode_failure(int err);
 
