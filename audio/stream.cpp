@@ -222,14 +222,15 @@ Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, 
     const std::int64_t end = frame_of(end_pos, s.source.info.channels * 2ULL);
     if (out.size() < s.mono.groups.size() * kSpectrumBins)
         return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
-    // A stretch is read whole: nothing in it is passed over by a seek.
+    // A stretch is read whole: only what lies before it may be passed over
+    // by a seek (a second reader starting mid-file).
     Status first = seek(begin_pos);
     // Each window's levels are those of the frames up to the next window's
     // start (or the stretch's end): windows overlap, frames count once.
     const auto window_levels = [&](std::int64_t at, std::int64_t upto) {
         if (levels) s.add_levels(at, std::min(upto, end), *levels);
     };
-    if (first) first = read_window(s, out, nullptr, UINT64_MAX, false);
+    if (first) first = read_window(s, out, nullptr, UINT64_MAX, true);
     if (!s.source.dec) return first;
     std::int64_t previous = s.position;
     for (std::int64_t at = s.position + kHopFrames; at < end; at += kHopFrames) {
