@@ -109,6 +109,9 @@ public:
     float bytes_to_seconds(std::uint64_t bytes) const;
     StreamInfo info() const;
     CodecInfo codec() const;
+    // Samples stored as they are (PCM) or nearly (ADPCM): decoding them
+    // costs next to nothing next to reading them.
+    bool stores_plain_samples() const;
     std::uint64_t file_size() const;
     // The channel's name in the stream's layout ("FL", "FR", "LFE"), or
     // "Channel N" (counted from 1) where the layout names none.

@@ -270,6 +270,11 @@ std::size_t Stream::channel_groups() const { return impl_->mono.groups.size(); }
 
 CodecInfo Stream::codec() const { return impl_->source.codec; }
 
+bool Stream::stores_plain_samples() const {
+    const Source& s = impl_->source;
+    return s.fmt && av_get_bits_per_sample(s.fmt->streams[s.index]->codecpar->codec_id) > 0;
+}
+
 std::string Stream::channel_name(std::uint32_t index) const {
     const AVCodecContext* dec = impl_->source.dec.get();
     if (dec && dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {

@@ -109,11 +109,13 @@ class ColumnReader {
 public:
     ColumnReader(audio::Stream& stream, const ColumnPlan& plan, Coverage coverage, std::size_t bins, int threads)
         : stream_(stream), plan_(plan), coverage_(coverage), bins_(bins) {
-        // Sampled pictures are split too: decoding dominates them, and a
+        // Sampled pictures are split too, where decoding dominates them: a
         // sibling passes over the packets before its range without decoding
-        // them (by seeking where that lands exactly), so each thread saves
-        // about its share of the decoding.
-        const int ranges = std::clamp(threads, 1, std::max(1, plan.count / kMinColumnsPerThread));
+        // them (by a seek or a walk where that lands exactly), so each thread
+        // saves about its share of the decoding. Plain samples (WAV) cost
+        // too little to read for a second reader to pay.
+        const bool worth_it = coverage == Coverage::Full || !stream.stores_plain_samples();
+        const int ranges = std::clamp(worth_it ? threads : 1, 1, std::max(1, plan.count / kMinColumnsPerThread));
         first_end_ = plan.count;
         if (ranges > 1) start_readers(ranges);
     }
