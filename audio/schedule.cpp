@@ -3,6 +3,9 @@
 // window, after the pre-roll its codec needs to start exactly where a full
 // decode would be. Where packets stand alone and a seek's landing can be
 // checked (PCM in WAV or AIFF, FLAC), a long gap is passed over by a seek.
+// FLAC in its own container is read by our own search over frame headers
+// (flac_frames.h) once the demuxer's first packet agrees with it: frames
+// come by their extents, and any gap of a frame or more is passed over.
 #include <algorithm>
 #include <iterator>
 #include <span>
@@ -39,7 +42,8 @@ constexpr std::size_t kSkipSamplesBytes = 10;
 // the landing restarting its frame parser, which checks several frames
 // ahead: at gaps of 34 packets of 4608 frames (a 60-minute file) the
 // windows took 1.5 to 1.8 times as long as reading through, about 70
-// packets' reading a seek. FLAC seeks wait for gaps well past that.
+// packets' reading a seek. FLAC seeks wait for gaps well past that. (They
+// serve only files the frame search hands back to the demuxer.)
 constexpr std::int64_t kPcmSeekGapBytes = 8 * 1024;
 constexpr std::int64_t kFlacSeekGapFrames = std::int64_t{1} << 19;
 // STREAMINFO, as FLAC extradata holds it.
@@ -121,6 +125,17 @@ PacketPtr Stream::Impl::demux_next() {
 // Reads the next packet of our stream and places it. False at the end of
 // the file (or of what can be read of it).
 bool Stream::Impl::read_packet(Packet& out) {
+    if (flac) {
+        if (flac->is_last(*flac_last)) return false;
+        const std::optional<FlacFrame> f = flac->at(flac_last->offset + flac_last->size, flac_last->end());
+        if (PacketPtr pkt = f ? flac_packet(*f) : nullptr) {
+            flac_last = f;
+            place(std::move(pkt), out);
+            return true;
+        }
+        refuse_flac();
+        if (output_done) return false;
+    }
     PacketPtr pkt = demux_next();
     if (!pkt) return false;
     if (next_index == 0) {
@@ -128,9 +143,81 @@ bool Stream::Impl::read_packet(Packet& out) {
         if (pkt->pts == AV_NOPTS_VALUE) seek_gap_frames = 0;
         origin_pts = pkt->pts;
         origin_pos = pkt->pos;
+        start_flac_frames(*pkt);
     }
     place(std::move(pkt), out);
     return true;
+}
+
+// Takes over from the demuxer after its first packet when the stream is
+// FLAC in its own container and that packet is the very frame the frame
+// search finds there. Frames are then read by their extents, and any gap
+// of a frame or more is passed over.
+void Stream::Impl::start_flac_frames(const AVPacket& first) {
+    const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
+    // A seek gap for FLAC means the "flac" demuxer, STREAMINFO, timestamps
+    // that count frames and a first packet that has one.
+    if (flac_refused || par.codec_id != AV_CODEC_ID_FLAC || seek_gap_frames == 0 || !view->is_whole() ||
+        first.pos < 0 || !par.extradata)
+        return;
+    const std::optional<FlacStreamInfo> info =
+        parse_flac_stream_info({par.extradata, static_cast<std::size_t>(par.extradata_size)});
+    if (!info) return;
+    auto frames = std::make_unique<FlacFrames>(read_at_descriptor(file.fd.get()), *info, file.size);
+    const std::optional<FlacFrame> f = frames->at(static_cast<std::uint64_t>(first.pos), 0);
+    if (!f || f->size != static_cast<std::uint64_t>(first.size) || f->frames != first.duration) {
+        flac_refused = true;
+        return;
+    }
+    flac = std::move(frames);
+    flac_last = f;
+    seek_gap_frames = info->max_block;
+}
+
+// A packet of the frame's bytes, stamped as the demuxer stamps its own.
+PacketPtr Stream::Impl::flac_packet(const FlacFrame& f) {
+    const std::span<const std::uint8_t> bytes = flac->bytes(f);
+    PacketPtr pkt(av_packet_alloc());
+    if (bytes.empty() || !pkt || av_new_packet(pkt.get(), static_cast<int>(bytes.size())) < 0) return nullptr;
+    std::copy(bytes.begin(), bytes.end(), pkt->data);
+    pkt->pts = pkt->dts = origin_pts + f.start;
+    pkt->duration = f.frames;
+    pkt->pos = static_cast<std::int64_t>(f.offset);
+    pkt->stream_index = source.index;
+    pkt->flags = AV_PKT_FLAG_KEY;
+    ++read_count;
+    return pkt;
+}
+
+// Goes to the frame that holds `target`, and places it in `pending`.
+bool Stream::Impl::jump_flac(std::int64_t target) {
+    const std::optional<FlacFrame> f = flac->holding(target, *flac_last);
+    PacketPtr pkt = f ? flac_packet(*f) : nullptr;
+    if (!pkt) return false;
+    flac_last = f;
+    land(std::move(pkt), f->start);
+    return true;
+}
+
+// A frame did not check: the demuxer, opened afresh, reads the stream from
+// here on, as it reads any FLAC file the search cannot. Every frame before
+// the next one was bounded by its headers, so the demuxer would have
+// packed them alike: it is brought back there first, and then reads (and
+// seeks) on just as if it had read the stream all along.
+void Stream::Impl::refuse_flac() {
+    const std::int64_t next = pending ? pending->start : next_start;
+    flac_refused = true;
+    reopen();
+    flac_resume = next;
+}
+
+// The demuxer opened afresh, reading on from the start.
+void Stream::Impl::reopen() {
+    if (Status reopened = open_demuxer(); !reopened) {
+        if (decode_status) decode_status = std::move(reopened);
+        run_active = false;
+        output_done = true;
+    }
 }
 
 // Places a packet just read at next_start.
@@ -209,6 +296,12 @@ bool Stream::Impl::seek_demuxer(std::int64_t target) {
     if (!pkt) return false;
     const std::int64_t start = verified_start(*pkt);
     if (start < 0 || start > target) return false;
+    land(std::move(pkt), start);
+    return true;
+}
+
+// Places the packet a seek landed on, starting at frame `start`, in `pending`.
+void Stream::Impl::land(PacketPtr pkt, std::int64_t start) {
     history.clear();
     // A gap in the numbering: the decoder's run does not go on across it.
     ++next_index;
@@ -216,7 +309,6 @@ bool Stream::Impl::seek_demuxer(std::int64_t target) {
     Packet p;
     place(std::move(pkt), p);
     pending = std::move(p);
-    return true;
 }
 
 // Passes over the packets before the position by a seek when they are
@@ -228,13 +320,16 @@ void Stream::Impl::skip_ahead() {
         skip_carry > 0)
         return;
     const std::int64_t next = pending ? pending->start : next_start;
-    if (position - next < seek_gap_frames || position >= static_cast<std::int64_t>(source.frames)) return;
-    if (seek_demuxer(position)) return;
-    seek_refused = true;
-    if (Status reopened = open_demuxer(); !reopened) {
-        if (decode_status) decode_status = std::move(reopened);
-        output_done = true;
+    // After the frame search gave up, where the demuxer would stand first.
+    const std::int64_t target = next < flac_resume ? std::min(position, flac_resume) : position;
+    if (target - next < seek_gap_frames || target >= static_cast<std::int64_t>(source.frames)) return;
+    if (flac) {
+        if (!jump_flac(target)) refuse_flac();
+        return;
     }
+    if (seek_demuxer(target)) return;
+    seek_refused = true;
+    reopen();
 }
 
 // The packets that must be decoded before `p` after a flush, oldest first,

@@ -181,15 +181,16 @@ Status read_status(const DescriptorReader& reader) {
     return Status::fail(kErrorFileOpen, std::strerror(reader.error));
 }
 
-FileView view_for(int fd, std::uint64_t size) {
-    const ReadAt read_at = [fd](std::uint64_t offset, std::span<std::uint8_t> out) -> long {
+ReadAt read_at_descriptor(int fd) {
+    return [fd](std::uint64_t offset, std::span<std::uint8_t> out) -> long {
         for (;;) {
             const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
             if (n >= 0 || errno != EINTR) return static_cast<long>(n);
         }
     };
-    return ogg_single_stream_view(read_at, size);
 }
+
+FileView view_for(int fd, std::uint64_t size) { return ogg_single_stream_view(read_at_descriptor(fd), size); }
 
 Status open_source(int fd, const FileView& view, const std::string& name, Source& out) {
     out.reader = std::make_unique<DescriptorReader>();

@@ -264,8 +264,8 @@ TEST(AudioStream, SoughtWindowsMatchFullDecode) {
     }
 }
 
-// Columns far apart leave most packets undecoded; a codec we do not know
-// is decoded whole.
+// Columns far apart leave most of the file's packets undecoded; a codec we
+// do not know is decoded whole.
 TEST(AudioStream, DecodesOnlyWhatTheWindowsNeed) {
     TempDir dir;
     const std::string wav = dir.file("src.wav");
@@ -278,17 +278,120 @@ TEST(AudioStream, DecodesOnlyWhatTheWindowsNeed) {
     for (const auto& c : cases) {
         ASSERT_TRUE(test::ffmpeg_convert(wav, dir.file(c.file), c.args));
         Status opened;
-        auto s = Stream::open(dir.file(c.file), opened);
+        auto s = Stream::open(dir.file(c.file), opened), all = Stream::open(dir.file(c.file), opened);
         ASSERT_NE(s, nullptr);
+        ASSERT_NE(all, nullptr);
         Spectrum out{};
         for (std::uint64_t frame = 0; frame < 20 * 44100; frame += 26460) {
             ASSERT_TRUE(s->seek(frame * 4));
             ASSERT_TRUE(s->read_spectrum(out));
         }
-        const double share = static_cast<double>(s->packets_decoded()) / static_cast<double>(s->packets_read());
+        // A window past the end reads every packet of the file.
+        ASSERT_TRUE(all->seek(21 * 44100 * 4) && all->read_spectrum(out));
+        const double share = static_cast<double>(s->packets_decoded()) / static_cast<double>(all->packets_read());
         EXPECT_LE(share, c.most) << c.file;
         if (c.most == 1.0) {
-            EXPECT_EQ(share, 1.0) << c.file;
+            EXPECT_EQ(s->packets_decoded(), s->packets_read()) << c.file;
+        }
+    }
+}
+
+// Where the first two FLAC frames begin: after the metadata blocks (and an
+// ID3v2 tag before them), and at the header numbered 1.
+std::pair<std::size_t, std::size_t> first_flac_frames(const std::string& b) {
+    std::size_t at = b.find("fLaC") + 4;
+    for (bool last = false; !last;) {
+        const auto byte = [&](std::size_t k) { return static_cast<std::size_t>(static_cast<std::uint8_t>(b[at + k])); };
+        last = (byte(0) & 0x80) != 0;
+        at += 4 + ((byte(1) << 16) | (byte(2) << 8) | byte(3));
+    }
+    std::size_t next = at + 1;
+    while ((next = b.find("\xff\xf8", next)) != std::string::npos && b[next + 4] != '\x01') ++next;
+    return {at, next};
+}
+
+struct FlacCase {
+    const char* name;
+    int rate, channels;
+    double seconds;
+    std::string args;
+    std::function<std::string(std::string)> edit;  // of the FLAC file
+    bool damaged;
+};
+
+// FLAC windows reached by the frame search are the frames of a full decode,
+// and exactly what the demuxer gives where the search is refused from the
+// first frame on (its CRC-16 broken, which the decoder does not check):
+// damaged files, whose frames the search hands back to the demuxer,
+// included.
+TEST(AudioStream, FlacFramesFoundMatchTheDemuxer) {
+    TempDir shared;
+    const std::string cover = shared.file("cover.ppm");
+    test::write_file(cover, "P6\n8 8\n255\n" + std::string(192, '\x7f'));
+    const auto id3 = [](std::string b) {
+        // An ID3v2.4 tag of 300 bytes of padding.
+        return std::string("ID3\x04\0\0\0\0\x02\x2c", 10) + std::string(300, '\0') + b;
+    };
+    const auto damage = [](std::string b) {
+        // A lost header (the first four bytes are those of every frame),
+        // then damaged frame data.
+        b[b.find(b.substr(first_flac_frames(b).first, 4), b.size() * 7 / 10) + 1] = '\0';
+        for (std::size_t i = b.size() * 85 / 100; i < b.size() * 85 / 100 + 3000; i += 97) b[i] = static_cast<char>(b[i] ^ 0x5a);
+        return b;
+    };
+    const FlacCase cases[] = {
+        {"stereo_16bit", 44100, 2, 30.0, "", nullptr, false},
+        {"24bit_96k", 96000, 2, 8.0, "-sample_fmt s32", nullptr, false},
+        {"mono_8k", 8000, 1, 60.0, "", nullptr, false},
+        {"six_channels", 48000, 6, 8.0, "", nullptr, false},
+        {"block_1152", 44100, 2, 20.0, "-frame_size 1152", nullptr, false},
+        {"id3_picture_padding", 44100, 2, 10.0,
+         "-i " + cover + " -map 0:a -map 1:v -c:v png -disposition:v attached_pic", id3, false},
+        // Long enough for the demuxer to seek over some gaps (2^19 frames)
+        // but not over those between columns.
+        {"damaged", 8000, 1, 120.0, "", damage, true},
+    };
+    for (const FlacCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string wav = dir.file("src.wav"), path = dir.file("a.flac"), twin = dir.file("twin.flac");
+        test::write_wav(wav, c.rate, c.channels, test::music(c.rate, c.channels, c.seconds));
+        ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
+        if (c.edit) edit_file(path, c.edit);
+        std::string bytes = test::read_file(path);
+        bytes[first_flac_frames(bytes).second - 1] ^= 0x01;
+        test::write_file(twin, bytes);
+        const auto pcm = c.damaged ? std::vector<std::int16_t>{} : full_decode(path, dir);
+        const Opened o = open_stream(path), t = open_stream(twin);
+        ASSERT_NE(o.stream, nullptr) << o.status.message;
+        ASSERT_NE(t.stream, nullptr) << t.status.message;
+        const int channels = c.channels;
+        const auto frames = static_cast<std::int64_t>(o.stream->length_bytes() / (2ULL * channels));
+        if (!c.damaged) {
+            ASSERT_EQ(static_cast<std::size_t>(frames) * channels, pcm.size());
+        }
+        // Overlapping windows, steps of a few seconds and of a column, a
+        // step back and the end.
+        std::vector<std::int64_t> positions;
+        for (std::int64_t f = 0; f < 12000; f += 1024) positions.push_back(f);
+        for (std::int64_t f = 5; f < frames; f += c.rate * 3) positions.push_back(f);
+        for (std::int64_t f = 11; f < frames; f += c.rate * 6 / 10) positions.push_back(f);
+        for (std::int64_t f : {frames - 100, std::int64_t{7}, frames / 2, frames + 10}) positions.push_back(f);
+        for (std::int64_t frame : positions) {
+            const std::uint64_t pos = static_cast<std::uint64_t>(frame) * 2 * channels;
+            Spectrum got{}, demuxed{};
+            ASSERT_TRUE(o.stream->seek(pos) && t.stream->seek(pos));
+            const Status read = o.stream->read_spectrum(got), twin_read = t.stream->read_spectrum(demuxed);
+            ASSERT_EQ(read.code, twin_read.code) << "frame " << frame;
+            ASSERT_EQ(got, demuxed) << "frame " << frame;
+            if (c.damaged) continue;
+            const Spectrum want = reference_spectrum(pcm, channels, frame);
+            for (int k = 0; k < kSpectrumBins; ++k)
+                ASSERT_NEAR(got[k], want[k], 1e-6f + want[k] * 1e-4f) << "frame " << frame << " bin " << k;
+        }
+        // The search passed over the frames between columns; the demuxer read them.
+        if (!c.damaged) {
+            EXPECT_LT(o.stream->packets_read(), t.stream->packets_read());
         }
     }
 }
