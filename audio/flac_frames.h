@@ -72,8 +72,9 @@ private:
     std::uint64_t data_end_;
     std::uint64_t frame_bytes_max_;  // no frame is larger, whatever its coding
     int blocking_ = -1;              // the stream's blocking-strategy bit, once a frame gave it
-    std::vector<std::uint8_t> buf_;  // file bytes from buf_offset_
+    std::vector<std::uint8_t> buf_;  // buf_size_ file bytes from buf_offset_
     std::uint64_t buf_offset_ = 0;
+    std::uint64_t buf_size_ = 0;
     bool read_failed_ = false;
 };
 
