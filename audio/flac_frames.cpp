@@ -199,7 +199,8 @@ std::optional<FlacFrame> FlacFrames::bound(std::uint64_t offset, bool check_crc)
         const std::span<const std::uint8_t> d = loaded(offset);
         const std::uint64_t have = offset + d.size();
         // A candidate needs its whole header in hand, unless the data ends.
-        const std::uint64_t scan_end = std::min(limit, have >= data_end_ ? have : have - kMaxHeaderBytes);
+        const std::uint64_t scan_end =
+            std::min(limit, have >= data_end_ ? have : have - std::min(have - offset, kMaxHeaderBytes));
         while (q < scan_end) {
             const auto* hit = static_cast<const std::uint8_t*>(std::memchr(d.data() + (q - offset), 0xff, scan_end - q));
             if (!hit) {
