@@ -3,6 +3,9 @@
 // window, after the pre-roll its codec needs to start exactly where a full
 // decode would be. Where packets stand alone and a seek's landing can be
 // checked (PCM in WAV or AIFF, FLAC), a long gap is passed over by a seek.
+// FLAC in its own container is read by our own search over frame headers
+// (flac_frames.h) once the demuxer's first packet agrees with it: frames
+// come by their extents, and any gap of a frame or more is passed over.
 #include <algorithm>
 #include <iterator>
 #include <span>
@@ -39,7 +42,8 @@ constexpr std::size_t kSkipSamplesBytes = 10;
 // the landing restarting its frame parser, which checks several frames
 // ahead: at gaps of 34 packets of 4608 frames (a 60-minute file) the
 // windows took 1.5 to 1.8 times as long as reading through, about 70
-// packets' reading a seek. FLAC seeks wait for gaps well past that.
+// packets' reading a seek. FLAC seeks wait for gaps well past that. (They
+// serve only files the frame search hands back to the demuxer.)
 constexpr std::int64_t kPcmSeekGapBytes = 8 * 1024;
 constexpr std::int64_t kFlacSeekGapFrames = std::int64_t{1} << 19;
 // MP3 frames in a gap from which they are walked over rather than read: a
@@ -129,6 +133,17 @@ PacketPtr Stream::Impl::demux_next() {
 // Reads the next packet of our stream and places it. False at the end of
 // the file (or of what can be read of it).
 bool Stream::Impl::read_packet(Packet& out) {
+    if (flac) {
+        if (flac->is_last(*flac_last)) return false;
+        const std::optional<FlacFrame> f = flac->at(flac_last->offset + flac_last->size, flac_last->end());
+        if (PacketPtr pkt = f ? flac_packet(*f) : nullptr) {
+            flac_last = f;
+            place(std::move(pkt), out);
+            return true;
+        }
+        refuse_flac();
+        if (output_done) return false;
+    }
     PacketPtr pkt = demux_next();
     if (!pkt) return false;
     if (next_index == 0) {
@@ -140,9 +155,81 @@ bool Stream::Impl::read_packet(Packet& out) {
             mp3_first = parse_mp3_header({pkt->data, static_cast<std::size_t>(pkt->size)});
             seek_gap_frames = mp3_first ? kMp3PassGapFrames * mp3_first->samples : 0;
         }
+        start_flac_frames(*pkt);
     }
     place(std::move(pkt), out);
     return true;
+}
+
+// Takes over from the demuxer after its first packet when the stream is
+// FLAC in its own container and that packet is the very frame the frame
+// search finds there. Frames are then read by their extents, and any gap
+// of a frame or more is passed over.
+void Stream::Impl::start_flac_frames(const AVPacket& first) {
+    const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
+    // A seek gap for FLAC means the "flac" demuxer, STREAMINFO, timestamps
+    // that count frames and a first packet that has one.
+    if (flac_refused || par.codec_id != AV_CODEC_ID_FLAC || seek_gap_frames == 0 || !view->is_whole() ||
+        first.pos < 0 || !par.extradata)
+        return;
+    const std::optional<FlacStreamInfo> info =
+        parse_flac_stream_info({par.extradata, static_cast<std::size_t>(par.extradata_size)});
+    if (!info) return;
+    auto frames = std::make_unique<FlacFrames>(read_at_descriptor(file.fd.get()), *info, file.size);
+    const std::optional<FlacFrame> f = frames->at(static_cast<std::uint64_t>(first.pos), 0);
+    if (!f || f->size != static_cast<std::uint64_t>(first.size) || f->frames != first.duration) {
+        flac_refused = true;
+        return;
+    }
+    flac = std::move(frames);
+    flac_last = f;
+    seek_gap_frames = info->max_block;
+}
+
+// A packet of the frame's bytes, stamped as the demuxer stamps its own.
+PacketPtr Stream::Impl::flac_packet(const FlacFrame& f) {
+    const std::span<const std::uint8_t> bytes = flac->bytes(f);
+    PacketPtr pkt(av_packet_alloc());
+    if (bytes.empty() || !pkt || av_new_packet(pkt.get(), static_cast<int>(bytes.size())) < 0) return nullptr;
+    std::copy(bytes.begin(), bytes.end(), pkt->data);
+    pkt->pts = pkt->dts = origin_pts + f.start;
+    pkt->duration = f.frames;
+    pkt->pos = static_cast<std::int64_t>(f.offset);
+    pkt->stream_index = source.index;
+    pkt->flags = AV_PKT_FLAG_KEY;
+    ++read_count;
+    return pkt;
+}
+
+// Goes to the frame that holds `target`, and places it in `pending`.
+bool Stream::Impl::jump_flac(std::int64_t target) {
+    const std::optional<FlacFrame> f = flac->holding(target, *flac_last);
+    PacketPtr pkt = f ? flac_packet(*f) : nullptr;
+    if (!pkt) return false;
+    flac_last = f;
+    land(std::move(pkt), f->start);
+    return true;
+}
+
+// A frame did not check: the demuxer, opened afresh, reads the stream from
+// here on, as it reads any FLAC file the search cannot. Every frame before
+// the next one was bounded by its headers, so the demuxer would have
+// packed them alike: it is brought back there first, and then reads (and
+// seeks) on just as if it had read the stream all along.
+void Stream::Impl::refuse_flac() {
+    const std::int64_t next = pending ? pending->start : next_start;
+    flac_refused = true;
+    reopen();
+    flac_resume = next;
+}
+
+// The demuxer opened afresh, reading on from the start.
+void Stream::Impl::reopen() {
+    if (Status reopened = open_demuxer(); !reopened) {
+        if (decode_status) decode_status = std::move(reopened);
+        run_active = false;
+        output_done = true;
+    }
 }
 
 // Places a packet just read at next_start.
@@ -223,6 +310,12 @@ bool Stream::Impl::seek_demuxer(std::int64_t target) {
     if (!pkt) return false;
     const std::int64_t start = verified_start(*pkt);
     if (start < 0 || start > target) return false;
+    land(std::move(pkt), start);
+    return true;
+}
+
+// Places the packet a seek landed on, starting at frame `start`, in `pending`.
+void Stream::Impl::land(PacketPtr pkt, std::int64_t start) {
     history.clear();
     // A gap in the numbering: the decoder's run does not go on across it.
     ++next_index;
@@ -230,7 +323,6 @@ bool Stream::Impl::seek_demuxer(std::int64_t target) {
     Packet p;
     place(std::move(pkt), p);
     pending = std::move(p);
-    return true;
 }
 
 // Passes MP3 frames before the position by walking their headers, then
@@ -257,20 +349,20 @@ Stream::Impl::Pass Stream::Impl::pass_over_mp3_frames() {
     if (walked.size() < 3) return Pass::NotWorthIt;
     // As preroll_for() chooses: the frame before the target, then frames
     // before that until they hold a reservoir's main data; one more to spare.
-    std::size_t land = walked.size() - 2;
-    for (int main_data = 0; land > 0 && main_data < kMp3ReservoirBytes;)
-        main_data += std::max(0, walked[--land].bytes - kMp3OverheadBytes);
-    if (land == 0) return Pass::NotWorthIt;  // the walk began too late to hold the whole pre-roll
-    --land;
-    const std::int64_t skipped = target - static_cast<std::int64_t>(walked.size() - 1 - land);
+    std::size_t first = walked.size() - 2;
+    for (int main_data = 0; first > 0 && main_data < kMp3ReservoirBytes;)
+        main_data += std::max(0, walked[--first].bytes - kMp3OverheadBytes);
+    if (first == 0) return Pass::NotWorthIt;  // the walk began too late to hold the whole pre-roll
+    --first;
+    const std::int64_t skipped = target - static_cast<std::int64_t>(walked.size() - 1 - first);
     if (skipped < kMp3PassGapFrames) return Pass::NotWorthIt;
-    const Mp3Frame& to = walked[land];
+    const Mp3Frame& to = walked[first];
     const std::int64_t pts = last_read.pts + (skipped + 1) * last_read.duration;
     // The frame after it too, so that the seek finds the landing inside the
     // index rather than reading on from its last entry.
     if (av_add_index_entry(st, static_cast<std::int64_t>(to.pos), pts, to.bytes, 0, AVINDEX_KEYFRAME) < 0 ||
-        av_add_index_entry(st, static_cast<std::int64_t>(walked[land + 1].pos), pts + last_read.duration,
-                           walked[land + 1].bytes, 0, AVINDEX_KEYFRAME) < 0 ||
+        av_add_index_entry(st, static_cast<std::int64_t>(walked[first + 1].pos), pts + last_read.duration,
+                           walked[first + 1].bytes, 0, AVINDEX_KEYFRAME) < 0 ||
         av_seek_frame(source.fmt.get(), source.index, pts, AVSEEK_FLAG_BACKWARD) < 0)
         return Pass::Failed;
     PacketPtr pkt = demux_next();
@@ -278,14 +370,9 @@ Stream::Impl::Pass Stream::Impl::pass_over_mp3_frames() {
         (pkt->flags & AV_PKT_FLAG_DISCARD) || av_packet_get_side_data(pkt.get(), AV_PKT_DATA_SKIP_SAMPLES, nullptr))
         return Pass::Failed;
     // Not trimmed, so neither was any frame passed over: each gives all its
-    // samples. A gap in the numbering: the decoder's run does not go on
-    // across it.
-    history.clear();
-    next_index += skipped + 1;
-    next_start += skipped * samples;
-    Packet p;
-    place(std::move(pkt), p);
-    pending = std::move(p);
+    // samples.
+    next_index += skipped;
+    land(std::move(pkt), next_start + skipped * samples);
     return Pass::Done;
 }
 
@@ -297,7 +384,13 @@ void Stream::Impl::skip_ahead() {
     if (seek_gap_frames == 0 || seek_refused || next_index == 0 || skip_carry > 0) return;
     if (skipping != Skipping::Independent && !(skipping == Skipping::Mp3 && mp3_first)) return;
     const std::int64_t next = pending ? pending->start : next_start;
-    if (position - next < seek_gap_frames || position >= static_cast<std::int64_t>(source.frames)) return;
+    // After the frame search gave up, where the demuxer would stand first.
+    const std::int64_t target = next < flac_resume ? std::min(position, flac_resume) : position;
+    if (target - next < seek_gap_frames || target >= static_cast<std::int64_t>(source.frames)) return;
+    if (flac) {
+        if (!jump_flac(target)) refuse_flac();
+        return;
+    }
     if (skipping == Skipping::Mp3) {
         // A walk not taken is not tried again for the same window: reading
         // on, each packet would walk the same frames again.
@@ -305,14 +398,11 @@ void Stream::Impl::skip_ahead() {
         const Pass pass = pass_over_mp3_frames();
         if (pass == Pass::NotWorthIt) mp3_pass_declined_at = position;
         if (pass != Pass::Failed) return;
-    } else if (seek_demuxer(position)) {
+    } else if (seek_demuxer(target)) {
         return;
     }
     seek_refused = true;
-    if (Status reopened = open_demuxer(); !reopened) {
-        if (decode_status) decode_status = std::move(reopened);
-        output_done = true;
-    }
+    reopen();
 }
 
 // The packets that must be decoded before `p` after a flush, oldest first,

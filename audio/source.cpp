@@ -192,12 +192,11 @@ long pread_retrying(int fd, std::span<std::uint8_t> out, std::uint64_t offset) {
 
 }  // namespace
 
-FileView view_for(int fd, std::uint64_t size) {
-    const ReadAt read_at = [fd](std::uint64_t offset, std::span<std::uint8_t> out) {
-        return pread_retrying(fd, out, offset);
-    };
-    return ogg_single_stream_view(read_at, size);
+ReadAt read_at_descriptor(int fd) {
+    return [fd](std::uint64_t offset, std::span<std::uint8_t> out) { return pread_retrying(fd, out, offset); };
 }
+
+FileView view_for(int fd, std::uint64_t size) { return ogg_single_stream_view(read_at_descriptor(fd), size); }
 
 ReadAt view_reader(int fd, const FileView& view) {
     return [fd, &view](std::uint64_t pos, std::span<std::uint8_t> out) -> long {

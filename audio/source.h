@@ -52,6 +52,9 @@ struct Source {
 // at the format by its ending. Codes as Stream::open reports them.
 Status open_source(int fd, const FileView& view, const std::string& name, Source& out);
 
+// Reads of the file on `fd` at any offset, by pread().
+ReadAt read_at_descriptor(int fd);
+
 // What of the file on `fd` (of `size` bytes) the demuxer is shown.
 FileView view_for(int fd, std::uint64_t size);
 

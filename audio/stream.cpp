@@ -87,6 +87,9 @@ Status Stream::Impl::open_demuxer() {
         if (!vorbis) skipping = Skipping::None;
     }
     seek_gap_frames = exact_seek_gap();
+    flac.reset();
+    flac_last.reset();
+    flac_resume = 0;
     origin_pts = 0;
     origin_pos = -1;
     last_read = {};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/flac_frames.h"
 #include "audio/libav.h"
 #include "audio/mp3_frames.h"
 #include "audio/source.h"
@@ -88,6 +89,14 @@ struct Stream::Impl {
     // demuxer, where its landing can be checked (schedule.cpp).
     std::int64_t seek_gap_frames = 0;  // gaps from this long are sought; 0: never
     bool seek_refused = false;     // a seek proved inexact: never again for this stream
+    // FLAC frames found by their headers rather than by the demuxer, once
+    // the first packet checked against them and for as long as every frame
+    // does (schedule.cpp); a frame that does not check hands the stream
+    // back to the demuxer for good.
+    std::unique_ptr<FlacFrames> flac;
+    std::optional<FlacFrame> flac_last;  // the frame read last from it
+    bool flac_refused = false;
+    std::int64_t flac_resume = 0;  // the frame the demuxer reads up to as it takes over
     std::int64_t origin_pts = 0;   // timestamp of frame 0
     std::int64_t origin_pos = -1;  // file position of the first packet, -1 before it is read
     // The last packet read, where a walk over the frames after it starts.
@@ -149,6 +158,12 @@ struct Stream::Impl {
     bool seek_demuxer(std::int64_t target);
     enum class Pass { Done, NotWorthIt, Failed };
     Pass pass_over_mp3_frames();
+    void land(PacketPtr pkt, std::int64_t start);
+    void start_flac_frames(const AVPacket& first);
+    PacketPtr flac_packet(const FlacFrame& f);
+    bool jump_flac(std::int64_t target);
+    void refuse_flac();
+    void reopen();
     void skip_ahead();
     void note_decode_failure(int err);
 

@@ -318,12 +318,14 @@ TEST(AudioStream, WalkedMp3WindowsAreTheReadOnes) {
             EXPECT_EQ(static_cast<bool>(far.stream->read_spectrum(got)), near_read);
             EXPECT_EQ(got, want);
         }
-        if (c.walks) EXPECT_LT(far.stream->packets_read(), near.stream->packets_read() * 3 / 4) << c.name;
+        if (c.walks) {
+            EXPECT_LT(far.stream->packets_read(), near.stream->packets_read() * 3 / 4) << c.name;
+        }
     }
 }
 
-// Columns far apart leave most packets undecoded; a codec we do not know
-// is decoded whole.
+// Columns far apart leave most of the file's packets undecoded; a codec we
+// do not know is decoded whole.
 TEST(AudioStream, DecodesOnlyWhatTheWindowsNeed) {
     TempDir dir;
     const std::string wav = dir.file("src.wav");
@@ -349,7 +351,87 @@ TEST(AudioStream, DecodesOnlyWhatTheWindowsNeed) {
         const double share =
             static_cast<double>(o.stream->packets_decoded()) / static_cast<double>(all.stream->packets_read());
         EXPECT_LE(share, c.most) << c.file;
-        if (c.most == 1.0) EXPECT_EQ(o.stream->packets_decoded(), o.stream->packets_read()) << c.file;
+        if (c.most == 1.0) {
+            EXPECT_EQ(o.stream->packets_decoded(), o.stream->packets_read()) << c.file;
+        }
+    }
+}
+
+struct FlacCase {
+    const char* name;
+    int rate, channels;
+    double seconds;
+    std::string args;
+    std::function<std::string(std::string)> edit;  // of the FLAC file
+    bool damaged;
+};
+
+// FLAC windows reached by the frame search are the frames of a full decode,
+// and exactly what the demuxer gives where the search is refused from the
+// start (STREAMINFO's least block size over its largest, which the decoder
+// does not check): damaged files, whose frames the search hands back to
+// the demuxer, included.
+TEST(AudioStream, FlacFramesFoundMatchTheDemuxer) {
+    TempDir shared;
+    const std::string cover = shared.file("cover.ppm");
+    test::write_file(cover, "P6\n8 8\n255\n" + std::string(192, '\x7f'));
+    // An ID3v2.4 tag of 300 bytes of padding.
+    const auto id3 = [](std::string b) { return std::string("ID3\x04\0\0\0\0\x02\x2c", 10) + std::string(300, '\0') + b; };
+    const auto damage = [](std::string b) {
+        // A lost header (of 576 frames at 8 kHz, mono, 16 bits; replace()
+        // throws if there is none), then damaged frame data.
+        b.replace(b.find("\xff\xf8\x24\x08", b.size() * 7 / 10), 2, std::string("\xff\0", 2));
+        for (std::size_t i = b.size() * 85 / 100; i < b.size() * 85 / 100 + 3000; i += 97) b[i] = static_cast<char>(b[i] ^ 0x5a);
+        return b;
+    };
+    const FlacCase cases[] = {
+        {"stereo_16bit", 44100, 2, 30.0, "", nullptr, false},
+        {"24bit_96k", 96000, 2, 8.0, "-sample_fmt s32", nullptr, false},
+        {"mono_8k", 8000, 1, 60.0, "", nullptr, false},
+        {"six_channels", 48000, 6, 8.0, "", nullptr, false},
+        {"block_1152", 44100, 2, 20.0, "-frame_size 1152", nullptr, false},
+        {"id3_picture_padding", 44100, 2, 10.0,
+         "-i " + cover + " -map 0:a -map 1:v -c:v png -disposition:v attached_pic", id3, false},
+        // Long enough for the demuxer to seek over some gaps (2^19 frames)
+        // but not over those between columns.
+        {"damaged", 8000, 1, 120.0, "", damage, true},
+    };
+    for (const FlacCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string wav = dir.file("src.wav"), path = dir.file("a.flac"), twin = dir.file("twin.flac");
+        test::write_wav(wav, c.rate, c.channels, test::music(c.rate, c.channels, c.seconds));
+        ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
+        if (c.edit) edit_file(path, c.edit);
+        std::string bytes = test::read_file(path);
+        bytes.at(bytes.find("fLaC") + 9) ^= 0x01;
+        test::write_file(twin, bytes);
+        const auto pcm = c.damaged ? std::vector<std::int16_t>{} : full_decode(path, dir);
+        const Opened o = open_stream(path), t = open_stream(twin);
+        ASSERT_TRUE(o.stream && t.stream) << o.status.message << t.status.message;
+        const int channels = c.channels;
+        const auto frames = static_cast<std::int64_t>(o.stream->length_bytes() / (2ULL * channels));
+        // Overlapping windows, steps of a few seconds and of a column, a
+        // step back and the end.
+        std::vector<std::int64_t> positions;
+        for (std::int64_t f = 0; f < 12000; f += 1024) positions.push_back(f);
+        for (std::int64_t f = 5; f < frames; f += c.rate * 3) positions.push_back(f);
+        for (std::int64_t f = 11; f < frames; f += c.rate * 6 / 10) positions.push_back(f);
+        for (std::int64_t f : {frames - 100, std::int64_t{7}, frames / 2, frames + 10}) positions.push_back(f);
+        for (std::int64_t frame : positions) {
+            const std::uint64_t pos = static_cast<std::uint64_t>(frame) * 2 * channels;
+            Spectrum got{}, demuxed{};
+            ASSERT_TRUE(o.stream->seek(pos) && t.stream->seek(pos));
+            const Status read = o.stream->read_spectrum(got), twin_read = t.stream->read_spectrum(demuxed);
+            ASSERT_EQ(read.code, twin_read.code) << "frame " << frame;
+            ASSERT_EQ(got, demuxed) << "frame " << frame;
+            if (c.damaged) continue;
+            const Spectrum want = reference_spectrum(pcm, channels, frame);
+            for (int k = 0; k < kSpectrumBins; ++k)
+                ASSERT_NEAR(got[k], want[k], 1e-6f + want[k] * 1e-4f) << "frame " << frame << " bin " << k;
+        }
+        // The search passed over the frames between columns; the demuxer read them.
+        EXPECT_TRUE(c.damaged || o.stream->packets_read() < t.stream->packets_read());
     }
 }
 
