@@ -135,9 +135,10 @@ public:
     // refuses is left out, as a player would, and `out` is still filled;
     // the window's status then says so (kErrorDecode with FFmpeg's words, or
     // kErrorFileOpen when the file could not be read). With no stream to
-    // read (kErrorHandle), `out` is left as it was. In WAV, AIFF and FLAC
-    // files a long way ahead is reached by a seek checked to land on the
-    // exact frame, not by reading the packets between.
+    // read (kErrorHandle), `out` is left as it was. In WAV and AIFF files a
+    // long way ahead is reached by a seek checked to land on the exact
+    // frame, in MP3 and FLAC files by walking frame headers, not by reading
+    // the packets between.
     //
     // With `levels`, the levels of the window's frames that the stream has,
     // up to (not including) byte position `levels_end_pos`, are added to it.

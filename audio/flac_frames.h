@@ -33,6 +33,11 @@ struct FlacStreamInfo {
 // they are not that.
 std::optional<FlacStreamInfo> parse_flac_stream_info(std::span<const std::uint8_t> bytes);
 
+// The first frame (sample) a frame's header gives, when `frame` opens with
+// a header of this stream (CRC-8 checking, fields agreeing with `si`); -1
+// otherwise, or where frame numbers do not count blocks of one size.
+std::int64_t flac_frame_start(std::span<const std::uint8_t> frame, const FlacStreamInfo& si);
+
 struct FlacFrame {
     std::uint64_t offset = 0;  // of its header
     std::uint64_t size = 0;    // bytes, header to CRC-16

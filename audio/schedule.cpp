@@ -54,31 +54,9 @@ constexpr std::int64_t kMp3PassGapFrames = 16;
 // we count all but kMp3OverheadBytes).
 constexpr std::size_t kMp3WalkKeptFrames = 24;
 // STREAMINFO, as FLAC extradata holds it.
-constexpr int kFlacStreamInfoBytes = 34;
-
-// The first frame (sample) number a FLAC frame header gives: its sample
-// number in a stream of variable block size, its frame number times the
-// fixed block size otherwise; -1 when the header does not say.
-std::int64_t flac_frame_start(std::span<const std::uint8_t> data, std::int64_t fixed_block) {
-    // Sync code (14 bits), a reserved bit, the blocking strategy bit; then
-    // two bytes of block size, rate, channels and sample size; then the
-    // number, coded as UTF-8 is (up to 7 bytes, 36 bits).
-    if (data.size() < 5 || data[0] != 0xff || (data[1] & 0xfe) != 0xf8) return -1;
-    const bool variable = (data[1] & 0x01) != 0;
-    const std::uint8_t lead = data[4];
-    int more = 0;
-    while (more < 7 && (lead & (0x80 >> more))) ++more;
-    if (more == 1 || more == 7) return -1;  // a continuation byte, or not a number
-    const int extra = more == 0 ? 0 : more - 1;
-    if (data.size() < static_cast<std::size_t>(5 + extra)) return -1;
-    std::int64_t number = more == 0 ? lead : (lead & (0x7f >> more));
-    for (int k = 0; k < extra; ++k) {
-        const std::uint8_t b = data[5 + k];
-        if ((b & 0xc0) != 0x80) return -1;
-        number = (number << 6) | (b & 0x3f);
-    }
-    if (variable) return number;
-    return fixed_block > 0 ? number * fixed_block : -1;
+std::optional<FlacStreamInfo> flac_stream_info(const AVCodecParameters& par) {
+    if (!par.extradata) return std::nullopt;
+    return parse_flac_stream_info({par.extradata, static_cast<std::size_t>(par.extradata_size)});
 }
 
 }  // namespace
@@ -170,10 +148,9 @@ void Stream::Impl::start_flac_frames(const AVPacket& first) {
     // A seek gap for FLAC means the "flac" demuxer, STREAMINFO, timestamps
     // that count frames and a first packet that has one.
     if (flac_refused || par.codec_id != AV_CODEC_ID_FLAC || seek_gap_frames == 0 || !view->is_whole() ||
-        first.pos < 0 || !par.extradata)
+        first.pos < 0)
         return;
-    const std::optional<FlacStreamInfo> info =
-        parse_flac_stream_info({par.extradata, static_cast<std::size_t>(par.extradata_size)});
+    const std::optional<FlacStreamInfo> info = flac_stream_info(par);
     if (!info) return;
     auto frames = std::make_unique<FlacFrames>(read_at_descriptor(file.fd.get()), *info, file.size);
     const std::optional<FlacFrame> f = frames->at(static_cast<std::uint64_t>(first.pos), 0);
@@ -277,7 +254,7 @@ std::int64_t Stream::Impl::exact_seek_gap() const {
     const std::string_view demuxer = source.fmt->iformat->name;
     const AVCodecParameters& par = *st->codecpar;
     if (par.codec_id == AV_CODEC_ID_FLAC)
-        return demuxer == "flac" && par.extradata_size == kFlacStreamInfoBytes ? kFlacSeekGapFrames : 0;
+        return demuxer == "flac" && flac_stream_info(par) ? kFlacSeekGapFrames : 0;
     if ((demuxer != "wav" && demuxer != "aiff") || par.block_align <= 0) return 0;
     return std::max<std::int64_t>(1, kPcmSeekGapBytes / par.block_align);
 }
@@ -289,11 +266,8 @@ std::int64_t Stream::Impl::verified_start(const AVPacket& pkt) const {
     const std::int64_t start = pkt.pts - origin_pts;
     const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
     if (par.codec_id == AV_CODEC_ID_FLAC) {
-        // Block sizes, minimum then maximum, open STREAMINFO: equal in a
-        // stream of fixed block size (its last frame may be shorter).
-        const std::int64_t min_block = AV_RB16(par.extradata), max_block = AV_RB16(par.extradata + 2);
-        const std::int64_t from_header =
-            flac_frame_start({pkt.data, static_cast<std::size_t>(pkt.size)}, min_block == max_block ? max_block : 0);
+        const std::optional<FlacStreamInfo> si = flac_stream_info(par);
+        const std::int64_t from_header = si ? flac_frame_start({pkt.data, static_cast<std::size_t>(pkt.size)}, *si) : -1;
         return from_header == start ? start : -1;
     }
     // PCM: the packet lies where its first frame is, counted from the first

@@ -263,7 +263,9 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
             const Result result = convert_file(dir.file("a.wav"), std::nullopt, options, log);
             ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
             ASSERT_EQ(result.peak_dbfs.has_value(), c.peak_dbfs.has_value());
-            if (c.peak_dbfs) EXPECT_NEAR(*result.peak_dbfs, *c.peak_dbfs, 0.01);
+            if (c.peak_dbfs) {
+                EXPECT_NEAR(*result.peak_dbfs, *c.peak_dbfs, 0.01);
+            }
             EXPECT_EQ(result.clipped_samples, c.clipped);  // every frame once
             ASSERT_TRUE(result.silence_pct);
             EXPECT_NEAR(*result.silence_pct, c.silence_pct, 0.5);
