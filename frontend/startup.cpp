@@ -30,7 +30,7 @@
 namespace tolvek::frontend {
 namespace {
 
-constexpr const char* kBanner = "Tolvek v0.9b\n";
+constexpr const char* kBanner = "Tolvek v" TOLVEK_RELEASE "\n";
 
 struct PluginFormat {
     audio::DecoderFamily family;
