@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff test-browser bench-index index-screenshot
+.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff test-browser bench-index index-screenshot
 
 all: build
 
@@ -21,7 +21,11 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo needs only the program and its library, not the tests.
+build-program: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target tolvek_cli tolvek
+
+demo: build-program
 	@bash scripts/demo.sh $(BUILD_DIR)
 
 # The README's framed picture of the demo sound (docs/demo-framed.png).
@@ -39,13 +43,13 @@ install: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	@cmake --install $(BUILD_DIR)
 
-# A Debian package, tolvek_<version>-1_<arch>.deb in $(PACKAGE_DIR), built
-# apart for /usr and without the tests.
+# Three Debian packages in $(PACKAGE_DIR), tolvek, libtolvek0 and libtolvek-dev
+# (<name>_<version>-1_<arch>.deb), built apart for /usr and without the tests.
 PACKAGE_DIR ?= build-package
 package: deps
 	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(PACKAGE_DIR) -j $(JOBS)
-	@cd $(PACKAGE_DIR) && cpack -G DEB >/dev/null && ls tolvek_*.deb
+	@cd $(PACKAGE_DIR) && rm -f *.deb && cpack -G DEB >/dev/null && ls *.deb
 
 # Installs into a DESTDIR and builds a C program against it with pkg-config,
 # runs lintian on the .deb, installs it with apt-get, converts with it and
