@@ -67,7 +67,7 @@ struct Palette256 {
     unsigned char red[256], green[256], blue[256];
     Palette256() {
         unsigned char* tables[3] = {red, green, blue};
-        load_palette("", tables);  // no file: the built-in gradient
+        tolvek::palette::load_palette_file("", tables);  // no file: the built-in gradient
     }
 };
 

@@ -6,6 +6,7 @@
 
 #include "audio/audio.h"
 #include "convert/convert.h"
+#include "palette/palette.h"
 #include "tolvek/tolvek.h"
 
 namespace {
@@ -39,4 +40,9 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     CallbackLog callback(log);
     const std::optional<std::string> shown = outpath ? std::optional<std::string>(outpath) : std::nullopt;
     return tolvek::convert::convert_file(path, shown, options, callback).status;
+}
+
+extern "C" void load_palette(const char* path, Palette palette) {
+    if (!palette || !palette[0] || !palette[1] || !palette[2]) return;
+    tolvek::palette::load_palette_file(path, palette);
 }

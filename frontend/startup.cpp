@@ -149,7 +149,7 @@ void prepare_palette(const CommandLine& cl, const Settings& settings, Palette pa
     const std::string path = palette::resolve_palette(settings.palette);
     const bool named = cl.overrides.has("palette") || settings.palette != Settings{}.palette;
     if (const auto warning = palette_warning(settings.palette, path, named)) console.err(*warning + "\n");
-    load_palette(path.c_str(), palette);
+    palette::load_palette_file(path.c_str(), palette);
 }
 
 void print_formats() {

@@ -81,9 +81,7 @@ extern "C" int parse_palette_line(char* line, unsigned char* index, unsigned cha
     return 1;
 }
 
-extern "C" void load_palette(const char* path, Palette palette) {
-    if (!palette || !palette[0] || !palette[1] || !palette[2]) return;
-
+void tolvek::palette::load_palette_file(const char* path, unsigned char* const palette[3]) {
     ControlPoints points = read_control_points(path);
     // Also when the file lost lines between the two passes.
     if (points.size() < 2) {

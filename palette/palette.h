@@ -1,9 +1,7 @@
 /* Palette files: lines "index,red,green,blue" whose colours are interpolated
- * into the 256 entries of a Palette. Plain C, exported from libtolvek.so. */
+ * into the 256 entries of each of three colour tables. */
 #ifndef TOLVEK_PALETTE_H
 #define TOLVEK_PALETTE_H
-
-#include "tolvek/tolvek.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -17,6 +15,15 @@ int parse_palette_line(char *line, unsigned char *index, unsigned char *red,
 
 #ifdef __cplusplus
 }
+
+namespace tolvek::palette {
+
+/* Fills every entry of the three 256-entry tables (red, green, blue) from
+ * the palette file at `path`, or from the built-in black-to-pale-yellow
+ * gradient when the file is missing or holds fewer than two usable lines. */
+void load_palette_file(const char* path, unsigned char* const tables[3]);
+
+}  // namespace tolvek::palette
 #endif
 
 #endif

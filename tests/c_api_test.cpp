@@ -31,6 +31,14 @@ TEST(CInterface, OnlyTheTwoEntryPointsAreExported) {
     EXPECT_EQ(r.out, "_process_file\nload_palette\n");
 }
 
+// The walk, the batch run, the report and the command line belong to the
+// program: none of their code is in the library.
+TEST(CInterface, TheLibraryHoldsNoProgramCode) {
+    const test::RunResult r = test::run(
+        {"sh", "-c", "nm -C \"$0\" | grep -c 'tolvek::\\(frontend\\|walker\\|report\\)::'", TOLVEK_SHARED_LIBRARY}, ".");
+    EXPECT_EQ(r.out, "0\n") << r.err;
+}
+
 }  // namespace
 }  // namespace tolvek
 

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Different leftovers each time, so an entry left unwritten shows.
         for (auto& t : tables) t[run].fill(run ? 0xAA : 0x55);
         unsigned char* palette[3] = {tables[0][run].data(), tables[1][run].data(), tables[2][run].data()};
-        load_palette(file.path().c_str(), palette);
+        tolvek::palette::load_palette_file(file.path().c_str(), palette);
     }
     // Every entry is filled from the file or the built-in gradient.
     for (const auto& t : tables)
