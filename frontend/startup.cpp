@@ -59,10 +59,10 @@ std::string make_pattern(const char* argument) {
 
 }  // namespace
 
-int worker_count(int jobs) {
-    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+int worker_count(int jobs, int cores) {
+    cores = std::max(1, cores);
     if (jobs == 0) return cores;
-    return std::clamp(jobs, 1, max_jobs());
+    return std::clamp(jobs, 1, kJobsPerCore * cores);
 }
 
 AudioBackend default_audio_backend() {
@@ -115,7 +115,7 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;
     run.walk.outdir = settings.outdir;
-    run.jobs = worker_count(settings.jobs);
+    run.jobs = worker_count(settings.jobs, static_cast<int>(std::thread::hardware_concurrency()));
     run.patterns = std::move(patterns);
     run.update = settings.update != 0;
     return run;

@@ -16,9 +16,10 @@ struct AudioBackend {
 // The real audio layer.
 AudioBackend default_audio_backend();
 
-// Workers for the "jobs" setting: 0 means one per processor core, anything
-// below 1 means one, and more than four per core are capped.
-int worker_count(int jobs);
+// Workers for the "jobs" setting on a machine of `cores` processor cores
+// (0 when unknown, taken as one): 0 means one per core, anything below 1
+// means one, and more than four per core are capped.
+int worker_count(int jobs, int cores);
 
 // Runs the program with its arguments. Returns the exit status: 0, 1 when
 // the audio layer cannot start, 2 when at least one picture could not be

@@ -2,9 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "frontend/startup.h"
@@ -137,9 +135,13 @@ TEST_F(StartUp, ArgumentsAfterTheEndOfOptionsArePatterns) {
 }  // namespace
 
 TEST(Jobs, WorkerCount) {
-    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     // More than four per core only cost memory: capped.
-    const std::pair<int, int> cases[] = {{1, 1},  {2, 2}, {4 * cores, 4 * cores}, {4 * cores + 1, 4 * cores},
-                                         {2147483647, 4 * cores}, {0, cores}, {-3, 1}};
-    for (auto [jobs, workers] : cases) EXPECT_EQ(tolvek::frontend::worker_count(jobs), workers) << jobs;
+    struct Case {
+        int jobs, cores, workers;
+    };
+    const Case cases[] = {{1, 2, 1},  {2, 2, 2},          {8, 2, 8},  {9, 2, 8},   {2147483647, 2, 8},
+                          {0, 2, 2},  {0, 16, 16},        {-3, 2, 1}, {5, 1, 4},   {0, 0, 1},
+                          {3, 0, 3},  {2147483647, 0, 4}, {64, 16, 64}, {65, 16, 64}};
+    for (const Case c : cases)
+        EXPECT_EQ(tolvek::frontend::worker_count(c.jobs, c.cores), c.workers) << c.jobs << " on " << c.cores;
 }
