@@ -28,11 +28,11 @@ build-program: configure
 demo: build-program
 	@bash scripts/demo.sh $(BUILD_DIR)
 
-# The README's framed picture of the demo sound (docs/demo-framed.png).
+# The README's framed picture of the demo sound (doc/demo-framed.png).
 demo-picture: build
 	@bash scripts/demo.sh $(BUILD_DIR) >/dev/null
 	@$(BUILD_DIR)/tolvek -q --frame --range -120:0 --scale log --coverage full demo/demo.mp3
-	@mkdir -p docs && mv demo/demo.mp3.png docs/demo-framed.png && echo docs/demo-framed.png
+	@mv demo/demo.mp3.png doc/demo-framed.png && echo doc/demo-framed.png
 
 # cmake --install of the build: the program, libtolvek.so.0 with its header and
 # pkg-config file, the manual page, palettes, completion (README, Installing).

@@ -31,8 +31,7 @@ case "$mode" in
     "${test[@]}" "$work/run" --measure </dev/null ;;
   screenshot)
     make_index "$work/run" 20
-    mkdir -p "$here/docs"
-    "${test[@]}" "$work/run" --screenshot "$here/docs/index-page.png" </dev/null
-    echo "docs/index-page.png: $(stat -c %s "$here/docs/index-page.png") bytes" ;;
+    "${test[@]}" "$work/run" --screenshot "$here/doc/index-page.png" </dev/null
+    echo "doc/index-page.png: $(stat -c %s "$here/doc/index-page.png") bytes" ;;
   *) echo "test-browser: unknown mode $mode" >&2; exit 2 ;;
 esac
