@@ -94,7 +94,7 @@ fuzz:
 	done
 
 # make bench: tolvek against the peers, the stage benchmarks and peak memory,
-# built apart in $(BENCH_DIR) with the benchmarks switched on (README, Benchmarks).
+# built apart in $(BENCH_DIR) with the benchmarks switched on (bench/README.md).
 BENCH_DIR ?= build-bench
 bench:
 	@bash scripts/install-deps.sh bench
@@ -111,12 +111,12 @@ bench-cutoff:
 	@$(BENCH_DIR)/bench/tolvek_cutoff $(BENCH_DIR)/cutoff-corpus
 
 # A sharded run on a one-node Slurm cluster started on this machine, and with
-# GNU parallel (root only; README, Scaling out). Not part of make test.
+# GNU parallel (root only; doc/scaling-out.md). Not part of make test.
 test-cluster: build
 	@bash scripts/test-cluster.sh $(BUILD_DIR)
 
-# The run's index page in headless Chromium (README, Browsable index): the
-# page's behaviour, its timings on 10,000 files, and the README's screenshot.
+# The run's index page in headless Chromium (doc/index-page.md): the
+# page's behaviour, its timings on 10,000 files, and its screenshot in doc/.
 # Not part of make test.
 test-browser: build
 	@bash scripts/test-browser.sh $(BUILD_DIR) test

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The run's index page in headless Chromium (make test-browser), its timings
-# on a big run (make bench-index) or a fresh screenshot for the README
+# on a big run (make bench-index) or a fresh screenshot for doc/index-page.md
 # (make index-screenshot). Not part of make test: it needs a browser.
 #   scripts/test-browser.sh <build dir> [test|measure|screenshot]
 set -euo pipefail
