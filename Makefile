@@ -28,11 +28,11 @@ build-program: configure
 demo: build-program
 	@bash scripts/demo.sh $(BUILD_DIR)
 
-# The README's framed picture of the demo sound (docs/demo-framed.png).
+# The README's framed picture of the demo sound (doc/demo-framed.png).
 demo-picture: build
 	@bash scripts/demo.sh $(BUILD_DIR) >/dev/null
 	@$(BUILD_DIR)/tolvek -q --frame --range -120:0 --scale log --coverage full demo/demo.mp3
-	@mkdir -p docs && mv demo/demo.mp3.png docs/demo-framed.png && echo docs/demo-framed.png
+	@mv demo/demo.mp3.png doc/demo-framed.png && echo doc/demo-framed.png
 
 # cmake --install of the build: the program, libtolvek.so.0 with its header and
 # pkg-config file, the manual page, palettes, completion (README, Installing).
@@ -94,7 +94,7 @@ fuzz:
 	done
 
 # make bench: tolvek against the peers, the stage benchmarks and peak memory,
-# built apart in $(BENCH_DIR) with the benchmarks switched on (README, Benchmarks).
+# built apart in $(BENCH_DIR) with the benchmarks switched on (bench/README.md).
 BENCH_DIR ?= build-bench
 bench:
 	@bash scripts/install-deps.sh bench
@@ -111,12 +111,12 @@ bench-cutoff:
 	@$(BENCH_DIR)/bench/tolvek_cutoff $(BENCH_DIR)/cutoff-corpus
 
 # A sharded run on a one-node Slurm cluster started on this machine, and with
-# GNU parallel (root only; README, Scaling out). Not part of make test.
+# GNU parallel (root only; doc/scaling-out.md). Not part of make test.
 test-cluster: build
 	@bash scripts/test-cluster.sh $(BUILD_DIR)
 
-# The run's index page in headless Chromium (README, Browsable index): the
-# page's behaviour, its timings on 10,000 files, and the README's screenshot.
+# The run's index page in headless Chromium (doc/index-page.md): the
+# page's behaviour, its timings on 10,000 files, and its screenshot in doc/.
 # Not part of make test.
 test-browser: build
 	@bash scripts/test-browser.sh $(BUILD_DIR) test

@@ -34,7 +34,7 @@ constexpr std::size_t kHistoryPackets = 64;
 // then two reason bytes.
 constexpr std::size_t kSkipSamplesBytes = 10;
 // Gaps between windows that are passed over by a seek rather than read
-// through (README, How a sampled picture is read; 44.1 kHz stereo music, 1000
+// through (doc/reading.md, Seeks; 44.1 kHz stereo music, 1000
 // columns). A PCM seek costs about one refill of the demuxer's 32 KiB read
 // buffer and saves making a packet of every 4 KiB passed over: gaps from
 // one packet up already paid, and a 600 s WAV's windows took 20 ms instead

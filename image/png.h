@@ -10,7 +10,7 @@
 
 namespace tolvek::image {
 
-// The libdeflate level save() uses: chosen by measurement (README, Benchmarks).
+// The libdeflate level save() uses: chosen by measurement (bench/README.md, Stages).
 inline constexpr int kPngDeflateLevel = 2;
 
 // Writes to `out` a whole PNG file of `picture`: signature, IHDR (8-bit

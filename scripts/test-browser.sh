@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The run's index page in headless Chromium (make test-browser), its timings
-# on a big run (make bench-index) or a fresh screenshot for the README
+# on a big run (make bench-index) or a fresh screenshot for doc/index-page.md
 # (make index-screenshot). Not part of make test: it needs a browser.
 #   scripts/test-browser.sh <build dir> [test|measure|screenshot]
 set -euo pipefail
@@ -31,8 +31,7 @@ case "$mode" in
     "${test[@]}" "$work/run" --measure </dev/null ;;
   screenshot)
     make_index "$work/run" 20
-    mkdir -p "$here/docs"
-    "${test[@]}" "$work/run" --screenshot "$here/docs/index-page.png" </dev/null
-    echo "docs/index-page.png: $(stat -c %s "$here/docs/index-page.png") bytes" ;;
+    "${test[@]}" "$work/run" --screenshot "$here/doc/index-page.png" </dev/null
+    echo "doc/index-page.png: $(stat -c %s "$here/doc/index-page.png") bytes" ;;
   *) echo "test-browser: unknown mode $mode" >&2; exit 2 ;;
 esac
