@@ -107,6 +107,30 @@ bool is_regular_file(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The thumbnail's record of the picture it was made from.
+constexpr const char* kMadeFromKey = "Tolvek-Made-From";
+
+// The picture file as it is now: size, modification time and inode, which a
+// save (a new file renamed into place) always changes. Empty when it is gone.
+std::string picture_identity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    char text[96];
+    std::snprintf(text, sizeof text, "%lld %lld.%09ld %llu", static_cast<long long>(st.st_size),
+                  static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                  static_cast<unsigned long long>(st.st_ino));
+    return text;
+}
+
+// Whether the thumbnail at `path` was made from the picture as it is now.
+bool made_from(const std::string& path, const std::string& identity) {
+    image::Metadata metadata;
+    if (identity.empty() || !image::read_metadata(path, metadata)) return false;
+    for (const auto& [key, value] : metadata)
+        if (key == kMadeFromKey) return value == identity;
+    return false;
+}
+
 }  // namespace
 
 std::string valid_utf8(std::string_view bytes) {
@@ -208,13 +232,17 @@ Status IndexWriter::add_thumbnail(const Record& record, const image::Picture& pi
     if (::mkdir(folder_.c_str(), 0777) != 0 && errno != EEXIST)
         return Status::fail(kErrorIndexIo, "cannot create " + folder_ + ": " + std::strerror(errno));
     const std::string path = thumbnail_path(record);
-    if (Status saved = image::thumbnail(picture, kThumbnailWidthPx).save(path, image::FileType::Jpeg); !saved)
+    // Called once the picture is saved: the thumbnail names that file.
+    image::Metadata made;
+    if (std::string identity = picture_identity(*record.picture); !identity.empty())
+        made.emplace_back(kMadeFromKey, std::move(identity));
+    if (Status saved = image::thumbnail(picture, kThumbnailWidthPx).save(path, image::FileType::Jpeg, made); !saved)
         return Status::fail(kErrorIndexIo, std::move(saved.message));
     return Status::ok();
 }
 
 Status IndexWriter::keep_thumbnail(const Record& record) const {
-    if (!record.picture || is_regular_file(thumbnail_path(record))) return Status::ok();
+    if (!record.picture || made_from(thumbnail_path(record), picture_identity(*record.picture))) return Status::ok();
     image::Picture picture(0, 0);
     if (Status s = image::read_picture(*record.picture, picture); !s) return s;
     return add_thumbnail(record, picture);

@@ -1,5 +1,6 @@
 // The built program run end to end in a temporary working directory.
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "image/picture.h"
+#include "report/index.h"
 #include "support/fixtures.h"
 
 using tolvek::test::exists;
@@ -400,6 +403,78 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
     EXPECT_NE(jsonl.find("{\"source\":\"music/a.wav\",\"picture\":\"music/a.wav.png\",\"status\":\"written\""),
               std::string::npos) << jsonl;
     EXPECT_NE(picture, "");
+}
+
+// A picture is up to date only when it is whole, at the size it was saved
+// at: a broken one is converted again, also when the page wants its
+// thumbnail, and the picture made then is skipped by the next run.
+TEST(Cli, UpdateConvertsBrokenPicturesAgain) {
+    const auto flipped = [](std::string bytes, std::size_t at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+        return bytes;
+    };
+    const auto claims_60000 = [](std::string png) {  // IHDR of 60000 x 60000, its CRC made right
+        png.replace(16, 8, std::string("\0\0\xea\x60\0\0\xea\x60", 8));
+        const std::uint32_t crc = libdeflate_crc32(0, png.data() + 12, 17);
+        for (int i = 0; i < 4; ++i) png[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+        return png;
+    };
+    struct Case {
+        const char* what;
+        const char* ext;
+        std::function<std::string(const std::string&)> damage;
+    };
+    for (const Case& c : {
+             Case{"png cut in half", "png", [](const std::string& b) { return b.substr(0, b.size() / 2); }},
+             Case{"png pixel data changed", "png", [&](const std::string& b) { return flipped(b, b.size() - 40); }},
+             Case{"png claiming 60000 x 60000", "png", claims_60000},
+             Case{"jpeg cut to 3 KB", "jpg", [](const std::string& b) { return b.substr(0, 3000); }},
+             Case{"jpeg without its end", "jpg", [](const std::string& b) { return b.substr(0, b.size() - 2); }},
+         }) {
+        for (const bool index : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (index ? " with --index" : ""));
+            Work w;
+            w.tone("s1.wav", 8000, 1, 2.0, 1000);
+            std::vector<std::string> args = {"-f", c.ext, "-u"};
+            if (index) args.insert(args.end(), {"--index", "run.html"});
+            args.push_back("s1.wav");
+            ASSERT_EQ(w.tolvek(args).status, 0);
+            const std::string picture = w.path(std::string("s1.wav.") + c.ext);
+            const std::string whole = tolvek::test::read_file(picture);
+            write_file(picture, c.damage(whole));
+            const RunResult again = w.tolvek(args);
+            EXPECT_EQ(again.status, 0);
+            EXPECT_TRUE(again.err.starts_with("tolvek: 1 picture written, 0 up to date, 0 not audio, 0 failed"))
+                << again.err;
+            tolvek::image::PictureSize size;
+            EXPECT_TRUE(tolvek::image::whole_picture_size(picture, size));
+            EXPECT_EQ(w.tolvek(args).err.substr(0, 40), "tolvek: 0 pictures written, 1 up to date");
+        }
+    }
+}
+
+// A thumbnail is kept only while it shows the picture as it is: one remade
+// by a run without the page gets a new thumbnail on the next page.
+TEST(Cli, IndexRemakesTheThumbnailOfARemadePicture) {
+    Work w;
+    w.tone("a.wav", 8000, 1, 2.0, 500);
+    ASSERT_EQ(w.tolvek({"-q", "--index", "run.html", "a.wav"}).status, 0);
+    const std::string thumbnail = w.path("run_files/" + tolvek::report::thumbnail_name(w.path("a.wav.png")));
+    const std::string first = tolvek::test::read_file(thumbnail);
+    w.tone("a.wav", 8000, 1, 2.0, 3500);  // another tone: another picture
+    ASSERT_EQ(w.tolvek({"-q", "a.wav"}).status, 0);
+    ASSERT_EQ(w.tolvek({"-q", "-u", "--index", "run.html", "a.wav"}).status, 0);
+    EXPECT_NE(tolvek::test::read_file(thumbnail), first);
+    tolvek::test::Image shown, picture;
+    ASSERT_TRUE(tolvek::test::read_jpeg(thumbnail, shown) && tolvek::test::read_png(w.path("a.wav.png"), picture));
+    // The tone's row, 3500 Hz of 4000, near the top of both.
+    const int row = 1024 * 3500 / 4000;
+    EXPECT_GT(picture.at(100, row).r + picture.at(100, row).g, 200);
+    EXPECT_GT(shown.at(20, row * shown.height / 1024).r + shown.at(20, row * shown.height / 1024).g, 100);
+    // Unchanged, it is kept to the byte.
+    const std::string kept = tolvek::test::read_file(thumbnail);
+    ASSERT_EQ(w.tolvek({"-q", "-u", "--index", "run.html", "a.wav"}).status, 0);
+    EXPECT_EQ(tolvek::test::read_file(thumbnail), kept);
 }
 
 // The run's page names every file and has a thumbnail of every picture,
