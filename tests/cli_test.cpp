@@ -301,17 +301,29 @@ TEST(Cli, PictureThatCannotBeWrittenGivesExitStatus2) {
                   "Processing music/sub/*\n<saved ./sub/a.wav>\n<save error ./sub/a.wav>\n"
                   "Processing music/sub/a.wav.png/*\n<saved ./z.wav>\n"},
          }) {
-        SCOPED_TRACE(c.source);
-        Work w;
-        w.folders("music");
-        w.folders("music/sub");
-        w.wav(c.source);
-        w.folders(c.blocked);
-        w.wav("music/z.wav");
-        const RunResult r = w.tolvek({"music"});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(condense(r.out), header() + c.walk);
-        EXPECT_TRUE(w.has("music/z.wav.png"));
+        // The reason reaches standard error once, whatever -q and -v say.
+        for (const char* verbosity : {"", "-q", "-v"}) {
+            SCOPED_TRACE(std::string(c.source) + " " + verbosity);
+            Work w;
+            w.folders("music");
+            w.folders("music/sub");
+            w.wav(c.source);
+            w.folders(c.blocked);
+            w.wav("music/z.wav");
+            std::vector<std::string> args = {"music"};
+            if (*verbosity) args.insert(args.begin(), verbosity);
+            const RunResult r = w.tolvek(args);
+            EXPECT_EQ(r.status, 2);
+            if (*verbosity == 0) {
+                EXPECT_EQ(condense(r.out), header() + c.walk);
+            } else if (std::string_view(verbosity) == "-q") {
+                EXPECT_EQ(r.out, "");
+            }
+            const std::string line = "tolvek: " + std::string(c.blocked) + ": cannot replace " + c.blocked + ": ";
+            EXPECT_TRUE(r.err.starts_with(line)) << r.err;
+            EXPECT_EQ(r.err.find(c.blocked, line.size()), std::string::npos) << r.err;
+            EXPECT_TRUE(w.has("music/z.wav.png"));
+        }
     }
 }
 

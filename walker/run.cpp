@@ -344,6 +344,8 @@ void Loop::settle(const Item& item) {
         case Outcome::SaveError:
             ++totals_.failed;
             totals_.save_failed = true;
+            // Said whatever the verbosity: standard output only says "Save error".
+            output_.err("tolvek: " + output_.shown(r.picture) + ": " + output_.shown(r.reason) + "\n");
             break;
         case Outcome::Unreadable: {
             // A file removed since the walk listed it is simply gone.
