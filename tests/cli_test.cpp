@@ -398,6 +398,12 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
                   "tolvek: 1 picture written, 2 up to date, 3 not audio, 0 failed"},
              Step{{"-u", "--range", "-100:0", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
              Step{{"-u", "--palette", "fire", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
+             // The same palette file with one colour edited.
+             Step{{"-u", "--palette", "mine.pal", "music"}, [&] { w.file("mine.pal", "0,0,0,0\n255,250,250,250\n"); },
+                  "tolvek: 3 pictures written, 0 up to date"},
+             Step{{"-u", "--palette", "mine.pal", "music"}, [] {}, "tolvek: 0 pictures written, 3 up to date"},
+             Step{{"-u", "--palette", "mine.pal", "music"}, [&] { w.file("mine.pal", "0,0,0,0\n255,250,250,251\n"); },
+                  "tolvek: 3 pictures written, 0 up to date"},
          }) {
         SCOPED_TRACE(step.summary);
         step.before();
@@ -415,6 +421,52 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
     EXPECT_NE(jsonl.find("{\"source\":\"music/a.wav\",\"picture\":\"music/a.wav.png\",\"status\":\"written\""),
               std::string::npos) << jsonl;
     EXPECT_NE(picture, "");
+}
+
+// An up-to-date file's record comes from its picture, but what the run
+// decides is the run's own: a reason, status, source or picture kept in
+// the picture from an earlier run never reaches the report.
+TEST(Cli, UpdateRecordsCarryNothingStale) {
+    struct Case {
+        const char* stored;  // in the picture's record ...
+        const char* stale;   // ... becomes this
+    };
+    for (const Case& c : {
+             Case{"\"reason\":null", "\"reason\":\"an old reason\""},
+             Case{"\"status\":\"written\"", "\"status\":\"save-error\""},
+             Case{"\"source\":\"a.wav\"", "\"source\":\"elsewhere.wav\""},
+             Case{"\"picture\":\"a.wav.png\"", "\"picture\":\"elsewhere.png\""},
+         }) {
+        SCOPED_TRACE(c.stale);
+        Work w;
+        w.wav("a.wav");
+        ASSERT_EQ(w.tolvek({"-q", "a.wav"}).status, 0);
+        // The same picture, its record edited.
+        const std::string picture = w.path("a.wav.png");
+        tolvek::image::Metadata metadata;
+        ASSERT_TRUE(tolvek::image::read_metadata(picture, metadata));
+        bool edited = false;
+        for (auto& [key, value] : metadata)
+            if (key == "Tolvek-Record" && value.find(c.stored) != std::string::npos)
+                value.replace(value.find(c.stored), std::string_view(c.stored).size(), c.stale), edited = true;
+        ASSERT_TRUE(edited);
+        tolvek::test::Image pixels;
+        ASSERT_TRUE(tolvek::test::read_png(picture, pixels));
+        tolvek::image::Picture again(pixels.width, pixels.height);
+        for (int y = 0; y < pixels.height; ++y)
+            for (int x = 0; x < pixels.width; ++x) {
+                const auto p = pixels.at(x, y);
+                again.set_pixel(x, y, {static_cast<std::uint8_t>(p.r), static_cast<std::uint8_t>(p.g),
+                                       static_cast<std::uint8_t>(p.b)});
+            }
+        ASSERT_TRUE(again.save(picture, tolvek::image::FileType::Png, metadata));
+        const RunResult r = w.tolvek({"-u", "--report", "r.jsonl", "a.wav"});
+        ASSERT_TRUE(r.err.starts_with("tolvek: 0 pictures written, 1 up to date")) << r.err;
+        EXPECT_TRUE(tolvek::test::read_file(w.path("r.jsonl"))
+                        .starts_with("{\"source\":\"a.wav\",\"picture\":\"a.wav.png\",\"status\":\"up-to-date\","
+                                     "\"reason\":null,\"codec\":\"pcm_s16le\""))
+            << tolvek::test::read_file(w.path("r.jsonl"));
+    }
 }
 
 // A picture is up to date only when it is whole, at the size it was saved
