@@ -1,5 +1,6 @@
 #include "report/index.h"
 
+#include <libdeflate.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/file.h"
 #include "image/thumbnail.h"
 #include "report/format.h"
 #include "report/index_page.h"
@@ -110,15 +112,15 @@ bool is_regular_file(const std::string& path) {
 // The thumbnail's record of the picture it was made from.
 constexpr const char* kMadeFromKey = "Tolvek-Made-From";
 
-// The picture file as it is now: size, modification time and inode, which a
-// save (a new file renamed into place) always changes. Empty when it is gone.
+// The picture file as it is now: its size and CRC-32, so that a picture
+// saved again with other pixels is told apart however soon it follows.
+// Empty when it cannot be read.
 std::string picture_identity(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return {};
-    char text[96];
-    std::snprintf(text, sizeof text, "%lld %lld.%09ld %llu", static_cast<long long>(st.st_size),
-                  static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-                  static_cast<unsigned long long>(st.st_ino));
+    std::string bytes;
+    if (!read_regular_file(path, bytes, image::kMaxReadFileBytes + 1)) return {};
+    char text[48];
+    std::snprintf(text, sizeof text, "%zu %08x", bytes.size(),
+                  static_cast<unsigned>(libdeflate_crc32(0, bytes.data(), bytes.size())));
     return text;
 }
 

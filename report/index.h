@@ -62,7 +62,7 @@ public:
 
     // Right after a picture was written: its thumbnail from the painted
     // pixels, written atomically under thumbnail_name(record.picture), with
-    // the picture file's size, time and inode in its metadata.
+    // the picture file's size and CRC-32 in its metadata.
     Status add_thumbnail(const Record& record, const image::Picture& picture) const;
 
     // For a picture that was already up to date: the thumbnail is kept when
