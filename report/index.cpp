@@ -112,7 +112,7 @@ bool is_regular_file(const std::string& path) {
 // The thumbnail's record of the picture it was made from.
 constexpr const char* kMadeFromKey = "Tolvek-Made-From";
 
-// The picture file as it is now: its size and CRC-32, so that a picture
+// The picture file as it stands: its size and CRC-32, so that a picture
 // saved again with other pixels is told apart however soon it follows.
 // Empty when it cannot be read.
 std::string picture_identity(const std::string& path) {
@@ -124,7 +124,7 @@ std::string picture_identity(const std::string& path) {
     return text;
 }
 
-// Whether the thumbnail at `path` was made from the picture as it is now.
+// Whether the thumbnail at `path` was made from the picture as it stands.
 bool made_from(const std::string& path, const std::string& identity) {
     image::Metadata metadata;
     if (identity.empty() || !image::read_metadata(path, metadata)) return false;

@@ -66,7 +66,7 @@ public:
     Status add_thumbnail(const Record& record, const image::Picture& picture) const;
 
     // For a picture that was already up to date: the thumbnail is kept when
-    // it was made from the picture file as it is now, else made again from
+    // it was made from the picture file as it stands, else made again from
     // the picture on disk (image::kErrorPictureData when that cannot be
     // decoded).
     Status keep_thumbnail(const Record& record) const;
