@@ -39,7 +39,10 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     options.palette = palette;
     CallbackLog callback(log);
     const std::optional<std::string> shown = outpath ? std::optional<std::string>(outpath) : std::nullopt;
-    return tolvek::convert::convert_file(path, shown, options, callback).status;
+    const tolvek::convert::Result result = tolvek::convert::convert_file(path, shown, options, callback);
+    if (result.status == TOLVEK_STATUS_SAVE_ERROR && verbose > 0)
+        callback.error(callback.shown(result.picture) + ": " + result.reason + "\n");
+    return result.status;
 }
 
 extern "C" void load_palette(const char* path, Palette palette) {

@@ -310,13 +310,16 @@ void save_picture(const image::Picture& picture, const std::string& path, const 
                   const std::optional<Stamp>& stamp, const std::string& label, Result& result, Log& log) {
     const Clock::time_point saving = Clock::now();
     image::Metadata metadata;
-    if (stamp) add_stamp(*stamp, metadata);
+    if (stamp) {
+        add_stamp(*stamp, metadata);
+        add_picture_size({picture.width(), picture.height()}, metadata);
+    }
     if (options.describe) options.describe(result, metadata);
     const Status saved = result.picture == path ? Status::fail(image::kSaveReplace, "the picture would replace its source")
                                                 : picture.save(result.picture, options.format, metadata);
     if (!saved) {
+        // The caller says why, from the result.
         log.line(label + ", Save error\n");
-        if (options.verbose > 0) log.error(log.shown(result.picture) + ": " + saved.message + "\n");
         result.status = TOLVEK_STATUS_SAVE_ERROR;
         result.reason = saved.message;
     }

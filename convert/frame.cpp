@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 #include "convert/plan.h"
@@ -42,12 +43,18 @@ std::string number_text(double v) {
     return buf;
 }
 
-// The first step of `steps` (in units) that puts labels `min_px` apart
-// at `px_per_unit`; the last one when none does.
-double pick_step(std::initializer_list<double> steps, double px_per_unit, int min_px) {
-    for (double s : steps)
-        if (s * px_per_unit >= min_px) return s;
-    return *(steps.end() - 1);
+// 8 Tbit/s: a higher bit rate is a length gone wrong, not a file's.
+constexpr double kMaxShownKibPerSecond = 1e9;
+// Labels never outnumber the pixels an axis has, whatever values reach it.
+constexpr std::size_t kMaxLabels = 4096;
+
+// Smallest of 1, 2, 5, 10, 20, 50, ... not below `x` (x > 0 and finite).
+double one_two_five_at_least(double x) {
+    if (x <= 1.0) return 1.0;
+    const double decade = std::pow(10.0, std::floor(std::log10(x)));
+    for (double m : {1.0, 2.0, 5.0, 10.0})
+        if (m * decade >= x) return m * decade;
+    return 10.0 * decade;
 }
 
 struct Label {
@@ -68,21 +75,28 @@ void vertical_labels(image::Picture& p, const FrameLayout& l, const std::vector<
     }
 }
 
+// Frequencies read in kHz, or in Hz when the top of the axis is below 1 kHz.
+double frequency_unit_hz(std::uint32_t rate) { return rate / 2.0 < 1000.0 ? 1.0 : 1000.0; }
+
 std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, Scale scale) {
     std::vector<Label> out;
     const double rate = facts.rate;
     if (rate <= 0) return out;
+    const double unit_hz = frequency_unit_hz(facts.rate);
     if (scale == Scale::Log) {
         for (const FrequencyMark& m : log_marks(rate, kMinPxBetweenLogLabels))
-            out.push_back({m.row, number_text(m.hz / 1000.0)});
+            out.push_back({m.row, number_text(m.hz / unit_hz)});
         return out;
     }
+    // Below 1 kHz the steps go down to a hundredth of a hertz, so that the
+    // lowest rates still get labels.
+    static constexpr double kKilohertzStepsHz[] = {100, 200, 500, 1000, 2000, 5000, 10000, 20000};
+    static constexpr double kHertzStepsHz[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500};
     const double rows_per_hz = frequency_row(Scale::Linear, rate, 1.0);
-    const double step = pick_step({100, 200, 500, 1000, 2000, 5000, 10000, 20000}, rows_per_hz,
-                                  kMinPxBetweenLinearLabels);
-    for (double hz = 0; hz <= rate / 2; hz += step) {
+    const std::span<const double> steps = unit_hz == 1.0 ? std::span<const double>(kHertzStepsHz) : kKilohertzStepsHz;
+    for (double hz : label_values(0.0, rate / 2, rows_per_hz, kMinPxBetweenLinearLabels, steps)) {
         const int row = static_cast<int>(std::lround(frequency_row(Scale::Linear, rate, hz)));
-        if (row < rows) out.push_back({row, number_text(hz / 1000.0)});
+        if (row < rows) out.push_back({row, number_text(hz / unit_hz)});
     }
     return out;
 }
@@ -111,19 +125,19 @@ void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
 void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const image::Font* font) {
     const int axis_row = l.top + l.rows;
     fill(p, l.left - 1, axis_row, l.columns + 1, 1, kRule);
-    if (!(facts.seconds > 0.0)) return;
+    if (!(facts.seconds > 0.0) || !std::isfinite(facts.seconds)) return;
+    static constexpr double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000};
     const double px_per_second = l.columns / facts.seconds;
-    const double step = pick_step({1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000},
-                                  px_per_second, kMinPxBetweenTimeLabels);
     const bool hours = facts.seconds >= 3600.0;
-    for (double t = 0; t <= facts.seconds; t += step) {
+    for (double t : label_values(0.0, facts.seconds, px_per_second, kMinPxBetweenTimeLabels, kSteps)) {
+        if (!(t * px_per_second < l.columns)) break;
         const int x = l.left + static_cast<int>(std::lround(t * px_per_second));
         if (x >= l.left + l.columns) break;
         fill(p, x, axis_row + 1, 1, kTickPx, kRule);
         if (!font) continue;
         const std::string text = clock_text(t, hours);
         const int w = font->width(text);
-        const int x_text = std::clamp(x - w / 2, 0, p.width() - w);
+        const int x_text = std::max(0, std::min(x - w / 2, p.width() - w));
         font->draw(p, x_text, axis_row + 1 + kTickPx + 1 + font->ascent(), text, kInk);
     }
 }
@@ -136,11 +150,15 @@ void colour_bar(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, 
         fill(p, bar_x, l.top + l.rows - 1 - k, kBarWidthPx, 1, c);
     }
     const Range span = level_span(axes.range);
-    const double px_per_db = l.rows / static_cast<double>(span.high_dbfs - span.low_dbfs);
-    const double step = pick_step({1, 2, 5, 10, 20, 50, 100, 200, 500}, px_per_db, kMinPxBetweenDbLabels);
+    static constexpr double kSteps[] = {1, 2, 5, 10, 20, 50, 100, 200, 500};
+    const double low = span.low_dbfs, high = span.high_dbfs;
+    // The span in float as the levels take it, unless that overflows.
+    const float span_db = span.high_dbfs - span.low_dbfs;
+    const double px_per_db = l.rows / (std::isfinite(span_db) ? static_cast<double>(span_db) : high - low);
     std::vector<Label> labels;
-    for (double db = std::ceil(span.low_dbfs / step) * step; db <= span.high_dbfs; db += step) {
-        const int offset = static_cast<int>(std::lround((db - span.low_dbfs) * px_per_db));
+    for (double db : label_values(low, high, px_per_db, kMinPxBetweenDbLabels, kSteps)) {
+        // Within [0, rows] as db lies within the span.
+        const int offset = static_cast<int>(std::lround((db - low) * px_per_db));
         labels.push_back({std::min(offset, l.rows - 1), number_text(db == 0.0 ? 0.0 : db)});
     }
     vertical_labels(p, l, labels, bar_x + kBarWidthPx, false, font);
@@ -148,6 +166,27 @@ void colour_bar(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, 
 }
 
 }  // namespace
+
+std::vector<double> label_values(double low, double high, double px_per_unit, int min_px,
+                                 std::span<const double> steps) {
+    std::vector<double> out;
+    const bool usable = std::isfinite(low) && std::isfinite(high) && low <= high && std::isfinite(px_per_unit) &&
+                        px_per_unit > 0.0 && !steps.empty() && min_px > 0;
+    if (!usable) return out;
+    double step = steps.back() * one_two_five_at_least(min_px / px_per_unit / steps.back());
+    for (double s : steps)
+        if (s * px_per_unit >= min_px) {
+            step = s;
+            break;
+        }
+    const double first = std::ceil(low / step) * step;
+    const double intervals = std::floor((high - first) / step);
+    if (!std::isfinite(step) || !(intervals >= 0.0)) return out;
+    const auto count = static_cast<std::size_t>(std::min(intervals, static_cast<double>(kMaxLabels - 1))) + 1;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) out.push_back(first + static_cast<double>(i) * step);
+    return out;
+}
 
 FrameLayout frame_layout(int columns, int rows) {
     FrameLayout l;
@@ -161,12 +200,15 @@ FrameLayout frame_layout(int columns, int rows) {
 }
 
 std::string clock_text(double seconds, bool hours) {
-    const auto s = static_cast<long long>(std::floor(seconds));
-    char buf[48];
+    // In doubles, so that a length no integer holds still reads.
+    const double s = std::isfinite(seconds) ? std::floor(std::max(seconds, 0.0)) : 0.0;
+    const int sec = static_cast<int>(std::fmod(s, 60.0));
+    char buf[352];  // the longest "%.0f" of a double and the rest
     if (hours)
-        std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+        std::snprintf(buf, sizeof buf, "%.0f:%02d:%02d", std::floor(s / 3600.0),
+                      static_cast<int>(std::fmod(std::floor(s / 60.0), 60.0)), sec);
     else
-        std::snprintf(buf, sizeof buf, "%lld:%02lld", s / 60, s % 60);
+        std::snprintf(buf, sizeof buf, "%.0f:%02d", std::floor(s / 60.0), sec);
     return buf;
 }
 
@@ -175,12 +217,20 @@ std::string title_text(const FrameFacts& f) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g kHz", f.rate / 1000.0);
     text += "  \xE2\x80\x94  " + std::string(rate) + ", " + channel_text(f.channels);
-    if (f.seconds > 0.0) text += ", " + clock_text(f.seconds, f.seconds >= 3600.0);
+    const bool known = f.seconds > 0.0 && std::isfinite(f.seconds);
+    if (known) text += ", " + clock_text(f.seconds, f.seconds >= 3600.0);
     std::string bitrate = f.codec;
-    if (f.seconds > 0.0) {
-        // As the report line counts it: KiB per second × 8.
-        const long long kbps = 8 * static_cast<long long>(static_cast<double>(f.size_bytes) / 1024.0 / f.seconds + 0.5);
-        bitrate += (bitrate.empty() ? "" : " ") + std::to_string(kbps) + " kbps";
+    const double kib_per_second = static_cast<double>(f.size_bytes) / 1024.0 / f.seconds;
+    // A rate no file has (a length of next to nothing) says nothing.
+    if (known && kib_per_second < kMaxShownKibPerSecond) {
+        char rate_text[352];
+        // As the report line counts it: KiB per second × 8; below what that
+        // rounds to 8 kbps, the bits per second themselves.
+        if (kib_per_second + 0.5 >= 1.0)
+            std::snprintf(rate_text, sizeof rate_text, "%.0f kbps", 8.0 * std::trunc(kib_per_second + 0.5));
+        else
+            std::snprintf(rate_text, sizeof rate_text, "%.0f bps", std::round(kib_per_second * 1024.0 * 8.0));
+        bitrate += (bitrate.empty() ? "" : " ") + std::string(rate_text);
     }
     if (!bitrate.empty()) text += ", " + bitrate;
     return text;
@@ -198,7 +248,7 @@ void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts
     colour_bar(p, l, axes, font);
     if (!font) return;
     font->draw(p, 6, 4 + font->ascent(), title_text(facts), kInk);
-    font->draw(p, 4, l.top - kUnitsAbovePx, "kHz", kInk);
+    font->draw(p, 4, l.top - kUnitsAbovePx, frequency_unit_hz(facts.rate) == 1.0 ? "Hz" : "kHz", kInk);
 }
 
 }  // namespace tolvek::convert

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,14 @@ inline constexpr int kFrameTextPx = 12;
 // drawn only with a font; without one the axes, ticks and bar still are.
 void draw_frame(image::Picture& picture, const FrameLayout& layout, const FrameFacts& facts, const FrameAxes& axes,
                 const image::Font* font);
+
+// Values to label along an axis from `low` to `high` at `px_per_unit`
+// pixels per unit: the multiples of a step in that stretch, the step being
+// the first of `steps` (ascending) that keeps labels `min_px` apart, or past
+// the last one that step times 2, 5, 10, 20, 50, ... Their number follows
+// from the axis's pixels, never from the values; none when nothing fits.
+std::vector<double> label_values(double low, double high, double px_per_unit, int min_px,
+                                 std::span<const double> steps);
 
 // Label texts, apart so that they can be checked: "m:ss" or "h:mm:ss"
 // (the latter when `hours` is set), and the title line.

@@ -62,13 +62,23 @@ void RowMap::apply(std::span<const float, kRows> bins, std::span<float, kRows> r
 
 std::vector<FrequencyMark> log_marks(double rate, int min_rows) {
     std::vector<FrequencyMark> all;
-    const auto add = [&](int hz) {
+    const auto add = [&](double hz) {
         const double row = std::round(frequency_row(Scale::Log, rate, hz));
-        if (row >= 0.0 && row <= kTopRow)
-            all.push_back({static_cast<int>(row), static_cast<double>(hz), hz == 100 || hz == 1000 || hz == 10000});
+        if (row >= 0.0 && row <= kTopRow) all.push_back({static_cast<int>(row), hz, hz == 100 || hz == 1000 || hz == 10000});
     };
     for (int hz = 100; hz < 1000; hz += 100) add(hz);
-    for (int hz = 1000; hz <= rate / 2; hz += 1000) add(hz);
+    // The kilohertz marks crowd together towards the top. Past 10 kHz, once
+    // two are less than min_rows - 1 apart, every later one has a neighbour
+    // closer than min_rows (the gaps only shrink) and none is kept: the
+    // count follows the rows, not the rate.
+    for (double hz = 1000; hz <= rate / 2; hz += 1000) {
+        add(hz);
+        const double gap = frequency_row(Scale::Log, rate, hz + 1000) - frequency_row(Scale::Log, rate, hz);
+        if (hz > 10000 && gap < min_rows - 1) {
+            if (hz + 1000 <= rate / 2) add(hz + 1000);
+            break;
+        }
+    }
     std::vector<FrequencyMark> kept;
     for (std::size_t i = 0; i < all.size(); ++i) {
         const bool near_below = i > 0 && all[i].row - all[i - 1].row < min_rows;

@@ -53,6 +53,18 @@ std::optional<std::string> metadata_value(const image::Metadata& metadata, std::
     return std::nullopt;
 }
 
+void add_picture_size(image::PictureSize size, image::Metadata& m) {
+    m.emplace_back(kStampPictureSizeKey, std::to_string(size.width) + "x" + std::to_string(size.height));
+}
+
+std::optional<image::PictureSize> read_picture_size(const image::Metadata& m) {
+    const auto text = metadata_value(m, kStampPictureSizeKey);
+    image::PictureSize size;
+    if (!text || std::sscanf(text->c_str(), "%9dx%9d", &size.width, &size.height) != 2) return std::nullopt;
+    if (*text != std::to_string(size.width) + "x" + std::to_string(size.height)) return std::nullopt;
+    return size;
+}
+
 std::optional<Stamp> read_stamp(const image::Metadata& m) {
     const auto version = metadata_value(m, kStampVersionKey), size = metadata_value(m, kStampSizeKey),
                mtime = metadata_value(m, kStampMtimeKey), fingerprint = metadata_value(m, kStampFingerprintKey);

@@ -27,6 +27,9 @@ inline constexpr const char* kStampVersionKey = "Tolvek-Version";
 inline constexpr const char* kStampSizeKey = "Tolvek-Source-Size";
 inline constexpr const char* kStampMtimeKey = "Tolvek-Source-Mtime-Ns";
 inline constexpr const char* kStampFingerprintKey = "Tolvek-Fingerprint";
+// The picture's own width and height, "WIDTHxHEIGHT": a picture whose file
+// says otherwise is not the one that was saved.
+inline constexpr const char* kStampPictureSizeKey = "Tolvek-Picture-Size";
 
 // The program's version, from the project's version.
 const char* program_version();
@@ -43,6 +46,9 @@ Status stamp_for(const std::string& path, const Options& options, Stamp& out);
 void add_stamp(const Stamp& stamp, image::Metadata& metadata);
 // The stamp recorded in a picture's metadata, when it holds a whole one.
 std::optional<Stamp> read_stamp(const image::Metadata& metadata);
+
+void add_picture_size(image::PictureSize size, image::Metadata& metadata);
+std::optional<image::PictureSize> read_picture_size(const image::Metadata& metadata);
 
 // A value of `metadata` by key.
 std::optional<std::string> metadata_value(const image::Metadata& metadata, std::string_view key);

@@ -2,6 +2,7 @@
 // pixel: the PNG chunks before IDAT, the JPEG markers before SOS. The file may
 // be anything a user left under a picture's name, so every length is checked
 // against the file and every allocation against kMetadataLimitBytes.
+#include <libdeflate.h>
 #include <unistd.h>
 
 #include <array>
@@ -135,7 +136,91 @@ Status read_jpeg_comments(const Reader& file, Metadata& out, const std::string& 
     return damaged(path, "too many markers before the picture data");
 }
 
+// A whole PNG in memory: IHDR first, every chunk's CRC right, IEND last.
+Status whole_png(std::string_view b, PictureSize& out, const std::string& path) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(b.data());
+    for (std::size_t at = kPngSignature.size();;) {
+        if (b.size() - at < 12) return damaged(path, "cut short");
+        const std::uint32_t length = big_endian(bytes + at, 4);
+        if (length > b.size() - at - 12) return damaged(path, "a chunk runs past the end");
+        const std::string_view type = b.substr(at + 4, 4);
+        if (libdeflate_crc32(0, bytes + at + 4, length + 4) != big_endian(bytes + at + 8 + length, 4))
+            return damaged(path, "a chunk's CRC does not match its data");
+        if (at == kPngSignature.size()) {
+            if (type != "IHDR" || length != 13) return damaged(path, "no IHDR chunk first");
+            const std::uint32_t width = big_endian(bytes + at + 8, 4), height = big_endian(bytes + at + 12, 4);
+            if (width > INT32_MAX || height > INT32_MAX) return damaged(path, "an impossible size");
+            out = {static_cast<int>(width), static_cast<int>(height)};
+        }
+        at += 12 + std::size_t{length};
+        if (type == "IEND") return at == b.size() ? Status::ok() : damaged(path, "data after IEND");
+    }
+}
+
+// SOF0..SOF15 but DHT (C4), JPG (C8) and DAC (CC): the frame header.
+bool frame_marker(std::uint8_t m) { return m >= 0xc0 && m <= 0xcf && m != 0xc4 && m != 0xc8 && m != 0xcc; }
+
+// Past a scan's entropy-coded data from `at`: to the first marker that is
+// not stuffing (FF 00), a fill byte or a restart (RST0..RST7).
+std::size_t after_scan(std::string_view b, std::size_t at) {
+    for (at = b.find('\xff', at); at != std::string_view::npos && at + 1 < b.size(); at = b.find('\xff', at)) {
+        const auto next = static_cast<std::uint8_t>(b[at + 1]);
+        if (next != 0x00 && next != 0xff && !(next >= 0xd0 && next <= 0xd7)) return at;
+        at += next == 0xff ? 1 : 2;
+    }
+    return b.size();
+}
+
+// A whole JPEG in memory: markers, a frame header, scans, then EOI as the
+// last two bytes.
+Status whole_jpeg(std::string_view b, PictureSize& out, const std::string& path) {
+    constexpr std::uint8_t kSos = 0xda, kEoi = 0xd9;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(b.data());
+    bool framed = false;
+    for (std::size_t at = 2;;) {
+        if (b.size() - at < 2 || bytes[at] != 0xff) return damaged(path, "no marker where one belongs");
+        const std::uint8_t m = bytes[at + 1];
+        if (m == 0xff) {  // a fill byte
+            ++at;
+            continue;
+        }
+        if (m == kEoi) {
+            if (!framed) return damaged(path, "no frame header");
+            return at + 2 == b.size() ? Status::ok() : damaged(path, "data after EOI");
+        }
+        if (standalone_marker(m)) {
+            at += 2;
+            continue;
+        }
+        if (b.size() - at < 4) return damaged(path, "a marker cut short");
+        const std::uint32_t length = big_endian(bytes + at + 2, 2);
+        if (length < 2 || length > b.size() - at - 2) return damaged(path, "a marker runs past the end");
+        if (frame_marker(m)) {
+            if (length < 8) return damaged(path, "a frame header cut short");
+            out = {static_cast<int>(big_endian(bytes + at + 7, 2)), static_cast<int>(big_endian(bytes + at + 5, 2))};
+            framed = true;
+        }
+        at += 2 + length;
+        if (m == kSos) at = after_scan(b, at);
+    }
+}
+
 }  // namespace
+
+Status whole_picture_size(const std::string& path, PictureSize& out) {
+    out = {};
+    RegularFile file;
+    if (Status s = open_regular_file(path, file); !s) return s;
+    if (file.size > kMaxWholeCheckBytes) return Status::fail(kMetadataTooLarge, path + ": larger than any picture of ours");
+    std::string bytes;
+    if (!Reader(file.fd.get(), file.size).read_string(0, static_cast<std::size_t>(file.size), bytes))
+        return damaged(path, "cannot be read");
+    const std::string_view b(bytes);
+    if (b.starts_with(std::string_view(reinterpret_cast<const char*>(kPngSignature.data()), kPngSignature.size())))
+        return whole_png(b, out, path);
+    if (b.starts_with("\xff\xd8\xff")) return whole_jpeg(b, out, path);
+    return Status::fail(kMetadataNotPicture, path + ": neither a PNG nor a JPEG picture");
+}
 
 Status read_metadata(const std::string& path, Metadata& out) {
     out.clear();

@@ -42,6 +42,21 @@ enum MetadataError : int {
 inline constexpr std::size_t kMetadataLimitBytes = 1 << 20;
 Status read_metadata(const std::string& path, Metadata& out);
 
+// A picture's size in pixels.
+struct PictureSize {
+    int width = 0, height = 0;
+    friend bool operator==(const PictureSize&, const PictureSize&) = default;
+};
+
+// The size of the PNG or JPEG at `path` when the file is whole, without
+// decoding a pixel: a PNG's chunks, IHDR first, each with its CRC right (so
+// changed pixel data shows too), up to IEND as the file's last bytes; a
+// JPEG's markers, its scans' data and EOI as the file's last two bytes.
+// Anything else gives kMetadataDamaged (kMetadataTooLarge past
+// kMaxWholeCheckBytes, kMetadataNotPicture for other files).
+inline constexpr std::uint64_t kMaxWholeCheckBytes = std::uint64_t{64} << 20;
+Status whole_picture_size(const std::string& path, PictureSize& out);
+
 // Unlinks every temporary file a save has named and not yet put in place.
 // Async-signal-safe (only atomics and unlinkat), for a signal handler that
 // ends the process: see frontend/signals.h. The library never installs one.

@@ -1,5 +1,6 @@
 #include "report/index.h"
 
+#include <libdeflate.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/file.h"
 #include "image/thumbnail.h"
 #include "report/format.h"
 #include "report/index_page.h"
@@ -105,6 +107,30 @@ std::string row_json(const Record& r, const std::string& page_dir, const std::op
 bool is_regular_file(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The thumbnail's record of the picture it was made from.
+constexpr const char* kMadeFromKey = "Tolvek-Made-From";
+
+// The picture file as it stands: its size and CRC-32, so that a picture
+// saved again with other pixels is told apart however soon it follows.
+// Empty when it cannot be read.
+std::string picture_identity(const std::string& path) {
+    std::string bytes;
+    if (!read_regular_file(path, bytes, image::kMaxReadFileBytes + 1)) return {};
+    char text[48];
+    std::snprintf(text, sizeof text, "%zu %08x", bytes.size(),
+                  static_cast<unsigned>(libdeflate_crc32(0, bytes.data(), bytes.size())));
+    return text;
+}
+
+// Whether the thumbnail at `path` was made from the picture as it stands.
+bool made_from(const std::string& path, const std::string& identity) {
+    image::Metadata metadata;
+    if (identity.empty() || !image::read_metadata(path, metadata)) return false;
+    for (const auto& [key, value] : metadata)
+        if (key == kMadeFromKey) return value == identity;
+    return false;
 }
 
 }  // namespace
@@ -208,13 +234,17 @@ Status IndexWriter::add_thumbnail(const Record& record, const image::Picture& pi
     if (::mkdir(folder_.c_str(), 0777) != 0 && errno != EEXIST)
         return Status::fail(kErrorIndexIo, "cannot create " + folder_ + ": " + std::strerror(errno));
     const std::string path = thumbnail_path(record);
-    if (Status saved = image::thumbnail(picture, kThumbnailWidthPx).save(path, image::FileType::Jpeg); !saved)
+    // Called once the picture is saved: the thumbnail names that file.
+    image::Metadata made;
+    if (std::string identity = picture_identity(*record.picture); !identity.empty())
+        made.emplace_back(kMadeFromKey, std::move(identity));
+    if (Status saved = image::thumbnail(picture, kThumbnailWidthPx).save(path, image::FileType::Jpeg, made); !saved)
         return Status::fail(kErrorIndexIo, std::move(saved.message));
     return Status::ok();
 }
 
 Status IndexWriter::keep_thumbnail(const Record& record) const {
-    if (!record.picture || is_regular_file(thumbnail_path(record))) return Status::ok();
+    if (!record.picture || made_from(thumbnail_path(record), picture_identity(*record.picture))) return Status::ok();
     image::Picture picture(0, 0);
     if (Status s = image::read_picture(*record.picture, picture); !s) return s;
     return add_thumbnail(record, picture);

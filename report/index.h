@@ -61,11 +61,14 @@ public:
     explicit IndexWriter(std::string page_path);
 
     // Right after a picture was written: its thumbnail from the painted
-    // pixels, written atomically under thumbnail_name(record.picture).
+    // pixels, written atomically under thumbnail_name(record.picture), with
+    // the picture file's size and CRC-32 in its metadata.
     Status add_thumbnail(const Record& record, const image::Picture& picture) const;
 
     // For a picture that was already up to date: the thumbnail is kept when
-    // present, else made from the picture on disk.
+    // it was made from the picture file as it stands, else made again from
+    // the picture on disk (image::kErrorPictureData when that cannot be
+    // decoded).
     Status keep_thumbnail(const Record& record) const;
 
     // Writes the page atomically (a temporary beside it, then renamed).

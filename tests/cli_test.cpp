@@ -1,5 +1,6 @@
 // The built program run end to end in a temporary working directory.
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "image/picture.h"
+#include "report/index.h"
 #include "support/fixtures.h"
 
 using tolvek::test::exists;
@@ -298,17 +301,29 @@ TEST(Cli, PictureThatCannotBeWrittenGivesExitStatus2) {
                   "Processing music/sub/*\n<saved ./sub/a.wav>\n<save error ./sub/a.wav>\n"
                   "Processing music/sub/a.wav.png/*\n<saved ./z.wav>\n"},
          }) {
-        SCOPED_TRACE(c.source);
-        Work w;
-        w.folders("music");
-        w.folders("music/sub");
-        w.wav(c.source);
-        w.folders(c.blocked);
-        w.wav("music/z.wav");
-        const RunResult r = w.tolvek({"music"});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(condense(r.out), header() + c.walk);
-        EXPECT_TRUE(w.has("music/z.wav.png"));
+        // The reason reaches standard error once, whatever -q and -v say.
+        for (const char* verbosity : {"", "-q", "-v"}) {
+            SCOPED_TRACE(std::string(c.source) + " " + verbosity);
+            Work w;
+            w.folders("music");
+            w.folders("music/sub");
+            w.wav(c.source);
+            w.folders(c.blocked);
+            w.wav("music/z.wav");
+            std::vector<std::string> args = {"music"};
+            if (*verbosity) args.insert(args.begin(), verbosity);
+            const RunResult r = w.tolvek(args);
+            EXPECT_EQ(r.status, 2);
+            if (*verbosity == 0) {
+                EXPECT_EQ(condense(r.out), header() + c.walk);
+            } else if (std::string_view(verbosity) == "-q") {
+                EXPECT_EQ(r.out, "");
+            }
+            const std::string line = "tolvek: " + std::string(c.blocked) + ": cannot replace " + c.blocked + ": ";
+            EXPECT_TRUE(r.err.starts_with(line)) << r.err;
+            EXPECT_EQ(r.err.find(c.blocked, line.size()), std::string::npos) << r.err;
+            EXPECT_TRUE(w.has("music/z.wav.png"));
+        }
     }
 }
 
@@ -383,6 +398,12 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
                   "tolvek: 1 picture written, 2 up to date, 3 not audio, 0 failed"},
              Step{{"-u", "--range", "-100:0", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
              Step{{"-u", "--palette", "fire", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
+             // The same palette file with one colour edited.
+             Step{{"-u", "--palette", "mine.pal", "music"}, [&] { w.file("mine.pal", "0,0,0,0\n255,250,250,250\n"); },
+                  "tolvek: 3 pictures written, 0 up to date"},
+             Step{{"-u", "--palette", "mine.pal", "music"}, [] {}, "tolvek: 0 pictures written, 3 up to date"},
+             Step{{"-u", "--palette", "mine.pal", "music"}, [&] { w.file("mine.pal", "0,0,0,0\n255,250,250,251\n"); },
+                  "tolvek: 3 pictures written, 0 up to date"},
          }) {
         SCOPED_TRACE(step.summary);
         step.before();
@@ -400,6 +421,124 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
     EXPECT_NE(jsonl.find("{\"source\":\"music/a.wav\",\"picture\":\"music/a.wav.png\",\"status\":\"written\""),
               std::string::npos) << jsonl;
     EXPECT_NE(picture, "");
+}
+
+// An up-to-date file's record comes from its picture, but what the run
+// decides is the run's own: a reason, status, source or picture kept in
+// the picture from an earlier run never reaches the report.
+TEST(Cli, UpdateRecordsCarryNothingStale) {
+    struct Case {
+        const char* stored;  // in the picture's record ...
+        const char* stale;   // ... becomes this
+    };
+    for (const Case& c : {
+             Case{"\"reason\":null", "\"reason\":\"an old reason\""},
+             Case{"\"status\":\"written\"", "\"status\":\"save-error\""},
+             Case{"\"source\":\"a.wav\"", "\"source\":\"elsewhere.wav\""},
+             Case{"\"picture\":\"a.wav.png\"", "\"picture\":\"elsewhere.png\""},
+         }) {
+        SCOPED_TRACE(c.stale);
+        Work w;
+        w.wav("a.wav");
+        ASSERT_EQ(w.tolvek({"-q", "a.wav"}).status, 0);
+        // The same picture, its record edited.
+        const std::string picture = w.path("a.wav.png");
+        tolvek::image::Metadata metadata;
+        ASSERT_TRUE(tolvek::image::read_metadata(picture, metadata));
+        bool edited = false;
+        for (auto& [key, value] : metadata)
+            if (key == "Tolvek-Record" && value.find(c.stored) != std::string::npos)
+                value.replace(value.find(c.stored), std::string_view(c.stored).size(), c.stale), edited = true;
+        ASSERT_TRUE(edited);
+        tolvek::test::Image pixels;
+        ASSERT_TRUE(tolvek::test::read_png(picture, pixels));
+        tolvek::image::Picture again(pixels.width, pixels.height);
+        for (int y = 0; y < pixels.height; ++y)
+            for (int x = 0; x < pixels.width; ++x) {
+                const auto p = pixels.at(x, y);
+                again.set_pixel(x, y, {static_cast<std::uint8_t>(p.r), static_cast<std::uint8_t>(p.g),
+                                       static_cast<std::uint8_t>(p.b)});
+            }
+        ASSERT_TRUE(again.save(picture, tolvek::image::FileType::Png, metadata));
+        const RunResult r = w.tolvek({"-u", "--report", "r.jsonl", "a.wav"});
+        ASSERT_TRUE(r.err.starts_with("tolvek: 0 pictures written, 1 up to date")) << r.err;
+        EXPECT_TRUE(tolvek::test::read_file(w.path("r.jsonl"))
+                        .starts_with("{\"source\":\"a.wav\",\"picture\":\"a.wav.png\",\"status\":\"up-to-date\","
+                                     "\"reason\":null,\"codec\":\"pcm_s16le\""))
+            << tolvek::test::read_file(w.path("r.jsonl"));
+    }
+}
+
+// A picture is up to date only when it is whole, at the size it was saved
+// at: a broken one is converted again, also when the page wants its
+// thumbnail, and the picture made then is skipped by the next run.
+TEST(Cli, UpdateConvertsBrokenPicturesAgain) {
+    const auto flipped = [](std::string bytes, std::size_t at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+        return bytes;
+    };
+    const auto claims_60000 = [](std::string png) {  // IHDR of 60000 x 60000, its CRC made right
+        png.replace(16, 8, std::string("\0\0\xea\x60\0\0\xea\x60", 8));
+        const std::uint32_t crc = libdeflate_crc32(0, png.data() + 12, 17);
+        for (int i = 0; i < 4; ++i) png[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+        return png;
+    };
+    struct Case {
+        const char* what;
+        const char* ext;
+        std::function<std::string(const std::string&)> damage;
+    };
+    for (const Case& c : {
+             Case{"png cut in half", "png", [](const std::string& b) { return b.substr(0, b.size() / 2); }},
+             Case{"png pixel data changed", "png", [&](const std::string& b) { return flipped(b, b.size() - 40); }},
+             Case{"png claiming 60000 x 60000", "png", claims_60000},
+             Case{"jpeg cut to 3 KB", "jpg", [](const std::string& b) { return b.substr(0, 3000); }},
+             Case{"jpeg without its end", "jpg", [](const std::string& b) { return b.substr(0, b.size() - 2); }},
+         }) {
+        for (const bool index : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (index ? " with --index" : ""));
+            Work w;
+            w.tone("s1.wav", 8000, 1, 2.0, 1000);
+            std::vector<std::string> args = {"-f", c.ext, "-u"};
+            if (index) args.insert(args.end(), {"--index", "run.html"});
+            args.push_back("s1.wav");
+            ASSERT_EQ(w.tolvek(args).status, 0);
+            const std::string picture = w.path(std::string("s1.wav.") + c.ext);
+            const std::string whole = tolvek::test::read_file(picture);
+            write_file(picture, c.damage(whole));
+            const RunResult again = w.tolvek(args);
+            EXPECT_EQ(again.status, 0);
+            EXPECT_TRUE(again.err.starts_with("tolvek: 1 picture written, 0 up to date, 0 not audio, 0 failed"))
+                << again.err;
+            tolvek::image::PictureSize size;
+            EXPECT_TRUE(tolvek::image::whole_picture_size(picture, size));
+            EXPECT_EQ(w.tolvek(args).err.substr(0, 40), "tolvek: 0 pictures written, 1 up to date");
+        }
+    }
+}
+
+// A thumbnail is kept only while it shows the picture as it is: one remade
+// by a run without the page gets a new thumbnail on the next page.
+TEST(Cli, IndexRemakesTheThumbnailOfARemadePicture) {
+    Work w;
+    w.tone("a.wav", 8000, 1, 2.0, 500);
+    ASSERT_EQ(w.tolvek({"-q", "--index", "run.html", "a.wav"}).status, 0);
+    const std::string thumbnail = w.path("run_files/" + tolvek::report::thumbnail_name(w.path("a.wav.png")));
+    const std::string first = tolvek::test::read_file(thumbnail);
+    w.tone("a.wav", 8000, 1, 2.0, 3500);  // another tone: another picture
+    ASSERT_EQ(w.tolvek({"-q", "a.wav"}).status, 0);
+    ASSERT_EQ(w.tolvek({"-q", "-u", "--index", "run.html", "a.wav"}).status, 0);
+    EXPECT_NE(tolvek::test::read_file(thumbnail), first);
+    tolvek::test::Image shown, picture;
+    ASSERT_TRUE(tolvek::test::read_jpeg(thumbnail, shown) && tolvek::test::read_png(w.path("a.wav.png"), picture));
+    // The tone's row, 3500 Hz of 4000, near the top of both.
+    const int row = 1024 * 3500 / 4000;
+    EXPECT_GT(picture.at(100, row).r + picture.at(100, row).g, 200);
+    EXPECT_GT(shown.at(20, row * shown.height / 1024).r + shown.at(20, row * shown.height / 1024).g, 100);
+    // Unchanged, it is kept to the byte.
+    const std::string kept = tolvek::test::read_file(thumbnail);
+    ASSERT_EQ(w.tolvek({"-q", "-u", "--index", "run.html", "a.wav"}).status, 0);
+    EXPECT_EQ(tolvek::test::read_file(thumbnail), kept);
 }
 
 // The run's page names every file and has a thumbnail of every picture,

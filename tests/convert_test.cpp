@@ -3,10 +3,12 @@
 #include <bit>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "audio/audio.h"
 #include "convert/convert.h"
 #include "convert/plan.h"
+#include "convert/stamp.h"
 #include "support/fixtures.h"
 
 namespace tolvek::convert {
@@ -302,6 +304,58 @@ TEST(ProcessFile, SaveErrorIsReportedWhateverTheVerbosity) {
     int entries = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
     EXPECT_EQ(entries, 2);
+}
+
+// Every setting that changes a picture's pixels or file changes the
+// fingerprint, so an update run converts again; the others leave it be.
+TEST(Stamp, FingerprintCoversEverySettingThatChangesThePicture) {
+    test::TestPalette base = test::TestPalette::grey(), edited = base, same = base;
+    Options o;
+    o.palette = base.tables();
+    const std::string before = settings_fingerprint(o);
+    EXPECT_EQ(before.size(), 16u);
+    EXPECT_EQ(before.find_first_not_of("0123456789abcdef"), std::string::npos);
+    struct Case {
+        const char* what;
+        std::function<void(Options&)> change;
+        bool changes;
+    };
+    Options jpeg = o;
+    jpeg.format = image::FileType::Jpeg;
+    for (const Case& c : {
+             Case{"format", [](Options& x) { x.format = image::FileType::Jpeg; }, true},
+             Case{"grid", [](Options& x) { x.grid = false; }, true},
+             Case{"range", [](Options& x) { x.range = Range::dbfs(-120, 0); }, true},
+             Case{"scale", [](Options& x) { x.scale = Scale::Log; }, true},
+             Case{"frame", [](Options& x) { x.frame = true; }, true},
+             Case{"coverage", [](Options& x) { x.coverage = Coverage::Full; }, true},
+             Case{"channels", [](Options& x) { x.channels = Channels::Split; }, true},
+             Case{"red of entry 0", [&](Options& x) { edited.red[0] = 1, x.palette = edited.tables(); }, true},
+             Case{"green of entry 128", [&](Options& x) { edited.green[128] = 0, x.palette = edited.tables(); }, true},
+             Case{"blue of entry 255", [&](Options& x) { edited.blue[255] = 0, x.palette = edited.tables(); }, true},
+             Case{"the same colours elsewhere", [&](Options& x) { x.palette = same.tables(); }, false},
+             Case{"quality of a PNG", [](Options& x) { x.quality = 90; }, false},
+             Case{"verbose", [](Options& x) { x.verbose = 2; }, false},
+             Case{"threads", [](Options& x) { x.threads = 4; }, false},
+             Case{"local", [](Options& x) { x.local = true; }, false},
+         }) {
+        SCOPED_TRACE(c.what);
+        edited = test::TestPalette::grey();
+        Options changed = o;
+        c.change(changed);
+        EXPECT_EQ(settings_fingerprint(changed) != before, c.changes);
+    }
+    // Within a range or a JPEG's settings, each value counts.
+    const auto with_range = [&](float low, float high) {
+        Options x = o;
+        x.range = Range::dbfs(low, high);
+        return settings_fingerprint(x);
+    };
+    EXPECT_NE(with_range(-120, 0), with_range(-120.5f, 0));
+    EXPECT_NE(with_range(-120, 0), with_range(-120, -0.5f));
+    Options q76 = jpeg;
+    q76.quality = 76;
+    EXPECT_NE(settings_fingerprint(jpeg), settings_fingerprint(q76));
 }
 
 }  // namespace

@@ -160,6 +160,19 @@ TEST(IndexWriter, WritesThumbnailsAndThePage) {
     ASSERT_TRUE(test::read_jpeg(dir.file("index_files/" + report::thumbnail_name(*kept.picture)), thumb));
     EXPECT_EQ(thumb.width, 200);
     EXPECT_EQ(thumb.height, 26);
+    // Kept while the picture is the file it was made from; remade from a
+    // picture saved again; refused for one that cannot be decoded.
+    const std::string thumb_path = dir.file("index_files/" + report::thumbnail_name(*kept.picture));
+    const std::string first = test::read_file(thumb_path);
+    ASSERT_TRUE(index.keep_thumbnail(kept));
+    EXPECT_EQ(test::read_file(thumb_path), first);
+    ASSERT_TRUE(halves(500, 64, {250, 250, 250}, {250, 250, 250}).save(*kept.picture, image::FileType::Png));
+    ASSERT_TRUE(index.keep_thumbnail(kept));
+    ASSERT_TRUE(test::read_jpeg(thumb_path, thumb));
+    EXPECT_GT(thumb.at(100, 13).r, 240);
+    test::write_file(*kept.picture, "\x89PNG\r\n\x1a\n not a picture");
+    EXPECT_EQ(index.keep_thumbnail(kept).code, image::kErrorPictureData);
+    ASSERT_TRUE(halves(500, 64, {1, 2, 3}, {4, 5, 6}).save(*kept.picture, image::FileType::Png));
     ASSERT_TRUE(index.finish({made, kept, failed}));
     EXPECT_NE(test::read_file(dir.file("index.html")).find("index_files/" + report::thumbnail_name(*made.picture)),
               std::string::npos);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 
 #include <filesystem>
 #include <random>
@@ -120,4 +121,58 @@ TEST(Metadata, TextBeyondTheLimitIsRefused) {
     tolvek::test::write_file(dir.file("big.jpg"), jpeg);
     Metadata read;
     EXPECT_EQ(tolvek::image::read_metadata(dir.file("big.jpg"), read).code, tolvek::image::kMetadataTooLarge);
+}
+
+// A picture counts as whole only with every byte it was saved with: its
+// size comes back, and any cut, flipped byte or trailing data is found.
+TEST(Metadata, WholePicturesOnly) {
+    using tolvek::image::kMetadataDamaged;
+    TempDir dir;
+    Picture big(300, 200);  // noise: tens of KiB even in JPEG, so that 3 KB cuts it
+    std::mt19937 gen(5);
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 300; ++x)
+            big.set_pixel(x, y, {static_cast<std::uint8_t>(gen()), static_cast<std::uint8_t>(gen()), 0});
+    ASSERT_TRUE(big.save(dir.file("good.png"), FileType::Png, kEntries));
+    ASSERT_TRUE(big.save(dir.file("good.jpg"), FileType::Jpeg, kEntries));
+    const std::string png = tolvek::test::read_file(dir.file("good.png"));
+    const std::string jpg = tolvek::test::read_file(dir.file("good.jpg"));
+    ASSERT_GT(jpg.size(), 3000u);
+    const auto flipped = [](std::string bytes, std::size_t at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+        return bytes;
+    };
+    // The IHDR claiming another size, its CRC made right for it.
+    std::string claims = png;
+    claims.replace(16, 8, std::string("\0\0\xea\x60\0\0\xea\x60", 8));  // 60000 x 60000
+    const std::uint32_t crc = libdeflate_crc32(0, claims.data() + 12, 17);
+    for (int i = 0; i < 4; ++i) claims[29 + i] = static_cast<char>(crc >> (24 - 8 * i));
+    const std::size_t idat = png.find("IDAT");
+    ASSERT_NE(idat, std::string::npos);
+    const struct {
+        const char* name;
+        std::string bytes;
+        int code;
+        tolvek::image::PictureSize size;
+    } cases[] = {
+        {"png", png, 0, {300, 200}},
+        {"jpeg", jpg, 0, {300, 200}},
+        {"png claiming 60000 x 60000", claims, 0, {60000, 60000}},
+        {"png cut in half", png.substr(0, png.size() / 2), kMetadataDamaged, {}},
+        {"png one byte short", png.substr(0, png.size() - 1), kMetadataDamaged, {}},
+        {"png pixel data changed", flipped(png, idat + 20), kMetadataDamaged, {}},
+        {"png with data after IEND", png + "x", kMetadataDamaged, {}},
+        {"jpeg cut to 3 KB", jpg.substr(0, 3000), kMetadataDamaged, {}},
+        {"jpeg without EOI", jpg.substr(0, jpg.size() - 2), kMetadataDamaged, {}},
+        {"jpeg with data after EOI", jpg + "x", kMetadataDamaged, {}},
+        {"text", "hello", tolvek::image::kMetadataNotPicture, {}},
+    };
+    for (const auto& c : cases) {
+        tolvek::test::write_file(dir.file("p"), c.bytes);
+        tolvek::image::PictureSize size;
+        EXPECT_EQ(tolvek::image::whole_picture_size(dir.file("p"), size).code, c.code) << c.name;
+        if (c.code == 0) {
+            EXPECT_EQ(size, c.size) << c.name;
+        }
+    }
 }

@@ -6,6 +6,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <memory>
+#include <vector>
 
 #include "audio/audio.h"
 #include "convert/convert.h"
@@ -214,11 +217,125 @@ TEST(Frame, Texts) {
     EXPECT_EQ(clock_text(0, false), "0:00");
     EXPECT_EQ(clock_text(75.9, false), "1:15");
     EXPECT_EQ(clock_text(3725, true), "1:02:05");
-    FrameFacts f{"./dir/song.wav", 44100, 2, 151.0, 26044320, ""};
-    EXPECT_EQ(title_text(f), "song.wav  \xE2\x80\x94  44.1 kHz, Stereo, 2:31, 1344 kbps");
-    f.codec = "FLAC";
-    f.seconds = 0;
-    EXPECT_EQ(title_text(f), "song.wav  \xE2\x80\x94  44.1 kHz, Stereo, FLAC");
+    EXPECT_EQ(clock_text(1e14, true), "27777777777:46:40");  // past any integer's reach it still reads
+    EXPECT_EQ(clock_text(1e300, true).substr(0, 4), "2777");
+    EXPECT_EQ(clock_text(std::numeric_limits<double>::infinity(), true), "0:00:00");
+    const std::string name = "song.wav  \xE2\x80\x94  ";
+    struct Case {
+        FrameFacts facts;
+        std::string title;
+    };
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    for (const Case& c : {
+             Case{{"./dir/song.wav", 44100, 2, 151.0, 26044320, ""}, name + "44.1 kHz, Stereo, 2:31, 1344 kbps"},
+             Case{{"song.wav", 44100, 2, 0.0, 26044320, "FLAC"}, name + "44.1 kHz, Stereo, FLAC"},
+             // Under half a KiB per second the bits per second themselves.
+             Case{{"song.wav", 100, 1, 20.0, 4044, ""}, name + "0.1 kHz, Mono, 0:20, 1618 bps"},
+             Case{{"song.wav", 8000, 1, 1.0, 511, ""}, name + "8 kHz, Mono, 0:01, 4088 bps"},
+             Case{{"song.wav", 8000, 1, 1.0, 512, ""}, name + "8 kHz, Mono, 0:01, 8 kbps"},
+             Case{{"song.wav", 8000, 1, 1e-300, 512, "pcm"}, name + "8 kHz, Mono, 0:00, pcm"},
+             Case{{"song.wav", 8000, 1, 1e-6, 1023000, "pcm"}, name + "8 kHz, Mono, 0:00, pcm 7992187504 kbps"},
+             Case{{"song.wav", 8000, 1, 1e-6, 1024000, "pcm"}, name + "8 kHz, Mono, 0:00, pcm"},  // 8 Tbit/s
+             Case{{"song.wav", 8000, 1, kInf, 512, "pcm"}, name + "8 kHz, Mono, pcm"},
+         }) {
+        SCOPED_TRACE(c.title);
+        EXPECT_EQ(title_text(c.facts), c.title);
+    }
+}
+
+// Labels are counted by the axis's pixels whatever the values: an absurd
+// range or length gives a few labels at once, never a loop over the values.
+TEST(Frame, LabelValues) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::vector<double> seconds = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000};
+    const std::vector<double> db = {1, 2, 5, 10, 20, 50, 100, 200, 500};
+    const std::vector<double> halves = {0.5, 1};
+    struct Case {
+        double low, high, px_per_unit;
+        int min_px;
+        const std::vector<double>& steps;
+        std::vector<double> values;  // exactly, or ...
+        std::size_t at_most = 0;     // ... when values is empty and this is not 0: a bounded count
+    };
+    for (const Case& c : {
+             Case{0, 10, 25, 64, seconds, {0, 5, 10}},
+             Case{0, 10, 32, 64, seconds, {0, 2, 4, 6, 8, 10}},  // 2 × 32 is just 64 pixels
+             Case{0, 10, 31.9, 64, seconds, {0, 5, 10}},
+             Case{-13.5, 1, 10, 24, db, {-10, -5, 0}},
+             Case{-1, 1, 100, 24, halves, {-1, -0.5, 0, 0.5, 1}},
+             Case{0, 10, 10, 64, halves, {0, 10}},  // past the last step: 1 × 10
+             Case{-1e30, 0, 1024 / 1e30, 24, db, {}, 1024 / 24 + 1},
+             Case{-1e9, 0, 1024 / 1e9, 24, db, {}, 1024 / 24 + 1},
+             Case{0, 1e14, 1000 / 1e14, 64, seconds, {}, 1000 / 64 + 1},
+             Case{0, 1e300, 1000 / 1e300, 64, seconds, {}, 1000 / 64 + 1},
+             Case{0, kInf, 1, 64, seconds, {}},
+             Case{std::nan(""), 0, 1, 24, db, {}},
+             Case{0, 10, 0, 64, seconds, {}},
+             Case{10, 0, 1, 64, seconds, {}},
+         }) {
+        SCOPED_TRACE(std::to_string(c.low) + ".." + std::to_string(c.high));
+        const std::vector<double> got = label_values(c.low, c.high, c.px_per_unit, c.min_px, c.steps);
+        if (c.at_most == 0) {
+            EXPECT_EQ(got, c.values);
+            continue;
+        }
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_LE(got.size(), c.at_most);
+        EXPECT_GE(got.front(), c.low);
+        EXPECT_LE(got.back(), c.high);
+        // Ascending, at least min_px apart.
+        for (std::size_t i = 1; i < got.size(); ++i)
+            EXPECT_GE((got[i] - got[i - 1]) * c.px_per_unit, c.min_px * (1 - 1e-9)) << i;
+    }
+}
+
+// The frame of absurd facts and ranges is drawn at once, with its ticks
+// bounded by its pixels; the lowest rates still get frequency labels.
+TEST(Frame, AbsurdValuesDrawAFewLabels) {
+    const auto ticks = [](const image::Picture& p, int x, int top, bool along_x, int count) {
+        int n = 0;
+        for (int k = 0; k < count; ++k) {
+            const int col = along_x ? x + k : x, row = along_x ? top : top + k;
+            n += p.pixel(col, p.height() - 1 - row) == image::Rgb{150, 150, 150};
+        }
+        return n;
+    };
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    test::TestPalette grey = test::TestPalette::grey();
+    std::unique_ptr<image::Font> font;
+    ASSERT_TRUE(image::Font::open(kFrameTextPx, font));
+    struct Case {
+        std::uint32_t rate;
+        double seconds;
+        Range range;
+        Scale scale;
+        int min_frequency_ticks, min_time_ticks;
+    };
+    for (const Case& c : {
+             Case{100, 20.0, Range{}, Scale::Linear, 6, 2},
+             Case{1, 20.0, Range{}, Scale::Linear, 6, 2},
+             Case{44100, 1e14, Range::dbfs(-1e30f, 0), Scale::Linear, 6, 2},
+             Case{44100, 4.6e18, Range::dbfs(-1e9f, 0), Scale::Log, 6, 2},
+             // Every kilohertz mark of the log scale crowds the next: none is drawn.
+             Case{4294967295u, 3.4e38, Range::dbfs(-3e38f, 3e38f), Scale::Log, 0, 2},
+             Case{4294967295u, kInf, Range::dbfs(-1, 0), Scale::Linear, 6, 0},
+             Case{8000, std::nan(""), Range::dbfs(-1, 0), Scale::Linear, 6, 0},
+         }) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.seconds) + " s");
+        const FrameLayout l = frame_layout(250, 1024);
+        image::Picture p(l.width, l.height);
+        for (const image::Font* f : std::initializer_list<const image::Font*>{nullptr, font.get()})
+            draw_frame(p, l, {"x.wav", c.rate, 1, c.seconds, 1000, ""}, {c.scale, c.range, grey.tables()}, f);
+        const int frequency = ticks(p, l.left - 1 - 4, l.top, false, l.rows);
+        const int time = ticks(p, l.left, l.top + l.rows + 1, true, l.columns);
+        const int db = ticks(p, l.left + l.columns + 12 + 14, l.top, false, l.rows);
+        EXPECT_GE(frequency, c.min_frequency_ticks);
+        EXPECT_LE(frequency, 1024 / 16 + 1);
+        EXPECT_GE(time, c.min_time_ticks);
+        EXPECT_LE(time, 250 / 64 + 1);
+        EXPECT_GE(db, 2);
+        EXPECT_LE(db, 1024 / 24 + 1);
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "audio/audio.h"
 #include "convert/stamp.h"
+#include "image/thumbnail.h"
 #include "report/format.h"
 #include "report/index.h"
 #include "report/record.h"
@@ -57,13 +58,17 @@ bool is_own_picture(const std::string& path) {
 
 // The record of a source whose picture records that it is up to date, from
 // what the picture keeps; nothing when the picture is missing, from another
-// version or settings, or older than its source. The source is not opened.
+// version or settings, older than its source, or not whole (cut short,
+// damaged, or of another size than it was saved at). The source is not opened.
 std::optional<report::Record> up_to_date(const std::string& path, const std::string& picture,
                                          const convert::Options& options) {
     image::Metadata metadata;
     convert::Stamp now;
     if (!image::read_metadata(picture, metadata) || !convert::stamp_for(path, options, now)) return std::nullopt;
     if (convert::read_stamp(metadata) != now) return std::nullopt;
+    const std::optional<image::PictureSize> saved = convert::read_picture_size(metadata);
+    image::PictureSize found;
+    if (!saved || !image::whole_picture_size(picture, found) || found != *saved) return std::nullopt;
     std::vector<report::Record> kept;
     const auto line = convert::metadata_value(metadata, kRecordKey);
     report::Record r;
@@ -218,8 +223,10 @@ bool Loop::skip_up_to_date(const std::string& path, const std::string& picture) 
     if (!record) return false;
     record->elapsed_ms = ms_between(start, std::chrono::steady_clock::now());
     if (index_) {
-        if (const Status kept = index_->keep_thumbnail(*record); !kept)
-            output_.err("tolvek: " + output_.shown(picture) + ": no thumbnail: " + kept.message + "\n");
+        const Status kept = index_->keep_thumbnail(*record);
+        // Pixels that cannot be decoded make the picture out of date.
+        if (kept.code == image::kErrorPictureData) return false;
+        if (!kept) output_.err("tolvek: " + output_.shown(picture) + ": no thumbnail: " + kept.message + "\n");
     }
     const std::string line =
         settings_.conversion.verbose > 0 ? "Skipping " + output_.shown(path) + ": up to date\n" : std::string();
@@ -337,6 +344,8 @@ void Loop::settle(const Item& item) {
         case Outcome::SaveError:
             ++totals_.failed;
             totals_.save_failed = true;
+            // Said whatever the verbosity: standard output only says "Save error".
+            output_.err("tolvek: " + output_.shown(r.picture) + ": " + output_.shown(r.reason) + "\n");
             break;
         case Outcome::Unreadable: {
             // A file removed since the walk listed it is simply gone.
