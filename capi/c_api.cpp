@@ -1,6 +1,5 @@
 // The exported C entry points: thin wrappers over the C++ conversion.
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -11,14 +10,16 @@
 
 namespace {
 
-// Hands every line to the caller's printf-style callback as it is.
+// Hands every line, error lines included, to the caller's printf-style
+// callback as it is: a library does not write to the caller's standard
+// error, and without a callback it prints nothing.
 class CallbackLog : public tolvek::convert::Log {
 public:
     explicit CallbackLog(LogFn fn) : fn_(fn) {}
     void line(std::string_view text) override {
         if (fn_) fn_("%s", std::string(text).c_str());
     }
-    void error(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+    void error(std::string_view text) override { line(text); }
 
 private:
     LogFn fn_;

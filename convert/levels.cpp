@@ -1,5 +1,7 @@
 #include "convert/levels.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -7,8 +9,8 @@
 namespace tolvek::convert {
 namespace {
 
-std::optional<float> parse_finite(std::string_view text) {
-    float value = 0.0f;
+std::optional<double> parse_finite(std::string_view text) {
+    double value = 0.0;
     // from_chars takes no leading '+'; a bound like "+6" is still a number.
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     const char* end = text.data() + text.size();
@@ -17,16 +19,26 @@ std::optional<float> parse_finite(std::string_view text) {
     return value;
 }
 
+bool is_classic(std::string_view text) {
+    constexpr std::string_view kClassic = "classic";
+    return text.size() == kClassic.size() && std::equal(text.begin(), text.end(), kClassic.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
 }  // namespace
 
 std::optional<Range> parse_range(std::string_view text) {
-    if (text == "classic") return Range{};
+    if (is_classic(text)) return Range{};
     const std::size_t colon = text.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
-    const std::optional<float> low = parse_finite(text.substr(0, colon));
-    const std::optional<float> high = parse_finite(text.substr(colon + 1));
-    if (!low || !high || !(*low < *high)) return std::nullopt;
-    return Range::dbfs(*low, *high);
+    const std::optional<double> low = parse_finite(text.substr(0, colon));
+    const std::optional<double> high = parse_finite(text.substr(colon + 1));
+    // The bounds are checked on the values read in double, before the
+    // rounding to float.
+    if (!low || !high || *low < kRangeLowestDbfs || *high > kRangeHighestDbfs || *high - *low < kRangeLeastSpanDb)
+        return std::nullopt;
+    return Range::dbfs(static_cast<float>(*low), static_cast<float>(*high));
 }
 
 double dbfs_of(double magnitude) { return 20.0 * std::log10(magnitude / kFullScaleMagnitude); }

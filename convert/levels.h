@@ -24,8 +24,15 @@ struct Range {
     friend bool operator==(const Range&, const Range&) = default;
 };
 
-// "classic" or "LOW:HIGH" in dBFS (both finite, LOW < HIGH, e.g. "-120:0").
-// Empty for anything else; the caller reports it.
+// The ranges a user can mean: LOW at least -300 dBFS (far below any
+// recording's noise), HIGH at most +50 dBFS (far above full scale), and at
+// least 1 dB between them.
+inline constexpr double kRangeLowestDbfs = -300.0;
+inline constexpr double kRangeHighestDbfs = 50.0;
+inline constexpr double kRangeLeastSpanDb = 1.0;
+
+// "classic" in any case, or "LOW:HIGH" in dBFS within the bounds above
+// (e.g. "-120:0"). Empty for anything else; the caller reports it.
 std::optional<Range> parse_range(std::string_view text);
 
 // dBFS of a magnitude; -inf for silence.

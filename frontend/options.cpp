@@ -44,6 +44,7 @@ std::string accepts(const SettingDef& def) {
             words += (i == 0 ? "" : i + 1 == def.choices.size() ? " or " : ", ") + std::string(def.choices[i]);
         return words;
     }
+    if (!def.rule.empty()) return std::string(def.rule);
     if (def.valid) return std::string(def.value_name);
     if (def.text) return "a " + std::string(def.value_name) + " name";
     if (def.capped_by_cores) return "a whole number, " + std::to_string(def.min) + " or more";
@@ -133,6 +134,65 @@ std::optional<std::string> collect(const CLI::App& app, std::vector<Bound>& boun
     return std::nullopt;
 }
 
+// An option as the command line spells it, and whether it takes a value.
+struct OptionName {
+    std::string long_name;  // without "--"
+    char short_name = 0;
+    bool takes_value = false;
+    const SettingDef* def = nullptr;  // nothing for --config and the run's flags
+};
+
+std::vector<OptionName> option_names() {
+    std::vector<OptionName> names;
+    for (const RunOption& o : kRunOptions) names.push_back({std::string(o.name), o.short_option, !o.flag});
+    for (const SettingDef& def : setting_definitions()) {
+        const bool flag = def.kind == SettingKind::kFlag;
+        names.push_back({long_option(def).substr(2), flag || !def.short_counts ? def.short_option : '\0', !flag, &def});
+        if (flag) names.push_back({"no-" + std::string(def.key), 0, false, &def});
+        if (def.short_counts) names.push_back({"", def.short_option, false, &def});
+    }
+    return names;
+}
+
+// What CLI11 would take wrongly: "--index=" with nothing after "=" (it
+// would take the next argument as the value, a source perhaps), "--grid="
+// and "-u=1" (a flag given a value), "-o=out" (the value would be "=out").
+std::optional<std::string> equals_mistake(int argc, const char* const* argv) {
+    const std::vector<OptionName> names = option_names();
+    const auto named = [&](auto is) {
+        const auto it = std::find_if(names.begin(), names.end(), is);
+        return it == names.end() ? nullptr : &*it;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") break;
+        if (arg.starts_with("--")) {
+            const std::size_t eq = arg.find('=');
+            const std::string_view name = arg.substr(2, eq == std::string_view::npos ? eq : eq - 2);
+            const OptionName* o = named([&](const OptionName& n) { return !name.empty() && n.long_name == name; });
+            if (o && eq == std::string_view::npos && o->takes_value) ++i;  // the next argument is its value
+            if (!o || eq == std::string_view::npos || eq + 1 < arg.size()) continue;
+            if (!o->takes_value) return "tolvek: --" + o->long_name + " takes no value";
+            return "tolvek: --" + o->long_name + " accepts " + (o->def ? accepts(*o->def) : "a FILE name") + ", not ''";
+        }
+        for (std::size_t k = 1; arg.starts_with('-') && k < arg.size(); ++k) {
+            const OptionName* o = named([&](const OptionName& n) { return n.short_name && n.short_name == arg[k]; });
+            if (!o) break;
+            const bool equals = k + 1 < arg.size() && arg[k + 1] == '=';
+            const std::string option = std::string("-") + arg[k];
+            if (equals && !o->takes_value) return "tolvek: " + option + " takes no value";
+            if (equals)
+                return "tolvek: " + option + " takes its value as " + option + " VALUE or --" + o->long_name +
+                       "=VALUE, not " + option + std::string(arg.substr(k + 1));
+            if (o->takes_value) {
+                if (k + 1 == arg.size()) ++i;  // the next argument is its value
+                break;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 // CLI11's words for a missing value or a value given to a flag, in ours.
 std::string usage_error(const CLI::ParseError& e, const std::vector<Bound>& bound) {
     const std::string what = e.what();
@@ -196,6 +256,7 @@ std::variant<CommandLine, UsageError> parse_command_line(int argc, const char* c
     for (std::size_t i = 0; i < bound.size(); ++i) bind(app, setting_definitions()[i], bound[i]);
     app.add_option("patterns", cl.patterns);
 
+    if (auto mistake = equals_mistake(argc, argv)) return UsageError{*mistake};
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -11,6 +11,7 @@
 
 #include "common/file.h"
 #include "convert/levels.h"
+#include "report/format.h"
 
 namespace tolvek::frontend {
 namespace {
@@ -22,6 +23,7 @@ constexpr std::array<std::string_view, 2> kCoverageChoices{"sampled", "full"};
 constexpr std::array<std::string_view, 2> kChannelsChoices{"mix", "split"};
 
 bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
+bool valid_report_name(std::string_view text) { return report::format_for(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
 const std::array<SettingDef, 18> kSettings{{
@@ -34,7 +36,7 @@ const std::array<SettingDef, 18> kSettings{{
     {.key = "local", .kind = SettingKind::kFlag, .number = &Settings::local,
      .help = "save pictures in the mirrored tree, not beside the sources"},
     {.key = "verbose", .kind = SettingKind::kNumber, .number = &Settings::verbose, .min = 0, .max = 2,
-     .short_option = 'v', .short_counts = true, .value_name = "N",
+     .clamp_in_file = true, .short_option = 'v', .short_counts = true, .value_name = "N",
      .help = "1: report skipped files and patterns that match nothing,\n2: also unreadable stretches of audio"},
     {.key = "output", .kind = SettingKind::kText, .text = &Settings::output, .max_chars = 4,
      .choices = kOutputChoices, .option = "format", .short_option = 'f', .value_name = "png|jpg|jpeg",
@@ -47,7 +49,7 @@ const std::array<SettingDef, 18> kSettings{{
      .capped_by_cores = true, .short_option = 'j', .value_name = "N",
      .help = "files converted at once; 0: one per processor core"},
     {.key = "range", .kind = SettingKind::kText, .text = &Settings::range, .valid = valid_range,
-     .value_name = "classic|LOW:HIGH",
+     .rule = "classic|LOW:HIGH with -300 <= LOW, HIGH <= 50 and HIGH - LOW >= 1", .value_name = "classic|LOW:HIGH",
      .help = "levels: classic, or linear in dB from LOW to HIGH dBFS\n(e.g. -120:0; 0 dBFS is a full-scale sine)"},
     {.key = "scale", .kind = SettingKind::kText, .text = &Settings::scale, .choices = kScaleChoices,
      .value_name = "linear|log", .help = "frequency rows: linear, or log from rate/2048 to rate/2"},
@@ -60,9 +62,11 @@ const std::array<SettingDef, 18> kSettings{{
      .value_name = "mix|split", .help = "mix: the channels' mean; split: a pane per channel (up to 8)"},
     {.key = "update", .kind = SettingKind::kFlag, .number = &Settings::update, .short_option = 'u',
      .help = "skip sources whose picture records that it is up to date"},
-    {.key = "report", .kind = SettingKind::kText, .text = &Settings::report, .value_name = "FILE",
-     .help = "write a record of every file to FILE (.csv or .jsonl;\n%a: the shard number)"},
-    {.key = "shard", .kind = SettingKind::kText, .text = &Settings::shard, .value_name = "K/N|slurm",
+    {.key = "report", .kind = SettingKind::kText, .text = &Settings::report, .valid = valid_report_name,
+     .rule = "a FILE name ending in .csv or .jsonl", .stops_run = true, .value_name = "FILE",
+     .help = "write a record of every file to FILE (.csv or .jsonl,\nany case; %a: the shard number)"},
+    {.key = "shard", .kind = SettingKind::kText, .text = &Settings::shard, .rule = "K/N (0 <= K < N) or slurm",
+     .stops_run = true, .value_name = "K/N|slurm",
      .help = "convert only the files of shard K of N (slurm: of this\narray task)"},
     {.key = "index", .kind = SettingKind::kText, .text = &Settings::index, .value_name = "FILE",
      .help = "write a browsable page of the run to FILE (.html), its\nthumbnails beside it (%a: the shard number)"},
@@ -157,16 +161,19 @@ std::string unknown_key_warning(std::string_view key) {
 }
 
 // The file's rules for a number: what today's reading gives, and why it
-// differs from what was written, when it does.
+// differs from what was written, when it does. Out of range is clamped,
+// except that a job count below 0 gives the default, 1 (a count of 0, the
+// nearest, would mean one per core).
 int file_number(const SettingDef& def, std::string_view value, std::string* why) {
     int n = read_int(value);
     if (!is_whole_number(value)) *why = "is not a number";
     const int read = n;
     if (def.kind == SettingKind::kFlag) n = n != 0 ? 1 : 0;
     if (def.clamp_in_file) n = std::clamp(n, def.min, def.max);
-    if (def.capped_by_cores) n = std::min(n, max_jobs());
+    if (def.capped_by_cores) n = n < def.min ? Settings{}.*def.number : std::min(n, max_jobs());
     if (why->empty() && n != read) {
         if (def.kind == SettingKind::kFlag) *why = "is not 0 or 1";
+        else if (def.capped_by_cores && read < def.min) *why = "is below " + std::to_string(def.min);
         else if (def.capped_by_cores) *why = "is more than " + std::to_string(kJobsPerCore) + " per processor core";
         else *why = "is outside " + std::to_string(def.min) + ".." + std::to_string(def.max);
     }
@@ -188,8 +195,9 @@ std::string apply_file_value(Settings& s, const SettingDef& def, std::string_vie
         // Any other text has always meant PNG for `output`; elsewhere an
         // unknown choice means the default.
         if (!why.empty() && def.text != &Settings::output) s.*def.text = Settings{}.*def.text;
-        if (def.valid && !def.valid(value)) {
-            why = "is not " + std::string(def.value_name);
+        // A value that stops the run is kept for the caller to refuse.
+        if (def.valid && !def.stops_run && !def.valid(value)) {
+            why = "is not " + std::string(def.rule.empty() ? def.value_name : def.rule);
             s.*def.text = Settings{}.*def.text;
         }
     } else {
@@ -224,7 +232,14 @@ void finish_settings(Settings& s) {
     s.format = iequals(s.output, "jpeg") || iequals(s.output, "jpg") ? TOLVEK_FORMAT_JPEG : TOLVEK_FORMAT_PNG;
 }
 
-Settings parse_settings(std::string_view text, const std::string& file, std::vector<std::string>* warnings) {
+std::string file_origin(const SettingLines& lines, const SettingDef& def, const Settings& settings) {
+    const auto at = lines.line.find(&def);
+    const std::string line = at == lines.line.end() ? "" : ":" + std::to_string(at->second);
+    return lines.file + line + ": " + std::string(def.key) + "=" + setting_value_text(settings, def);
+}
+
+Settings parse_settings(std::string_view text, const std::string& file, std::vector<std::string>* warnings,
+                        SettingLines* lines) {
     Settings s;
     std::map<const SettingDef*, int> first_line;
     auto warn = [&](int line, const std::string& what) {
@@ -248,15 +263,35 @@ Settings parse_settings(std::string_view text, const std::string& file, std::vec
         }
     }
     finish_settings(s);
+    if (lines) *lines = {file, std::move(first_line)};
     return s;
 }
 
 Settings parse_settings(std::string_view text) { return parse_settings(text, kSettingsFile, nullptr); }
 
-Settings read_settings(const std::string& path, std::vector<std::string>* warnings) {
+namespace {
+
+// The settings file's text, up to kSettingsFileLimitBytes: a larger file is
+// read to its last whole line within them, with a warning.
+Status read_settings_text(const std::string& path, std::string& text, std::vector<std::string>* warnings) {
+    if (Status status = read_regular_file(path, text, kSettingsFileLimitBytes + 1); !status) return status;
+    if (text.size() > kSettingsFileLimitBytes) {
+        text.resize(kSettingsFileLimitBytes);
+        const std::size_t last_line_end = text.rfind('\n');
+        text.resize(last_line_end == std::string::npos ? 0 : last_line_end + 1);
+        if (warnings)
+            warnings->push_back("tolvek: " + path + ": larger than " + std::to_string(kSettingsFileLimitBytes >> 20) +
+                                " MiB; the lines after its first MiB are ignored");
+    }
+    return Status::ok();
+}
+
+}  // namespace
+
+Settings read_settings(const std::string& path, std::vector<std::string>* warnings, SettingLines* lines) {
     std::string text;
-    const Status status = read_regular_file(path, text);
-    if (status) return parse_settings(text, path, warnings);
+    const Status status = read_settings_text(path, text, warnings);
+    if (status) return parse_settings(text, path, warnings, lines);
     // A missing file, or a FIFO, device or folder in its place, simply means
     // no settings; a real file we may not read is worth a word.
     const bool missing = status.code == kOpenNotRegular || status.message == std::strerror(ENOENT);
@@ -267,11 +302,12 @@ Settings read_settings(const std::string& path, std::vector<std::string>* warnin
 
 Settings read_settings(const std::string& path) { return read_settings(path, nullptr); }
 
-Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings) {
+Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings,
+                        SettingLines* lines) {
     std::string text;
-    if (const Status status = read_regular_file(path, text); !status)
+    if (const Status status = read_settings_text(path, text, warnings); !status)
         return Status::fail(kUsageStatus, "tolvek: --config " + path + ": " + status.message);
-    out = parse_settings(text, path, warnings);
+    out = parse_settings(text, path, warnings, lines);
     return Status::ok();
 }
 

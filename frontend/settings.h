@@ -6,10 +6,13 @@
 // "#" are comments; a value in matching double quotes loses them; the first
 // occurrence of a key counts; integers read like atoi; an empty value, or a
 // missing file, section or key, gives the default. Mistakes (an unknown key,
-// a value that is not a number, ...) still give those values, but each is
-// reported as one warning naming the file, line, key and the value used.
+// a value that is not a number or out of range, ...) still give those
+// values, but each is reported as one warning naming the file, line, key and
+// the value used. A bad report name or shard stops the run instead (see
+// SettingDef::stops_run). Only the first kSettingsFileLimitBytes are read.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,12 +32,12 @@ struct Settings {
     int recursive = 0;                      // 0 or 1
     int grid = 1;                           // 0 or 1
     int local = 0;                          // 0 or 1
-    int verbose = 0;                        // as read
+    int verbose = 0;                        // 0..2; the file's value clamped
     std::string output = "png";             // at most 4 characters
     std::string outdir = ".";               // root of the mirrored tree (local=1)
     std::string palette = "tolvek_color.pal";
     OutputFormat format = TOLVEK_FORMAT_PNG;  // JPEG for output "jpeg" or "jpg"
-    int jobs = 1;                           // as read, at most 4 per core; see worker_count()
+    int jobs = 1;                           // 0 or more, at most 4 per core; see worker_count()
     std::string range = "classic";          // classic, or LOW:HIGH in dBFS
     std::string scale = "linear";           // linear or log
     int frame = 0;                          // 0 or 1: axes, title and colour bar
@@ -67,6 +70,12 @@ struct SettingDef {
     std::size_t max_chars = std::string_view::npos;  // kText: the file's value is cut to this
     std::span<const std::string_view> choices = {};  // kText: the accepted values, any case
     bool (*valid)(std::string_view) = nullptr;       // kText: a value of free form it accepts
+    std::string_view rule = {};              // kText: what it accepts, in words, when not the choices
+    // A bad value in the file stops the run rather than giving the default
+    // with a warning: no report, or every shard converting everything, is
+    // not what the user asked for. The caller checks such values, knowing
+    // from SettingLines where the file gave them.
+    bool stops_run = false;
     std::string_view option = {};            // long option when it is not the key
     char short_option = 0;
     bool short_counts = false;               // the short option takes no value; each use adds one
@@ -91,19 +100,38 @@ void finish_settings(Settings& s);
 // The settings in `text`, the contents of the settings file `file_name`
 // (only used in warnings). Each mistake adds one line, "tolvek: FILE:LINE:
 // ...", to `warnings` when it is not null.
-Settings parse_settings(std::string_view text, const std::string& file_name, std::vector<std::string>* warnings);
+// Where the settings file gave each key: the file's name and the line of
+// the occurrence that counts.
+struct SettingLines {
+    std::string file;
+    std::map<const SettingDef*, int> line;
+};
+
+// "FILE:LINE: key=value", the words that name a value of the file in a
+// message; the value is what `settings` holds.
+std::string file_origin(const SettingLines& lines, const SettingDef& def, const Settings& settings);
+
+Settings parse_settings(std::string_view text, const std::string& file_name, std::vector<std::string>* warnings,
+                        SettingLines* lines = nullptr);
 Settings parse_settings(std::string_view text);
+
+// A larger settings file is read up to its last line that ends within this
+// many bytes, with a warning: a settings file is a few hundred bytes, and
+// the rest of a huge one (a log file named by mistake) would only fill
+// memory.
+inline constexpr std::size_t kSettingsFileLimitBytes = 1 << 20;
 
 // The settings in the file at `path`; defaults when it is missing or not a
 // regular file (a FIFO or device is never opened for reading). A file that
 // exists but cannot be read also gives defaults, with a warning.
-Settings read_settings(const std::string& path, std::vector<std::string>* warnings);
+Settings read_settings(const std::string& path, std::vector<std::string>* warnings, SettingLines* lines = nullptr);
 Settings read_settings(const std::string& path);
 
 // The settings file named on the command line (--config): it must be a
 // readable regular file, else the Status (code kUsageStatus) holds the one
 // line to print.
-Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings);
+Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings,
+                        SettingLines* lines = nullptr);
 
 // Exit status of a usage error.
 inline constexpr int kUsageStatus = 64;

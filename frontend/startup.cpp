@@ -25,6 +25,8 @@
 #include "report/shard.h"
 #include "palette/palette.h"
 #include "frontend/console.h"
+#include "frontend/run_files.h"
+#include "report/format.h"
 #include "walker/run.h"
 
 namespace tolvek::frontend {
@@ -81,24 +83,70 @@ void print_banner(const AudioBackend& audio, Console& console) {
 void print_summary(const Settings& settings, Console& console) {
     console.out(std::string("Output: ") + (settings.format == TOLVEK_FORMAT_JPEG ? "JPEG" : "PNG") + " " +
                 std::to_string(settings.quality) + "%, with" + (settings.grid ? "" : "out") +
-                " grid, palette: " + settings.palette + "\n");
+                " grid, palette: " + without_controls(settings.palette) + "\n");
+}
+
+// A message line on standard error, its control characters shown as "?"
+// like those of names: values from the settings file and the command line
+// could otherwise move the cursor or retitle the window.
+void say(Console& console, const std::string& line) { console.err(without_controls(line) + "\n"); }
+
+// The settings the run uses and where the file gave each.
+struct GatheredSettings {
+    Settings settings;
+    SettingLines lines;
+};
+
+// How messages name the value of `key`: "--shard 1/0" when the command line
+// gave it, else "FILE:LINE: shard=1/0".
+std::string named_value(const CommandLine& cl, const GatheredSettings& g, std::string_view key) {
+    const SettingDef& def = *find_setting(key);
+    if (!cl.overrides.has(key)) return file_origin(g.lines, def, g.settings);
+    return "--" + std::string(def.option.empty() ? def.key : def.option) + " " + setting_value_text(g.settings, def);
 }
 
 // The shard a run converts, when it is one of several; false (with the
 // message said) on a value that is no shard.
-bool choose_shard(const Settings& settings, std::optional<report::Shard>& shard, Console& console) {
-    if (settings.shard.empty()) return true;
+bool choose_shard(const CommandLine& cl, const GatheredSettings& g, std::optional<report::Shard>& shard,
+                  Console& console) {
+    if (g.settings.shard.empty()) return true;
     report::Shard s;
-    if (const Status parsed = report::parse_shard(settings.shard, report::process_env, s); !parsed) {
-        console.err("tolvek: " + parsed.message + "\n");
+    if (const Status parsed = report::parse_shard(g.settings.shard, report::process_env, s); !parsed) {
+        say(console, "tolvek: " + named_value(cl, g, "shard") + ": " + parsed.message);
         return false;
     }
     shard = s;
     return true;
 }
 
-walker::RunSettings run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns) {
-    walker::RunSettings run;
+// The report's and the index page's paths, once they are known to be
+// writable without harm; false (with the message said) when one is not.
+// The command line refused a bad report name already; the file's is
+// refused here.
+bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const std::optional<report::Shard>& shard,
+                      walker::RunSettings& run, Console& console) {
+    const Settings& s = g.settings;
+    if (!s.report.empty() && !report::format_for(s.report)) {
+        say(console, "tolvek: " + named_value(cl, g, "report") + ": not " + std::string(find_setting("report")->rule));
+        return false;
+    }
+    std::vector<RunFile> files;
+    const auto add = [&](RunFileKind kind, const std::string& value, std::string_view key, std::string& path) {
+        if (value.empty()) return;
+        path = report::expand_name(value, shard.value_or(report::Shard{}));
+        files.push_back({kind, path, named_value(cl, g, key) + (path == value ? "" : " (" + path + ")")});
+    };
+    add(RunFileKind::Report, s.report, "report", run.report_path);
+    add(RunFileKind::Index, s.index, "index", run.index_path);
+    if (const auto refused = refuse_run_files(files, cl.patterns)) {
+        say(console, *refused);
+        return false;
+    }
+    return true;
+}
+
+void fill_run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns,
+                       walker::RunSettings& run) {
     convert::Options& c = run.conversion;
     c.format = settings.format == TOLVEK_FORMAT_JPEG ? image::FileType::Jpeg : image::FileType::Png;
     c.quality = settings.quality;
@@ -118,7 +166,6 @@ walker::RunSettings run_settings(const Settings& settings, const Palette palette
     run.jobs = worker_count(settings.jobs, static_cast<int>(std::thread::hardware_concurrency()));
     run.patterns = std::move(patterns);
     run.update = settings.update != 0;
-    return run;
 }
 
 }  // namespace
@@ -127,19 +174,19 @@ namespace {
 
 // The settings the run uses: the file's (or --config's), then the command
 // line's over them. Warnings go to standard error; false on a usage error.
-bool gather_settings(const CommandLine& cl, Settings& settings, Console& console) {
+bool gather_settings(const CommandLine& cl, GatheredSettings& gathered, Console& console) {
     std::vector<std::string> warnings = cl.warnings;
     Settings from_file;
     if (cl.config) {
-        if (const Status s = read_config_file(*cl.config, from_file, &warnings); !s) {
-            console.err(s.message + "\n");
+        if (const Status s = read_config_file(*cl.config, from_file, &warnings, &gathered.lines); !s) {
+            say(console, s.message);
             return false;
         }
     } else {
-        from_file = read_settings(kSettingsFile, &warnings);
+        from_file = read_settings(kSettingsFile, &warnings, &gathered.lines);
     }
-    settings = apply_overrides(from_file, cl.overrides);
-    for (const std::string& w : warnings) console.err(w + "\n");
+    gathered.settings = apply_overrides(from_file, cl.overrides);
+    for (const std::string& w : warnings) say(console, w);
     return true;
 }
 
@@ -148,7 +195,7 @@ bool gather_settings(const CommandLine& cl, Settings& settings, Console& console
 void prepare_palette(const CommandLine& cl, const Settings& settings, Palette palette, Console& console) {
     const std::string path = palette::resolve_palette(settings.palette);
     const bool named = cl.overrides.has("palette") || settings.palette != Settings{}.palette;
-    if (const auto warning = palette_warning(settings.palette, path, named)) console.err(*warning + "\n");
+    if (const auto warning = palette_warning(settings.palette, path, named)) say(console, *warning);
     palette::load_palette_file(path.c_str(), palette);
 }
 
@@ -162,7 +209,7 @@ void print_formats() {
 int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     const auto parsed = parse_command_line(argc, argv);
     if (const auto* usage = std::get_if<UsageError>(&parsed)) {
-        std::fprintf(stderr, "%s\n", usage->message.c_str());
+        std::fprintf(stderr, "%s\n", without_controls(usage->message).c_str());
         return kUsageStatus;
     }
     const CommandLine& cl = std::get<CommandLine>(parsed);
@@ -178,9 +225,13 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     // The settings are read before the first line so that a usage error in
     // them leaves standard output empty; what it shows is unchanged.
     Console console(cl.quiet);
-    Settings settings;
+    GatheredSettings gathered;
     std::optional<report::Shard> shard;
-    if (!gather_settings(cl, settings, console) || !choose_shard(settings, shard, console)) return kUsageStatus;
+    walker::RunSettings run;
+    if (!gather_settings(cl, gathered, console) || !choose_shard(cl, gathered, shard, console) ||
+        !choose_run_files(cl, gathered, shard, run, console))
+        return kUsageStatus;
+    const Settings& settings = gathered.settings;
     console.out("Initializing\r");
 
     std::array<std::array<unsigned char, 256>, 3> tables{};
@@ -196,10 +247,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     std::vector<std::string> patterns;
     for (const std::string& p : cl.patterns) patterns.push_back(make_pattern(p.c_str()));
     if (patterns.empty()) patterns.push_back(make_pattern(nullptr));
-    walker::RunSettings run = run_settings(settings, palette, std::move(patterns));
+    fill_run_settings(settings, palette, std::move(patterns), run);
     run.shard = shard;
-    if (!settings.report.empty()) run.report_path = report::expand_name(settings.report, shard.value_or(report::Shard{}));
-    if (!settings.index.empty()) run.index_path = report::expand_name(settings.index, shard.value_or(report::Shard{}));
     print_banner(audio, console);
     print_summary(settings, console);
     if (settings.local && settings.outdir != ".") {

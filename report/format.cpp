@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -357,9 +358,19 @@ Status create_temporary(const std::string& path, std::string& temp, UniqueFd& fd
 }  // namespace
 
 std::optional<Format> format_for(std::string_view path) {
-    if (path.ends_with(".csv")) return Format::Csv;
-    if (path.ends_with(".jsonl")) return Format::JsonLines;
+    const auto ends_with = [path](std::string_view ending) {
+        return path.size() >= ending.size() &&
+               std::equal(ending.begin(), ending.end(), path.end() - static_cast<std::ptrdiff_t>(ending.size()),
+                          [](char e, char c) { return e == std::tolower(static_cast<unsigned char>(c)); });
+    };
+    if (ends_with(".csv")) return Format::Csv;
+    if (ends_with(".jsonl")) return Format::JsonLines;
     return std::nullopt;
+}
+
+bool is_report_start(std::string_view start, Format format) {
+    if (format == Format::Csv) return start.starts_with(csv_header());
+    return start.starts_with("{\"" + std::string(kFields[0].name) + "\":");
 }
 
 std::string json_string(std::string_view bytes) {

@@ -21,8 +21,14 @@ constexpr int kErrorIo = 74;     // the file system refused
 
 enum class Format { Csv, JsonLines };
 
-// ".csv" → Csv, ".jsonl" → JsonLines, anything else nothing.
+// ".csv" → Csv, ".jsonl" → JsonLines, the ending in any case ("r.CSV" is
+// CSV); anything else (".json", ".cvs", no ending) nothing.
 std::optional<Format> format_for(std::string_view path);
+
+// Whether `start`, the first bytes of a file, begins as a report of
+// `format` this program writes: CSV with its header line, JSON Lines with a
+// record's first field. Only such a file (or none) may be replaced by a report.
+bool is_report_start(std::string_view start, Format format);
 
 // A JSON string literal of `bytes`. Valid UTF-8 is kept, control characters
 // are escaped, and each byte that is not part of valid UTF-8 becomes

@@ -194,4 +194,6 @@ std::string page_text(std::string_view title, std::string_view rows_json) {
     return out;
 }
 
+bool is_index_page_start(std::string_view start) { return start.starts_with(kHead); }
+
 }  // namespace tolvek::report

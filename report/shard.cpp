@@ -1,7 +1,10 @@
 #include "report/shard.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
+#include <limits>
 
 #include "common/hash.h"
 
@@ -19,26 +22,54 @@ std::optional<std::uint64_t> whole_number(std::string_view text) {
 
 Status usage(const std::string& words) { return Status::fail(kErrorShardUsage, words); }
 
+// A Slurm variable: nothing when unset, else its text and its value when
+// that is a whole number a uint64 holds.
+struct SlurmVariable {
+    const char* name;
+    std::optional<std::string> text;
+    std::optional<std::uint64_t> value;
+};
+
+SlurmVariable slurm_variable(const EnvLookup& env, const char* name) {
+    SlurmVariable v{name, env(name), std::nullopt};
+    if (v.text) v.value = whole_number(*v.text);
+    return v;
+}
+
+// Why a variable that is set cannot be used: "SLURM_ARRAY_TASK_ID is '-1',
+// not a whole number from 0 to 18446744073709551615".
+std::string not_usable(const SlurmVariable& v) {
+    return std::string(v.name) + " is '" + *v.text + "', not a whole number from 0 to " +
+           std::to_string(std::numeric_limits<std::uint64_t>::max());
+}
+
 Status slurm_shard(const EnvLookup& env, Shard& out) {
-    const auto read = [&](const char* name) -> std::optional<std::uint64_t> {
-        const auto text = env(name);
-        return text ? whole_number(*text) : std::nullopt;
-    };
-    const auto id = read("SLURM_ARRAY_TASK_ID");
-    const auto count = read("SLURM_ARRAY_TASK_COUNT");
-    if (!id || !count)
-        return usage("--shard slurm needs a Slurm array job (SLURM_ARRAY_TASK_ID and SLURM_ARRAY_TASK_COUNT)");
-    const bool has_min = env("SLURM_ARRAY_TASK_MIN").has_value();
-    const bool has_step = env("SLURM_ARRAY_TASK_STEP").has_value();
-    const auto min = has_min ? read("SLURM_ARRAY_TASK_MIN") : std::optional<std::uint64_t>(0);
-    const auto step = has_step ? read("SLURM_ARRAY_TASK_STEP") : std::optional<std::uint64_t>(1);
-    if (!min || !step || *step == 0 || *count == 0)
-        return usage("--shard slurm: SLURM_ARRAY_TASK_MIN, _STEP or _COUNT is not a usable number");
-    if (*id < *min || (*id - *min) % *step != 0 || (*id - *min) / *step >= *count)
-        return usage("--shard slurm: task " + std::to_string(*id) + " is not one of the " + std::to_string(*count) +
-                     " tasks of its array");
-    out = {(*id - *min) / *step, *count};
+    SlurmVariable id = slurm_variable(env, "SLURM_ARRAY_TASK_ID");
+    SlurmVariable count = slurm_variable(env, "SLURM_ARRAY_TASK_COUNT");
+    SlurmVariable min = slurm_variable(env, "SLURM_ARRAY_TASK_MIN");
+    SlurmVariable step = slurm_variable(env, "SLURM_ARRAY_TASK_STEP");
+    if (!id.text || !count.text)
+        return usage(std::string("needs a Slurm array job (") + (id.text ? count.name : id.name) + " is not set)");
+    if (!min.text) min.value = 0;
+    if (!step.text) step.value = 1;
+    for (const SlurmVariable* v : {&id, &count, &min, &step})
+        if (!v->value) return usage(not_usable(*v));
+    if (*step.value == 0 || *count.value == 0)
+        return usage(std::string(*step.value == 0 ? step.name : count.name) + " is 0");
+    const std::uint64_t offset = *id.value - *min.value;
+    if (*id.value < *min.value || offset % *step.value != 0 || offset / *step.value >= *count.value)
+        return usage("SLURM_ARRAY_TASK_ID " + std::to_string(*id.value) + " is out of range: the array's " +
+                     std::to_string(*count.value) + " tasks start at " + std::to_string(*min.value) +
+                     " in steps of " + std::to_string(*step.value));
+    out = {offset / *step.value, *count.value};
     return Status::ok();
+}
+
+bool is_slurm(std::string_view text) {
+    constexpr std::string_view kSlurm = "slurm";
+    return text.size() == kSlurm.size() && std::equal(text.begin(), text.end(), kSlurm.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
 }
 
 }  // namespace
@@ -53,13 +84,12 @@ std::optional<std::string> process_env(const std::string& name) {
 }
 
 Status parse_shard(std::string_view text, const EnvLookup& env, Shard& out) {
-    if (text == "slurm") return slurm_shard(env, out);
+    if (is_slurm(text)) return slurm_shard(env, out);
     const std::size_t slash = text.find('/');
     const auto k = whole_number(text.substr(0, slash));
     const auto n = slash == std::string_view::npos ? std::nullopt : whole_number(text.substr(slash + 1));
-    if (!k || !n) return usage("--shard takes K/N (0 <= K < N) or slurm, not \"" + std::string(text) + "\"");
-    if (*n == 0 || *k >= *n)
-        return usage("--shard " + std::string(text) + ": K must be below N, and N at least 1");
+    if (!k || !n) return usage("not K/N (whole numbers, 0 <= K < N) or slurm");
+    if (*n == 0 || *k >= *n) return usage("K must be below N, and N at least 1");
     out = {*k, *n};
     return Status::ok();
 }

@@ -38,10 +38,12 @@ using EnvLookup = std::function<std::optional<std::string>(const std::string& na
 // The process environment.
 std::optional<std::string> process_env(const std::string& name);
 
-// "K/N" (decimal, 0 <= K < N) or "slurm": K = (SLURM_ARRAY_TASK_ID -
-// SLURM_ARRAY_TASK_MIN) / SLURM_ARRAY_TASK_STEP (step 1 when unset, min 0
-// when unset), N = SLURM_ARRAY_TASK_COUNT. A bad value, or "slurm" outside
-// an array job, is kErrorShardUsage with words for the user.
+// "K/N" (decimal, 0 <= K < N) or "slurm" in any case: K = (SLURM_ARRAY_TASK_ID
+// - SLURM_ARRAY_TASK_MIN) / SLURM_ARRAY_TASK_STEP (step 1 when unset, min 0
+// when unset), N = SLURM_ARRAY_TASK_COUNT. A bad value, "slurm" outside an
+// array job or a task id outside its array is kErrorShardUsage; the message
+// says why ("K must be below N, ...") and leaves naming the value to the
+// caller, which knows whether it came from --shard or the settings file.
 Status parse_shard(std::string_view text, const EnvLookup& env, Shard& out);
 
 // A report or index name for a shard: "%a" is K, "%%" is "%"; any other

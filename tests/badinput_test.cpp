@@ -501,6 +501,110 @@ TEST(BadInput, ControlCharactersInNames) {
     }
 }
 
+// Control characters in settings values and in the names of the report,
+// index, palette and settings files would reach the terminal through the
+// messages that name them: each is shown as "?", as in names.
+TEST(BadInput, ControlCharactersInMessages) {
+    struct Case {
+        std::string ini;
+        std::vector<std::string> args;
+        std::string err;  // how standard error begins
+    };
+    const std::string no_palette = ": No such file or directory; using the built-in colours\n";
+    for (const Case& c : std::vector<Case>{
+             {"palette=\x1b]0;owned\x07\n", {"in"}, "tolvek: palette ?]0;owned?" + no_palette},
+             {"\x1b[31mcolour=red\n", {"in"}, "tolvek: Tolvek_Pre.ini:2: unknown key ?[31mcolour; ignored\n"},
+             {"scale=\x1b[2J\n", {"in"}, "tolvek: Tolvek_Pre.ini:2: scale=?[2J is not one of linear, log; using linear\n"},
+             {"shard=\x9b" "2J\n", {"in"},
+              "tolvek: Tolvek_Pre.ini:2: shard=?2J: not K/N (whole numbers, 0 <= K < N) or slurm\n"},
+             {"", {"--palette", "\xc2\x9b" "2J", "in"}, "tolvek: palette ?2J" + no_palette},
+             {"", {"--report", "\x1b]0;x\x07.cvs", "in"},
+              "tolvek: --report accepts a FILE name ending in .csv or .jsonl, not '?]0;x?.cvs'\n"},
+             {"", {"--index", "in/\x1b[2J.wav", "in"},
+              "tolvek: --index in/?[2J.wav: the file there is not an index page written by tolvek; it is left alone\n"},
+             {"", {"-c", "\x1b[2J.ini", "in"}, "tolvek: --config ?[2J.ini: No such file or directory\n"},
+         }) {
+        SCOPED_TRACE(c.err);
+        Scene scene;
+        scene.folders("in");
+        scene.tone("in/\x1b[2J.wav", 8000, 1, 0.5, 1000);
+        scene.ini(c.ini);
+        const t::RunResult r = scene.tolvek(c.args);
+        EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+        EXPECT_EQ((r.out + r.err).find_first_of("\x1b\x07\x9b"), std::string::npos) << r.out << r.err;
+    }
+}
+
+// The report and the index page replace only a report or page an earlier
+// run wrote, or an empty file. A value taken for an empty one after "=", a
+// source, a file of the user's, a link, a folder, an input of the run or the
+// file the other one writes is refused before anything runs, naming it, and
+// every file stays as it was.
+TEST(BadInput, ReportAndIndexReplaceOnlyWhatTheProgramWrote) {
+    Scene scene;
+    scene.folders("in");
+    scene.wav("in/a.wav");
+    ASSERT_EQ(scene.tolvek({"-q", "--report", "old.csv", "--index", "old.html", "in"}).status, 0);
+    scene.file("mine.csv", "my notes\n");
+    scene.file("r-1.csv", "mine\n");
+    scene.file("empty.csv", "");
+    fs::create_hard_link(scene.path("empty.csv"), scene.path("hard.csv"));
+    scene.symlink("old.html", "link.html");
+    scene.folders("folder.html");
+    scene.file("user.ini", "[general]\nindex=mine.csv\n");
+    const std::string not_page = ": the file there is not an index page written by tolvek; it is left alone\n";
+    const std::string not_report = ": the file there is not a report written by tolvek; it is left alone\n";
+    const std::string input = ": the file is one of the run's inputs ";
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"--index=", "in/a.wav"}, "tolvek: --index accepts a FILE name, not ''\n"},
+        {{"--config=", "in/a.wav"}, "tolvek: --config accepts a FILE name, not ''\n"},
+        {{"--index", "in/a.wav", "in/a.wav"}, "tolvek: --index in/a.wav" + not_page},
+        {{"--index", "in/a.wav", "in"}, "tolvek: --index in/a.wav" + not_page},
+        {{"--index", "old.csv", "in"}, "tolvek: --index old.csv" + not_page},
+        {{"--report", "mine.csv", "in"}, "tolvek: --report mine.csv" + not_report},
+        {{"--shard", "1/2", "--report", "r-%a.csv", "in"}, "tolvek: --report r-%a.csv (r-1.csv)" + not_report},
+        {{"-c", "user.ini", "in"}, "tolvek: user.ini:2: index=mine.csv" + not_page},
+        {{"--report", "x.csv", "--index", "x.csv", "in"}, "tolvek: --index x.csv: the file is also --report x.csv\n"},
+        {{"--report", "x.jsonl", "--index", "./x.jsonl", "in"},
+         "tolvek: --index ./x.jsonl: the file is also --report x.jsonl\n"},
+        {{"--report", "empty.csv", "empty.csv"}, "tolvek: --report empty.csv" + input + "(empty.csv)\n"},
+        {{"--report", "empty.csv", "hard.csv"}, "tolvek: --report empty.csv" + input + "(hard.csv)\n"},
+        {{"--report", "old.csv", "*.csv"}, "tolvek: --report old.csv" + input + "(*.csv)\n"},
+        {{"--report", "new.csv", "./n*"}, "tolvek: --report new.csv" + input + "(./n*)\n"},
+        {{"--index", "link.html", "in"}, "tolvek: --index link.html: a symbolic link is there; it is left alone\n"},
+        {{"--index", "folder.html", "in"}, "tolvek: --index folder.html: a directory is there; it is left alone\n"},
+        {{"--report", "report.cvs", "in"},
+         "tolvek: --report accepts a FILE name ending in .csv or .jsonl, not 'report.cvs'\n"},
+    };
+    for (const auto& [args, err] : refusals) {
+        SCOPED_TRACE(err);
+        EXPECT_EQ(expect_run(scene, args, {64, {}, {}}).err, err);
+    }
+    // What the program wrote is replaced, and so is an empty file; a name
+    // no pattern matches is free.
+    const std::string report_head = "source,picture,status,", json_head = "{\"source\":", page_head = "<!DOCTYPE html>";
+    const std::pair<std::vector<std::string>, std::vector<std::string>> accepted[] = {
+        {{"--report", "old.csv", "--index", "old.html", "in"}, {"old.csv", "old.html"}},
+        {{"--report", "empty.csv", "in/*.wav"}, {"empty.csv"}},
+        {{"--report", "R.CSV", "in"}, {"R.CSV"}},
+        {{"--report", "r.JSONL", "in"}, {}},
+        {{"--report", "r.JSONL", "in"}, {"r.JSONL"}},
+    };
+    for (const auto& [args, written] : accepted) {
+        SCOPED_TRACE(args[1]);
+        std::vector<std::string> quiet_args = {"-q"};
+        quiet_args.insert(quiet_args.end(), args.begin(), args.end());
+        const t::RunResult r = scene.tolvek(quiet_args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        for (const std::string& name : written) {
+            const std::string head = name.ends_with(".html") ? page_head : name == "r.JSONL" ? json_head : report_head;
+            EXPECT_TRUE(t::read_file(scene.path(name)).starts_with(head)) << name;
+        }
+    }
+    EXPECT_EQ(t::read_file(scene.path("mine.csv")), "my notes\n");
+}
+
 // Standard descriptors closed by whoever started us: the next files opened
 // would get them, and console lines would land in pictures.
 TEST(BadInput, ClosedStandardDescriptorsNeverReachAPicture) {

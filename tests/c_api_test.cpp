@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/fixtures.h"
 #include "tolvek/tolvek.h"
 
@@ -22,6 +24,27 @@ TEST(CInterface, PlainCProgramConvertsAFile) {
     // blend table was ready without a set-up call.
     EXPECT_EQ(img.at(100, 92).r, 127);
     EXPECT_EQ(img.at(100, 93).r, 0);
+}
+
+// Error lines reach the caller's callback, never standard error: a picture
+// that cannot be saved says why through the log.
+TEST(CInterface, ErrorLinesGoThroughTheCallback) {
+    test::TempDir dir;
+    const std::string wav = dir.file("c.wav");
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 0.5));
+    std::filesystem::create_directory(wav + ".png");  // the picture cannot replace a folder
+    const test::RunResult r = test::run({TOLVEK_C_CALLER, wav}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out.starts_with("status 10002, lines ")) << r.out;
+    test::TestPalette grey = test::TestPalette::grey();
+    test::captured_log().clear();
+    EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 1, grey.tables(), test::capture_log, nullptr),
+              TOLVEK_STATUS_SAVE_ERROR);
+    const std::string& log = test::captured_log();
+    const std::string picture = wav + ".png";
+    EXPECT_NE(log.find(", Save error\n" + picture + ": "), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(": Is a directory\n")) << log;
 }
 
 TEST(CInterface, OnlyTheTwoEntryPointsAreExported) {

@@ -9,6 +9,7 @@
 #include "convert/convert.h"
 #include "image/thumbnail.h"
 #include "report/index.h"
+#include "report/index_page.h"
 #include "support/fixtures.h"
 
 namespace tolvek {
@@ -89,6 +90,18 @@ TEST(IndexPage, HostileNamesReachThePageOnlyAsData) {
     EXPECT_NE(page.find("\"dir/%3Cscript%3Ealert%281%29%3C/script%3E%20%22q%22%20%27a%27%20%26%20%FF.wav.png\""),
               std::string::npos);
     EXPECT_NE(page.find("\xEF\xBF\xBD.wav\""), std::string::npos);  // shown with U+FFFD
+}
+
+// A page is known by how it begins, so a run replaces only its own.
+TEST(IndexPage, ItsOwnPagesAreRecognised) {
+    report::Record r;
+    r.source = "a.wav";
+    r.status = "written";
+    EXPECT_TRUE(report::is_index_page_start(report::render_index("/r/index.html", {}, {})));
+    EXPECT_TRUE(report::is_index_page_start(report::render_index("/r/index.html", {r}, {false}).substr(0, 4096)));
+    for (const char* other : {"", "<!DOCTYPE html>\n<html><head><title>mine</title>", "source,picture\r\n",
+                              " <!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"})
+        EXPECT_FALSE(report::is_index_page_start(other)) << other;
 }
 
 // A picture whose left half is one colour and right half another.

@@ -37,6 +37,8 @@ class Parser : public testing::TestWithParam<Case> {};
 TEST_P(Parser, Table) { EXPECT_EQ(parse(GetParam().args), GetParam().expected); }
 
 const std::string kCap = std::to_string(max_jobs());
+const std::string kReportRule = "a FILE name ending in .csv or .jsonl";
+const std::string kRangeRule = "classic|LOW:HIGH with -300 <= LOW, HIGH <= 50 and HIGH - LOW >= 1";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Parser,
@@ -62,6 +64,29 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"-j", "two"}, "error: tolvek: --jobs accepts a whole number, 0 or more, not 'two'"},
         Case{{"-f", "webp"}, "error: tolvek: --format accepts png, jpg or jpeg, not 'webp'"},
         Case{{"-p", ""}, "error: tolvek: --palette accepts a FILE name, not ''"},
+        // Nothing after "=" is an empty value, never the next argument.
+        Case{{"--index=", "song.wav"}, "error: tolvek: --index accepts a FILE name, not ''"},
+        Case{{"--config=", "a.wav"}, "error: tolvek: --config accepts a FILE name, not ''"},
+        Case{{"--output-dir=", "a.wav"}, "error: tolvek: --output-dir accepts a DIR name, not ''"},
+        Case{{"--palette=", "a.wav"}, "error: tolvek: --palette accepts a FILE name, not ''"},
+        Case{{"--report=", "a.wav"}, "error: tolvek: --report accepts " + kReportRule + ", not ''"},
+        Case{{"--quality=", "50"}, "error: tolvek: --quality accepts a whole number from 10 to 100, not ''"},
+        Case{{"--shard="}, "error: tolvek: --shard accepts K/N (0 <= K < N) or slurm, not ''"},
+        Case{{"--grid="}, "error: tolvek: --grid takes no value"},
+        Case{{"-o", "--index="}, " outdir=--index="}, Case{{"--", "--index="}, "[--index=]"},
+        // A short option takes no "=".
+        Case{{"-u=1"}, "error: tolvek: -u takes no value"}, Case{{"-qu=1"}, "error: tolvek: -u takes no value"},
+        Case{{"-o=out"}, "error: tolvek: -o takes its value as -o VALUE or --output-dir=VALUE, not -o=out"},
+        Case{{"-j=2"}, "error: tolvek: -j takes its value as -j VALUE or --jobs=VALUE, not -j=2"},
+        Case{{"-o", "-u=1"}, " outdir=-u=1"},
+        // The report's format is known from its name, in any case.
+        Case{{"--report", "r.CSV"}, " report=r.CSV"}, Case{{"--report=r.JsonL"}, " report=r.JsonL"},
+        Case{{"--report", "r.json"}, "error: tolvek: --report accepts " + kReportRule + ", not 'r.json'"},
+        Case{{"--report", "report.cvs"}, "error: tolvek: --report accepts " + kReportRule + ", not 'report.cvs'"},
+        // Every choice in any case; a range within its bounds (parse_range's table touches each).
+        Case{{"--range", "CLASSIC", "--scale", "LOG", "--coverage", "Full"}, " range=CLASSIC scale=log coverage=full"},
+        Case{{"--range=-300:50"}, " range=-300:50"},
+        Case{{"--range=-1e30:0"}, "error: tolvek: --range accepts " + kRangeRule + ", not '-1e30:0'"},
         Case{{"--bogus"}, "error: tolvek: unknown option --bogus; see tolvek --help"},
         Case{{"a", "-x"}, "error: tolvek: unknown option -x; see tolvek --help"}));
 

@@ -51,7 +51,12 @@ TEST(Range, Parse) {
     EXPECT_EQ(parse_range("classic"), Range{});
     EXPECT_EQ(parse_range("-120:0"), Range::dbfs(-120, 0));
     EXPECT_EQ(parse_range("-90.5:+6"), Range::dbfs(-90.5f, 6));
-    for (const char* bad : {"", "0:-120", "-60:-60", "nan:0", "-inf:0", "-120", "-120:", ":0", "-120:0x", "Classic"})
+    EXPECT_EQ(parse_range("Classic"), Range{});  // a choice, in any case
+    // -300 <= LOW, HIGH <= 50, HIGH - LOW >= 1: each bound on both sides.
+    EXPECT_EQ(parse_range("-300:50"), Range::dbfs(-300, 50));
+    EXPECT_EQ(parse_range("-61:-60"), Range::dbfs(-61, -60));
+    for (const char* bad : {"", "0:-120", "-60:-60", "nan:0", "-inf:0", "-120", "-120:", ":0", "-120:0x", "-300.001:0",
+                            "-120:50.001", "-60.999:-60", "-1e30:0", "-1e9:0", "0:1e30", "classic:0"})
         EXPECT_FALSE(parse_range(bad)) << bad;
 }
 

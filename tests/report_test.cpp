@@ -105,6 +105,35 @@ TEST(Report, WrittenWholeOrNotAtAll) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // no temporary left
 }
 
+// The format is the name's ending in any case; any other name (".json"
+// among them) is no report.
+TEST(Report, FormatFollowsTheEndingInAnyCase) {
+    const std::pair<std::string_view, std::optional<Format>> cases[] = {
+        {"r.csv", Format::Csv},         {"r.CSV", Format::Csv},       {"dir.jsonl/r.Csv", Format::Csv},
+        {"r.jsonl", Format::JsonLines}, {"r.JSONL", Format::JsonLines}, {"r.json", std::nullopt},
+        {"r.cvs", std::nullopt},        {"r.csv.txt", std::nullopt},  {"csv", std::nullopt},
+        {"r.jsonl ", std::nullopt},     {"", std::nullopt},
+    };
+    for (const auto& [name, format] : cases) EXPECT_EQ(format_for(name), format) << name;
+    EXPECT_EQ(write_report("r.json", {}).code, kErrorUsage);
+}
+
+// A report is known by how it begins, so a run replaces only its own.
+TEST(Report, ItsOwnReportsAreRecognised) {
+    const std::vector<Record> records = {odd_record()};
+    EXPECT_TRUE(is_report_start(render(Format::Csv, {}), Format::Csv));
+    EXPECT_TRUE(is_report_start(render(Format::Csv, records), Format::Csv));
+    EXPECT_TRUE(is_report_start(render(Format::JsonLines, records), Format::JsonLines));
+    EXPECT_FALSE(is_report_start(render(Format::JsonLines, records), Format::Csv));
+    EXPECT_FALSE(is_report_start(render(Format::Csv, records), Format::JsonLines));
+    const std::string header = csv_header();
+    for (const std::string& other : {std::string("my notes\n"), header.substr(0, header.size() - 2),
+                                     "x," + header, std::string(R"({"a":1})"), std::string(" {\"source\":\"a\"}")}) {
+        EXPECT_FALSE(is_report_start(other, Format::Csv)) << other;
+        EXPECT_FALSE(is_report_start(other, Format::JsonLines)) << other;
+    }
+}
+
 TEST(Report, StatusWords) {
     const std::pair<int, std::string_view> cases[] = {
         {0, "written"},      {3, "not-audio"},       {4, "not-audio"},  {5, "unsupported"},
@@ -132,17 +161,18 @@ TEST(Shard, ParsesKOverNAndSlurmArrays) {
         std::string text;
         Env env;
         std::optional<Shard> want;  // nothing: a usage error
+        std::string says = {};      // what its message holds
     };
     const Env array = {{"SLURM_ARRAY_TASK_ID", "7"}, {"SLURM_ARRAY_TASK_COUNT", "4"}};
     const Case cases[] = {
         {"0/1", {}, Shard{0, 1}},
         {"3/4", {}, Shard{3, 4}},
-        {"4/4", {}, {}},
+        {"4/4", {}, {}, "K must be below N, and N at least 1"},
         {"0/0", {}, {}},
         {"-1/4", {}, {}},
         {"+1/4", {}, {}},
         {" 1/4", {}, {}},
-        {"1/4x", {}, {}},
+        {"1/4x", {}, {}, "not K/N (whole numbers, 0 <= K < N) or slurm"},
         {"1/", {}, {}},
         {"/4", {}, {}},
         {"14", {}, {}},
@@ -150,13 +180,24 @@ TEST(Shard, ParsesKOverNAndSlurmArrays) {
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "2"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, Shard{2, 4}},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "7"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_MIN", "1"},
                    {"SLURM_ARRAY_TASK_STEP", "2"}}, Shard{3, 4}},
-        {"slurm", array, {}},  // 7 is past a 4-task array from 0
+        {"slurm", array, {}, "SLURM_ARRAY_TASK_ID 7 is out of range: the array's 4 tasks start at 0 in steps of 1"},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "3"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, Shard{3, 4}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "4"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {},
+         "SLURM_ARRAY_TASK_ID 4 is out of range"},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "0"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_MIN", "1"}}, {},
+         "SLURM_ARRAY_TASK_ID 0 is out of range: the array's 4 tasks start at 1 in steps of 1"},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "-1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {},
+         "SLURM_ARRAY_TASK_ID is '-1', not a whole number from 0 to 18446744073709551615"},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "18446744073709551616"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {},
+         "SLURM_ARRAY_TASK_ID is '18446744073709551616', not a whole number"},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "3"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_STEP", "2"}}, {}},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_STEP", "0"}}, {}},
-        {"slurm", {{"SLURM_ARRAY_TASK_ID", "1"}}, {}},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "1"}}, {}, "needs a Slurm array job (SLURM_ARRAY_TASK_COUNT is not set)"},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "x"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {}},
-        {"slurm", {}, {}},
-        {"SLURM", array, {}},
+        {"slurm", {}, {}, "needs a Slurm array job (SLURM_ARRAY_TASK_ID is not set)"},
+        {"SLURM", {{"SLURM_ARRAY_TASK_ID", "2"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, Shard{2, 4}},
+        {"Slurm", array, {}, "SLURM_ARRAY_TASK_ID 7 is out of range"},
+
     };
     for (const Case& c : cases) {
         const EnvLookup env = [&](const std::string& name) -> std::optional<std::string> {
@@ -171,6 +212,7 @@ TEST(Shard, ParsesKOverNAndSlurmArrays) {
         } else {
             EXPECT_EQ(status.code, kErrorShardUsage) << c.text;
             EXPECT_FALSE(status.message.empty());
+            EXPECT_NE(status.message.find(c.says), std::string::npos) << status.message;
         }
     }
 }

@@ -8,6 +8,7 @@
 #include "frontend/settings.h"
 #include "support/fixtures.h"
 
+using tolvek::frontend::kSettingsFileLimitBytes;
 using tolvek::frontend::max_jobs;
 using tolvek::frontend::palette_warning;
 using tolvek::frontend::parse_settings;
@@ -86,10 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         // integers read like atoi
         Case{"trailing text ignored", "[general]\nquality=50abc\n", "quality=50"},
         Case{"no digits read 0", "[general]\nquality=abc\ngrid=x1\n", "quality=10 grid=0"},
-        Case{"plus sign", "[general]\nverbose=+3\n", "verbose=3"},
-        Case{"minus sign", "[general]\nverbose=-1\n", "verbose=-1"},
+        Case{"plus sign", "[general]\nquality=+30\n", "quality=30"},
+        Case{"minus sign", "[general]\nquality=-30\n", "quality=10"},
         Case{"huge numbers saturate", "[general]\nquality=99999999999999\nverbose=-99999999999\n",
-             "quality=100 verbose=-2147483648"},
+             "quality=100 verbose=0"},
         // quality clamped
         Case{"quality below 10", "[general]\nquality=5\n", "quality=10"},
         Case{"quality negative", "[general]\nquality=-3\n", "quality=10"},
@@ -98,8 +99,12 @@ INSTANTIATE_TEST_SUITE_P(
         // flags normalised
         Case{"flags nonzero", "[general]\nrecursive=5\ngrid=-1\nlocal=2\n", "recursive=1 local=1"},
         Case{"flags zero", "[general]\nrecursive=0\ngrid=0\nlocal=no\n", "grid=0"},
-        Case{"verbose as read", "[general]\nverbose=7\n", "verbose=7"},
-        Case{"jobs as read", "[general]\njobs=-2\n", "jobs=-2"},
+        // verbose clamped to 0..2; jobs below 0 is 1, as such a count has always run
+        Case{"verbose above 2", "[general]\nverbose=3\n", "verbose=2"},
+        Case{"verbose below 0", "[general]\nverbose=-1\n", "verbose=0"},
+        Case{"verbose 0", "[general]\nverbose=0\n", "verbose=0"},
+        Case{"jobs below 0", "[general]\njobs=-1\n", "jobs=1"},
+        Case{"jobs 0", "[general]\njobs=0\n", "jobs=0"},
         // output
         Case{"JPG", "[general]\noutput=JPG\n", "output=JPG format=2"},
         Case{"Jpeg", "[general]\noutput=Jpeg\n", "output=Jpeg format=2"},
@@ -167,11 +172,19 @@ TEST_P(SettingsWarnings, Table) {
 }
 
 const std::string kCap = std::to_string(max_jobs());
+// The warning about range=`value` on line 2.
+std::string bad_range(const std::string& value) {
+    return "tolvek: my.ini:2: range=" + value +
+           " is not classic|LOW:HIGH with -300 <= LOW, HIGH <= 50 and HIGH - LOW >= 1; using classic";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsWarnings,
     testing::Values(
-        WarningCase{"[general]\nquality=50\nrecursive=1\ngrid=0\nverbose=7\noutput=JPG\njobs=-2\npalette=\n", ""},
+        WarningCase{"[general]\nquality=50\nrecursive=1\ngrid=0\nverbose=2\noutput=JPG\njobs=0\npalette=\n", ""},
+        WarningCase{"[general]\nverbose=3\n", "tolvek: my.ini:2: verbose=3 is outside 0..2; using 2"},
+        WarningCase{"[general]\nverbose=-1\n", "tolvek: my.ini:2: verbose=-1 is outside 0..2; using 0"},
+        WarningCase{"[general]\njobs=-5\n", "tolvek: my.ini:2: jobs=-5 is below 0; using 1"},
         WarningCase{"[other]\ncolour=red\nquality 1\n;x\n# y\n", ""},
         WarningCase{"[general]\nquality=50\ngrid=yes\n", "tolvek: my.ini:3: grid=yes is not a number; using 0"},
         WarningCase{"[general]\njobs=two\n", "tolvek: my.ini:2: jobs=two is not a number; using 0"},
@@ -188,8 +201,14 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"[general]\nquality=40\n\nQuality=60\n",
                     "tolvek: my.ini:4: Quality=60 repeats the key of line 2; ignored"},
         WarningCase{"[general]\nrange=-120:0\nscale=LOG\nframe=1\n", ""},
-        WarningCase{"[general]\nrange=0:-120\n", "tolvek: my.ini:2: range=0:-120 is not classic|LOW:HIGH; using classic"},
+        WarningCase{"[general]\nrange=0:-120\n", bad_range("0:-120")},
+        // A range out of bounds (parse_range's table touches each bound).
+        WarningCase{"[general]\nrange=-300:50\n", ""},
+        WarningCase{"[general]\nrange=-1e30:0\n", bad_range("-1e30:0")},
+        WarningCase{"[general]\nrange=CLASSIC\nshard=SLURM\nchannels=Split\n", ""},
         WarningCase{"[general]\ncoverage=FULL\nchannels=split\nupdate=1\nreport=r-%a.csv\nshard=1/4\n", ""},
+        // A bad report name or shard stops the run at start-up instead.
+        WarningCase{"[general]\nreport=r.json\nshard=1/0\n", ""},
         WarningCase{"[general]\ncoverage=all\n", "tolvek: my.ini:2: coverage=all is not one of sampled, full; using sampled"},
         WarningCase{"[general]\nscale=mel\n", "tolvek: my.ini:2: scale=mel is not one of linear, log; using linear"},
         WarningCase{"\xEF\xBB\xBF[general]\r\ngrid=on\r\nquality 20\r\n",
@@ -208,6 +227,32 @@ TEST(ReadSettings, ConfigFileMustBeARegularFile) {
     ASSERT_TRUE(read_config_file(dir.file("a.ini"), s, &warnings));
     EXPECT_EQ(s.grid, 0);
     EXPECT_EQ(warnings.size(), 1u);
+}
+
+// A settings file past 1 MiB is read to its last whole line within the
+// first MiB, with a warning; one of exactly 1 MiB is read whole.
+TEST(ReadSettings, OnlyTheFirstMiBIsRead) {
+    TempDir dir;
+    const std::string path = dir.file("big.ini");
+    const std::string head = "[general]\n", last = "quality=50\n";
+    const auto padded = [&](std::size_t size) {  // `last` ends at `size`
+        return head + std::string(size - head.size() - last.size() - 1, ';') + "\n" + last;
+    };
+    const std::string mib = padded(kSettingsFileLimitBytes);
+    const std::string warning = "tolvek: " + path + ": larger than 1 MiB; the lines after its first MiB are ignored";
+    struct Case {
+        std::string text;
+        std::string described;
+        std::string warnings;
+    };
+    for (const Case& c : {Case{mib, expect("quality=50"), ""}, Case{mib + "grid=0\n", expect("quality=50"), warning},
+                          // cut after "quality=5": the partial line is dropped, not read as 5
+                          Case{padded(kSettingsFileLimitBytes + 1), expect(), warning}}) {
+        write_file(path, c.text);
+        std::vector<std::string> warnings;
+        EXPECT_EQ(describe(read_settings(path, &warnings)), c.described) << c.text.size();
+        EXPECT_EQ(warnings.empty() ? "" : warnings.front(), c.warnings) << c.text.size();
+    }
 }
 
 TEST(PaletteWarning, OnlyForAPaletteThatCannotBeUsed) {

@@ -33,7 +33,11 @@ typedef int OutputFormat;
 #define TOLVEK_FORMAT_JPEG 2
 #define TOLVEK_FORMAT_PNG 4
 
-/* printf-style report callback. */
+/* printf-style callback that receives every line a conversion prints: its
+ * report, progress and saving lines and its error lines (with `verbose` 1 a
+ * picture that cannot be saved and why, with 2 audio that cannot be read).
+ * The library never writes to standard output or standard error itself; with
+ * a NULL callback nothing is printed. */
 typedef void (*LogFn)(const char *format, ...);
 
 /* Statuses of _process_file besides the audio layer's own error codes

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tolvek::frontend::Settings s = tolvek::frontend::parse_settings(text);
     const bool ok = s.quality >= 10 && s.quality <= 100 && (s.recursive == 0 || s.recursive == 1) &&
                     (s.grid == 0 || s.grid == 1) && (s.local == 0 || s.local == 1) && s.output.size() <= 4 &&
-                    (s.format == TOLVEK_FORMAT_PNG || s.format == TOLVEK_FORMAT_JPEG) && !s.palette.empty();
+                    (s.format == TOLVEK_FORMAT_PNG || s.format == TOLVEK_FORMAT_JPEG) && !s.palette.empty() &&
+                    s.verbose >= 0 && s.verbose <= 2 && s.jobs >= 0;
     if (!ok) std::abort();
     return 0;
 }
