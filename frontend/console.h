@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "walker/run.h"
+#include "batch/run.h"
 
 namespace tolvek::frontend {
 
@@ -15,7 +15,7 @@ namespace tolvek::frontend {
 // cursor, retitle the window or worse.
 std::string without_controls(std::string_view name);
 
-class Console : public walker::Output {
+class Console : public batch::Output {
 public:
     // `quiet`: nothing on standard output.
     explicit Console(bool quiet = false);

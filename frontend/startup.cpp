@@ -22,12 +22,12 @@
 #include "frontend/options.h"
 #include "frontend/settings.h"
 #include "palette/shipped.h"
-#include "report/shard.h"
+#include "batch/shard.h"
 #include "palette/palette.h"
 #include "frontend/console.h"
 #include "frontend/run_files.h"
 #include "report/format.h"
-#include "walker/run.h"
+#include "batch/run.h"
 
 namespace tolvek::frontend {
 namespace {
@@ -107,11 +107,11 @@ std::string named_value(const CommandLine& cl, const GatheredSettings& g, std::s
 
 // The shard a run converts, when it is one of several; false (with the
 // message said) on a value that is no shard.
-bool choose_shard(const CommandLine& cl, const GatheredSettings& g, std::optional<report::Shard>& shard,
+bool choose_shard(const CommandLine& cl, const GatheredSettings& g, std::optional<batch::Shard>& shard,
                   Console& console) {
     if (g.settings.shard.empty()) return true;
-    report::Shard s;
-    if (const Status parsed = report::parse_shard(g.settings.shard, report::process_env, s); !parsed) {
+    batch::Shard s;
+    if (const Status parsed = batch::parse_shard(g.settings.shard, batch::process_env, s); !parsed) {
         say(console, "tolvek: " + named_value(cl, g, "shard") + ": " + parsed.message);
         return false;
     }
@@ -123,8 +123,8 @@ bool choose_shard(const CommandLine& cl, const GatheredSettings& g, std::optiona
 // writable without harm; false (with the message said) when one is not.
 // The command line refused a bad report name already; the file's is
 // refused here.
-bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const std::optional<report::Shard>& shard,
-                      walker::RunSettings& run, Console& console) {
+bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const std::optional<batch::Shard>& shard,
+                      batch::RunSettings& run, Console& console) {
     const Settings& s = g.settings;
     if (!s.report.empty() && !report::format_for(s.report)) {
         say(console, "tolvek: " + named_value(cl, g, "report") + ": not " + std::string(find_setting("report")->rule));
@@ -133,7 +133,7 @@ bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const st
     std::vector<RunFile> files;
     const auto add = [&](RunFileKind kind, const std::string& value, std::string_view key, std::string& path) {
         if (value.empty()) return;
-        path = report::expand_name(value, shard.value_or(report::Shard{}));
+        path = batch::expand_name(value, shard.value_or(batch::Shard{}));
         files.push_back({kind, path, named_value(cl, g, key) + (path == value ? "" : " (" + path + ")")});
     };
     add(RunFileKind::Report, s.report, "report", run.report_path);
@@ -146,7 +146,7 @@ bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const st
 }
 
 void fill_run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns,
-                       walker::RunSettings& run) {
+                       batch::RunSettings& run) {
     convert::Options& c = run.conversion;
     c.format = settings.format == TOLVEK_FORMAT_JPEG ? image::FileType::Jpeg : image::FileType::Png;
     c.quality = settings.quality;
@@ -226,8 +226,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     // them leaves standard output empty; what it shows is unchanged.
     Console console(cl.quiet);
     GatheredSettings gathered;
-    std::optional<report::Shard> shard;
-    walker::RunSettings run;
+    std::optional<batch::Shard> shard;
+    batch::RunSettings run;
     if (!gather_settings(cl, gathered, console) || !choose_shard(cl, gathered, shard, console) ||
         !choose_run_files(cl, gathered, shard, run, console))
         return kUsageStatus;
@@ -258,8 +258,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
         std::filesystem::create_directories(settings.outdir, ignored);
     }
 
-    const walker::RunTotals totals = walker::walk_directory(std::move(run), console);
-    if (!cl.quiet) console.err(walker::summary_line(totals, settings.update != 0));
+    const batch::RunTotals totals = batch::run_batch(std::move(run), console);
+    if (!cl.quiet) console.err(batch::summary_line(totals, settings.update != 0));
     return totals.exit_status();
 }
 

@@ -15,7 +15,7 @@
 #include "image/thumbnail.h"
 #include "report/format.h"
 #include "report/index_page.h"
-#include "report/shard.h"
+#include "common/hash.h"
 
 namespace tolvek::report {
 namespace {
@@ -199,7 +199,7 @@ std::string thumbnail_folder(std::string_view page_path) {
 std::string thumbnail_name(std::string_view picture_path) {
     char name[32];
     std::snprintf(name, sizeof name, "%016llx.jpg",
-                  static_cast<unsigned long long>(shard_hash(absolute_normal(picture_path).string())));
+                  static_cast<unsigned long long>(fnv1a64(absolute_normal(picture_path).string())));
     return name;
 }
 

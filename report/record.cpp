@@ -1,5 +1,7 @@
 #include "report/record.h"
 
+#include <utility>
+
 #include "audio/audio.h"
 
 namespace tolvek::report {
@@ -36,6 +38,38 @@ std::string_view status_word(int process_status) {
         case TOLVEK_STATUS_SAVE_ERROR: return kStatusSaveError;
         default: return kStatusUnreadable;  // the file could not be opened or decoded
     }
+}
+
+Record Record::unreadable(std::string source, std::string reason) {
+    Record r;
+    r.source = std::move(source);
+    r.status = std::string(kStatusUnreadable);
+    r.reason = std::move(reason);
+    return r;
+}
+
+Record Record::duplicate_picture(std::string source, const std::string& picture) {
+    Record r;
+    r.source = std::move(source);
+    r.status = std::string(kStatusSaveError);
+    r.reason = "its picture " + picture + " was already made in this run";
+    return r;
+}
+
+Record Record::own_picture(std::string source) {
+    Record r;
+    r.source = std::move(source);
+    r.status = std::string(kStatusNotAudio);
+    r.reason = "a picture of this program";
+    return r;
+}
+
+Record Record::up_to_date(std::string source, std::string picture, Record kept) {
+    kept.source = std::move(source);
+    kept.picture = std::move(picture);
+    kept.status = std::string(kStatusUpToDate);
+    kept.reason.reset();
+    return kept;
 }
 
 Record record_from(const std::string& source, const convert::Result& result) {

@@ -35,6 +35,19 @@ struct Record {
     std::optional<std::string> lossy_origin;  // "suspected", "no", or empty
     std::optional<double> elapsed_ms;
 
+    // The records of the outcomes a run decides without converting; a
+    // conversion's record comes from record_from().
+    // A file or pattern that could not be read, with the system's reason.
+    static Record unreadable(std::string source, std::string reason);
+    // A file whose picture path this run has already written.
+    static Record duplicate_picture(std::string source, const std::string& picture);
+    // A picture this program made, found among the inputs.
+    static Record own_picture(std::string source);
+    // A file whose picture is up to date: what `kept` (the record stored in
+    // the picture) measured, under its present source and picture, with no
+    // reason.
+    static Record up_to_date(std::string source, std::string picture, Record kept);
+
     bool operator==(const Record&) const = default;
 };
 

@@ -28,7 +28,7 @@
 
 #include "audio/audio.h"
 #include "support/fixtures.h"
-#include "walker/run.h"
+#include "batch/run.h"
 
 namespace fs = std::filesystem;
 namespace t = tolvek::test;
@@ -944,7 +944,7 @@ TEST(BadInput, InterruptedWhileSaving) {
 // An entry that is listed but gone when its turn comes. The walk is driven
 // here, in this process, so the file can be removed at the right moment: the
 // first time the conversion of the entry before it reports.
-class VanishingOutput : public tolvek::walker::Output {
+class VanishingOutput : public tolvek::batch::Output {
 public:
     std::string vanishing;  // removed at the next line
     std::string log;        // everything but progress lines
@@ -965,13 +965,13 @@ TEST(BadInput, EntryVanishesBetweenListingAndConversion) {
     VanishingOutput output;
     output.vanishing = scene.path("b.wav");
     t::TestPalette palette = t::TestPalette::grey();
-    tolvek::walker::RunSettings settings;
+    tolvek::batch::RunSettings settings;
     settings.conversion.grid = false;
     settings.conversion.verbose = 1;
     settings.conversion.palette = palette.tables();
     settings.walk.verbose = 1;
     settings.patterns = {scene.path() + "/*"};
-    const tolvek::walker::RunTotals totals = tolvek::walker::walk_directory(settings, output);
+    const tolvek::batch::RunTotals totals = tolvek::batch::run_batch(settings, output);
     EXPECT_EQ(totals.exit_status(), 0);
     EXPECT_EQ(walk_lines("Output: \n" + output.log), (std::vector<std::string>{"saved ./a.wav", "saved ./c.wav"}));
     Tree after = snapshot(scene.path());

@@ -1,7 +1,7 @@
 // The input walker: finds every regular file that matches a pattern, and
 // everything below every matching directory, and builds for each file the
 // output path that mirrors its place under the output directory. What
-// happens to the files is the run's business (walker/run.h).
+// happens to the files is the batch run's business (batch/run.h).
 #pragma once
 
 #include <sys/types.h>

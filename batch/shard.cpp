@@ -1,4 +1,4 @@
-#include "report/shard.h"
+#include "batch/shard.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 
 #include "common/hash.h"
 
-namespace tolvek::report {
+namespace tolvek::batch {
 namespace {
 
 // A whole unsigned decimal, nothing else (no sign, no spaces).
@@ -110,4 +110,4 @@ std::string expand_name(std::string_view pattern, const Shard& shard) {
     return out;
 }
 
-}  // namespace tolvek::report
+}  // namespace tolvek::batch

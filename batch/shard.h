@@ -11,7 +11,7 @@
 
 #include "common/status.h"
 
-namespace tolvek::report {
+namespace tolvek::batch {
 
 // Status code of a bad --shard value or a Slurm environment without an array
 // job; the program exits with it (EX_USAGE).
@@ -50,4 +50,4 @@ Status parse_shard(std::string_view text, const EnvLookup& env, Shard& out);
 // '%' is kept as it is.
 std::string expand_name(std::string_view pattern, const Shard& shard);
 
-}  // namespace tolvek::report
+}  // namespace tolvek::batch

@@ -1,0 +1,70 @@
+#include "batch/decide.h"
+
+#include <chrono>
+
+#include "batch/records.h"
+#include "convert/stamp.h"
+#include "image/picture.h"
+#include "image/thumbnail.h"
+
+namespace tolvek::batch {
+namespace {
+
+// A picture this program made (it carries our stamp): not audio, and known
+// so without handing it to the decoders, which is most of what a re-run over
+// a tree of sources and their pictures would otherwise cost.
+bool is_own_picture(const std::string& path) {
+    if (!path.ends_with(".png") && !path.ends_with(".jpg")) return false;
+    image::Metadata metadata;
+    return image::read_metadata(path, metadata) && convert::read_stamp(metadata).has_value();
+}
+
+// The up-to-date decision with its thumbnail; nothing when the file is to
+// be converted.
+std::optional<Decision> skip_up_to_date(const std::string& path, const std::string& picture,
+                                        const DecideSettings& settings) {
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<report::Record> record = up_to_date(path, picture, settings.conversion);
+    if (!record) return std::nullopt;
+    record->elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    Decision d{Fate::UpToDate, picture, std::move(record), std::nullopt};
+    if (settings.index) {
+        Status kept = settings.index->keep_thumbnail(*d.record);
+        // Pixels that cannot be decoded make the picture out of date.
+        if (kept.code == image::kErrorPictureData) return std::nullopt;
+        if (!kept) d.thumbnail_problem = std::move(kept);
+    }
+    return d;
+}
+
+}  // namespace
+
+std::optional<report::Record> up_to_date(const std::string& path, const std::string& picture,
+                                         const convert::Options& options) {
+    image::Metadata metadata;
+    convert::Stamp now;
+    if (!image::read_metadata(picture, metadata) || !convert::stamp_for(path, options, now)) return std::nullopt;
+    if (convert::read_stamp(metadata) != now) return std::nullopt;
+    const std::optional<image::PictureSize> saved = convert::read_picture_size(metadata);
+    image::PictureSize found;
+    if (!saved || !image::whole_picture_size(picture, found) || found != *saved) return std::nullopt;
+    return report::Record::up_to_date(path, picture, stored_record(metadata).value_or(report::Record{}));
+}
+
+Decision decide(const std::string& path, const std::string& outpath, const DecideSettings& settings,
+                std::set<std::string>& claimed) {
+    // Another run of the same shard set converts it.
+    if (settings.shard && !owns(*settings.shard, path)) return {Fate::OtherShard, {}, std::nullopt, std::nullopt};
+    const std::string picture = convert::picture_path(path, outpath, settings.conversion);
+    // Two patterns mirrored onto one place would overwrite a picture this
+    // run has already made.
+    if (!claimed.insert(picture).second)
+        return {Fate::DuplicatePicture, picture, report::Record::duplicate_picture(path, picture), std::nullopt};
+    if (settings.update) {
+        if (std::optional<Decision> skipped = skip_up_to_date(path, picture, settings)) return std::move(*skipped);
+        if (is_own_picture(path)) return {Fate::OwnPicture, picture, report::Record::own_picture(path), std::nullopt};
+    }
+    return {Fate::Convert, picture, std::nullopt, std::nullopt};
+}
+
+}  // namespace tolvek::batch

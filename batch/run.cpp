@@ -1,0 +1,182 @@
+#include "batch/run.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <set>
+
+#include "batch/decide.h"
+#include "batch/queue.h"
+#include "batch/records.h"
+#include "convert/stamp.h"
+
+namespace tolvek::batch {
+namespace {
+
+// The outcome of a conversion from its status.
+Outcome outcome_of(const Item& item) {
+    switch (item.result.status) {
+        case TOLVEK_STATUS_OK: return Outcome::Written;
+        case TOLVEK_STATUS_SAVE_ERROR: return Outcome::SaveError;
+        case TOLVEK_STATUS_UNSUPPORTED:
+        case audio::kErrorFormat:
+        case audio::kErrorNoAudio:
+        case audio::kErrorCodec: return Outcome::NotAudio;
+        default: {
+            // A file removed since the walk listed it is simply gone.
+            struct stat st;
+            if (lstat(item.path.c_str(), &st) != 0 && errno == ENOENT) return Outcome::Gone;
+            return Outcome::Unreadable;
+        }
+    }
+}
+
+// A conversion's log: its lines belong to its own item.
+class ItemLog : public convert::Log {
+public:
+    ItemLog(OrderedQueue& queue, Item& item, const Output& output) : queue_(queue), item_(item), output_(output) {}
+    void line(std::string_view text) override { queue_.append(item_, text, false); }
+    void error(std::string_view text) override { queue_.append(item_, text, true); }
+    std::string shown(std::string_view name) const override { return output_.shown(name); }
+
+private:
+    OrderedQueue& queue_;
+    Item& item_;
+    const Output& output_;
+};
+
+// The walk's visitor: decides each file's fate and queues it; counts and
+// records every entry once it has been printed.
+class Batch : public walker::Visitor {
+public:
+    Batch(const RunSettings& settings, Output& output)
+        : settings_(settings),
+          output_(output),
+          records_(settings.report_path, settings.index_path),
+          queue_(settings.jobs, output, [this](Item& item, int threads) { convert(item, threads); },
+                 [this](Item& item) { settle(item); }) {}
+
+    void line(std::string text) override { queue_.add_done(Item{.out = std::move(text)}); }
+    void unreadable(std::string path, std::string reason) override {
+        std::string err = "tolvek: " + output_.shown(path) + ": " + reason + "\n";
+        queue_.add_done(Item{.outcome = Outcome::Unreadable,
+                             .record = report::Record::unreadable(std::move(path), std::move(reason)),
+                             .err = std::move(err)});
+    }
+    void file(std::string path, std::string outpath) override;
+
+    RunTotals finish() {
+        queue_.finish();
+        return totals_;
+    }
+    const RunRecords& records() const { return records_; }
+
+private:
+    void convert(Item& item, int threads);
+    void settle(Item& item);
+    void say_failure(const Item& item, Outcome outcome);
+
+    const RunSettings& settings_;
+    Output& output_;
+    RunTotals totals_;
+    std::set<std::string> claimed_;  // picture paths of this run
+    RunRecords records_;
+    OrderedQueue queue_;
+};
+
+void Batch::file(std::string path, std::string outpath) {
+    const DecideSettings how{settings_.conversion, settings_.update, settings_.shard, records_.index()};
+    Decision d = decide(path, outpath, how, claimed_);
+    const bool verbose = settings_.conversion.verbose > 0;
+    switch (d.fate) {
+        case Fate::OtherShard: return;
+        case Fate::Convert:
+            queue_.add_work(Item{.convert = true, .path = std::move(path), .outpath = std::move(outpath)});
+            return;
+        case Fate::DuplicatePicture:
+            queue_.add_done(Item{.outcome = Outcome::DuplicatePicture,
+                                 .record = std::move(d.record),
+                                 .err = "tolvek: " + output_.shown(path) + ": its picture " + output_.shown(d.picture) +
+                                        " was already made in this run\n"});
+            return;
+        case Fate::UpToDate:
+            if (d.thumbnail_problem)
+                output_.err("tolvek: " + output_.shown(d.picture) + ": no thumbnail: " + d.thumbnail_problem->message +
+                            "\n");
+            queue_.add_done(Item{.outcome = Outcome::UpToDate,
+                                 .record = std::move(d.record),
+                                 .out = verbose ? "Skipping " + output_.shown(path) + ": up to date\n" : ""});
+            return;
+        case Fate::OwnPicture:
+            // The same line a conversion prints for a file that is not audio.
+            queue_.add_done(Item{.outcome = Outcome::OwnPicture,
+                                 .record = std::move(d.record),
+                                 .out = verbose ? "Skipping " + output_.shown(outpath) + "\n" : ""});
+            return;
+    }
+}
+
+void Batch::convert(Item& item, int threads) {
+    ItemLog log(queue_, item, output_);
+    convert::Options options = settings_.conversion;
+    options.threads = threads;
+    if (const report::IndexWriter* index = records_.index()) {
+        // The thumbnail comes from the painted picture, not from decoding
+        // the saved file again.
+        options.on_picture = [&, index](const image::Picture& picture) {
+            report::Record r;
+            r.picture = convert::picture_path(item.path, item.outpath, settings_.conversion);
+            if (const Status made = index->add_thumbnail(r, picture); !made)
+                log.error("tolvek: " + output_.shown(*r.picture) + ": no thumbnail: " + made.message + "\n");
+        };
+    }
+    item.result = convert::convert_file(item.path, item.outpath, options, log);
+}
+
+// Failures of a conversion are said whatever the verbosity: standard
+// output only says "Save error".
+void Batch::say_failure(const Item& item, Outcome outcome) {
+    if (outcome == Outcome::SaveError)
+        output_.err("tolvek: " + output_.shown(item.result.picture) + ": " + output_.shown(item.result.reason) + "\n");
+    else if (outcome == Outcome::Unreadable)
+        output_.err("tolvek: " + output_.shown(item.path) + ": " + item.result.reason + "\n");
+}
+
+// Counts and records a finished entry, in walk order.
+void Batch::settle(Item& item) {
+    if (item.convert) {
+        const Outcome outcome = outcome_of(item);
+        say_failure(item, outcome);
+        report::Record r = report::record_from(item.path, item.result);
+        r.elapsed_ms = item.result.open_ms + item.result.paint_ms + item.result.save_ms;
+        records_.add(std::move(r));
+        count(totals_, outcome);
+        return;
+    }
+    if (!item.outcome) return;
+    if (item.record) records_.add(std::move(*item.record));
+    count(totals_, *item.outcome);
+}
+
+}  // namespace
+
+RunTotals run_batch(RunSettings settings, Output& output) {
+    const auto start = std::chrono::steady_clock::now();
+    // Every picture keeps its own report record, so a later run in update
+    // mode can report it without opening the source.
+    settings.conversion.describe = store_record;
+    Batch batch(settings, output);
+    walker::Walker walker(settings.walk, batch);
+    for (const std::string& pattern : settings.patterns) walker.walk(pattern);
+    RunTotals totals = batch.finish();
+    // A report or page that cannot be written is a failure like a picture.
+    for (const auto& [path, status] : batch.records().finish()) {
+        output.err("tolvek: " + output.shown(path) + ": " + status.message + "\n");
+        count(totals, Outcome::SaveError);
+    }
+    totals.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return totals;
+}
+
+}  // namespace tolvek::batch
