@@ -104,8 +104,12 @@ public:
     Stream& operator=(const Stream&) = delete;
 
     // Decoded length in bytes: exact where the file records it, the
-    // demuxer's estimate elsewhere.
+    // demuxer's estimate elsewhere. A FLAC file is measured by its last
+    // frames where it records no length or more than its data holds.
     std::uint64_t length_bytes() const;
+    // True when the file's header claims a longer stream than its data
+    // holds (a damaged file): length_bytes() gives what it holds.
+    bool length_claim_wrong() const;
     float bytes_to_seconds(std::uint64_t bytes) const;
     StreamInfo info() const;
     CodecInfo codec() const;

@@ -196,7 +196,8 @@ std::optional<FlacFrame> FlacFrames::bound(std::uint64_t offset, bool check_crc)
     // Frame numbers count blocks of one size only.
     if (!h || (!h->variable && info_.min_block != info_.max_block)) return std::nullopt;
     const FlacFrame frame{offset, 0, h->variable ? h->number : h->number * info_.max_block, h->block};
-    const bool last = info_.total > 0 && frame.end() >= info_.total;
+    // Only the last block may be short; with the total unknown, any may be the last.
+    const bool last = info_.total <= 0 || frame.end() >= info_.total;
     if (!h->variable && h->block != info_.max_block && !last) return std::nullopt;
     const auto start_of = [&](const Header& next) { return next.variable ? next.number : next.number * info_.max_block; };
     const std::uint64_t limit = std::min(data_end_, offset + frame_bytes_max_);
@@ -260,6 +261,48 @@ std::optional<FlacFrame> FlacFrames::holding(std::int64_t sample, const FlacFram
         if (std::optional<FlacFrame> checked = bound(f.offset, true); checked && checked->start == f.start) return checked;
     }
     return std::nullopt;
+}
+
+std::optional<std::int64_t> FlacFrames::end_after(std::uint64_t from) {
+    std::optional<FlacFrame> last;
+    for (std::uint64_t q = from; q < data_end_;) {
+        load(q, kMaxHeaderBytes);
+        const std::span<const std::uint8_t> d = loaded(q);
+        if (d.empty()) break;  // unreadable
+        const auto* hit = static_cast<const std::uint8_t*>(std::memchr(d.data(), 0xff, d.size()));
+        if (!hit) {
+            q += d.size();
+            continue;
+        }
+        q += static_cast<std::uint64_t>(hit - d.data());
+        // Frames found go on from their ends: only the first of the tail
+        // costs a scan of every byte.
+        if (std::optional<FlacFrame> f = bound(q, true)) {
+            last = f;
+            q = f->offset + f->size;
+        } else {
+            ++q;
+        }
+    }
+    if (!last) return std::nullopt;
+    const std::optional<Header> lh = header_at(last->offset);
+    const std::optional<Header> h = is_last(*last) ? std::nullopt : header_at(last->offset + last->size);
+    if (lh && h && h->variable == lh->variable && (h->variable ? h->number : h->number * info_.max_block) == last->end())
+        return last->end() + h->block;
+    return last->end();
+}
+
+std::optional<std::int64_t> flac_stream_end(ReadAt read_at, FlacStreamInfo info, std::uint64_t data_end) {
+    info.total = 0;
+    FlacFrames frames(std::move(read_at), info, data_end);
+    // A whole frame and the next one's header, wherever the data ends.
+    std::uint64_t span = 2 * frames.frame_bytes_max_ + kMaxHeaderBytes;
+    for (;;) {
+        const std::uint64_t from = data_end > span ? data_end - span : 0;
+        if (const std::optional<std::int64_t> end = frames.end_after(from)) return end;
+        if (from == 0) return std::nullopt;
+        span *= 2;
+    }
 }
 
 }  // namespace tolvek::audio

@@ -65,6 +65,11 @@ public:
     struct Header;  // a frame header's fields (flac_frames.cpp)
 
 private:
+    friend std::optional<std::int64_t> flac_stream_end(ReadAt read_at, FlacStreamInfo info, std::uint64_t data_end);
+    // The end (in frames) of the last frame that checks in the data from
+    // `from` on, counting a frame that follows it in order but does not
+    // check (cut short, or followed by junk); nothing when none checks.
+    std::optional<std::int64_t> end_after(std::uint64_t from);
     std::optional<Header> header_at(std::uint64_t offset);
     // The frame whose header is at `offset`, up to the next frame's header;
     // `check_crc`: its CRC-16 must check too.
@@ -82,5 +87,14 @@ private:
     std::uint64_t buf_size_ = 0;
     bool read_failed_ = false;
 };
+
+// Where the stream truly ends, in frames, as its last frames give it: what
+// a STREAMINFO that says nothing (total 0, as a streamed encode writes) or
+// claims more than the data holds is measured against. Found in the last
+// two largest frames' worth of the data up to `data_end`, reaching further
+// back (each time twice as far) only while no frame there checks; nothing
+// when none checks anywhere, or where frame numbers do not count blocks of
+// one size. `info.total` plays no part.
+std::optional<std::int64_t> flac_stream_end(ReadAt read_at, FlacStreamInfo info, std::uint64_t data_end);
 
 }  // namespace tolvek::audio

@@ -50,6 +50,12 @@ void MonoBuffers::drop_front(std::int64_t n) {
     start += n;
 }
 
+void MonoBuffers::pad(std::int64_t n) {
+    if (n <= 0) return;
+    for (std::vector<float>& d : data) d.resize(d.size() + static_cast<std::size_t>(n), 0.0f);
+    samples.resize(samples.size() + static_cast<std::size_t>(n) * channels, 0);
+}
+
 namespace {
 
 // Appends frames [skip, count) of `pcm` (`got` of them converted) to `out`

@@ -2,10 +2,12 @@
 // their durations; a packet is decoded only when its frames reach into a
 // window, after the pre-roll its codec needs to start exactly where a full
 // decode would be. Where packets stand alone and a seek's landing can be
-// checked (PCM in WAV or AIFF, FLAC), a long gap is passed over by a seek.
+// checked (PCM in WAV or AIFF), a long gap is passed over by a seek.
 // FLAC in its own container is read by our own search over frame headers
 // (flac_frames.h) once the demuxer's first packet agrees with it: frames
 // come by their extents, and any gap of a frame or more is passed over.
+// FLAC the search cannot read is read through by the demuxer from its
+// start, its packets placed by their headers' numbers.
 #include <algorithm>
 #include <iterator>
 #include <span>
@@ -38,14 +40,11 @@ constexpr std::size_t kSkipSamplesBytes = 10;
 // columns). A PCM seek costs about one refill of the demuxer's 32 KiB read
 // buffer and saves making a packet of every 4 KiB passed over: gaps from
 // one packet up already paid, and a 600 s WAV's windows took 20 ms instead
-// of 50. A FLAC seek is FFmpeg's search over frame headers, each probe and
-// the landing restarting its frame parser, which checks several frames
-// ahead: at gaps of 34 packets of 4608 frames (a 60-minute file) the
-// windows took 1.5 to 1.8 times as long as reading through, about 70
-// packets' reading a seek. FLAC seeks wait for gaps well past that. (They
-// serve only files the frame search hands back to the demuxer.)
+// of 50. The demuxer's FLAC seeks are never used: where its frame parser
+// starts in damaged data decides how it cuts the frames there, so readers
+// that seek would see other packets than one that reads through, and a
+// seek over a large gap of lost data may not end at all.
 constexpr std::int64_t kPcmSeekGapBytes = 8 * 1024;
-constexpr std::int64_t kFlacSeekGapFrames = std::int64_t{1} << 19;
 // MP3 frames in a gap from which they are walked over rather than read: a
 // walk and a seek cost about as much as reading this many.
 constexpr std::int64_t kMp3PassGapFrames = 16;
@@ -76,6 +75,45 @@ Skipping skipping_for(AVCodecID id) {
         default:
             return Skipping::None;
     }
+}
+
+// A FLAC file in its own container is measured by its last frames where
+// STREAMINFO gives no length or more than the data holds: otherwise a file
+// claiming hours for seconds of data would be drawn over hours, every
+// column past the data looked for in vain.
+void Stream::Impl::measure_flac_length() {
+    const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
+    if (par.codec_id != AV_CODEC_ID_FLAC || std::string_view(source.fmt->iformat->name) != "flac" ||
+        !view->is_whole())
+        return;
+    const std::optional<FlacStreamInfo> info = flac_stream_info(par);
+    if (!info) return;
+    const std::optional<std::int64_t> end = flac_stream_end(read_at_descriptor(file.fd.get()), *info, file.size);
+    if (!end || (info->total > 0 && *end >= info->total)) return;
+    found_frames = static_cast<std::uint64_t>(*end);
+    claimed_length_wrong = info->total > 0;
+    source.frames = *found_frames;
+    // The container's average rate, as the demuxer reckons it from a length
+    // it knows: the file's bits over its duration.
+    if (*end > 0)
+        source.codec.bitrate_kbps = static_cast<std::uint32_t>(
+            (static_cast<double>(file.size) * 8.0 * source.info.rate / static_cast<double>(*end) + 500.0) / 1000.0);
+}
+
+// Places the demuxer's next packet of FLAC in its own container at the
+// first frame its header gives, where that is not just after the packet
+// before.
+void Stream::Impl::place_by_number(const AVPacket& pkt) {
+    const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
+    if (par.codec_id != AV_CODEC_ID_FLAC || std::string_view(source.fmt->iformat->name) != "flac") return;
+    const std::optional<FlacStreamInfo> si = flac_stream_info(par);
+    const std::int64_t start = si ? flac_frame_start({pkt.data, static_cast<std::size_t>(pkt.size)}, *si) : -1;
+    if (next_index == 0) flac_numbered = start == 0;
+    if (!flac_numbered || start < 0 || start == next_start) return;
+    // A gap in the numbering: the decoder's run does not go on across it.
+    history.clear();
+    ++next_index;
+    next_start = start;
 }
 
 // Frames a packet gives before trimming, or -1 when we cannot tell.
@@ -124,6 +162,7 @@ bool Stream::Impl::read_packet(Packet& out) {
     }
     PacketPtr pkt = demux_next();
     if (!pkt) return false;
+    place_by_number(*pkt);
     if (next_index == 0) {
         // Where frame 0 is, for seeks to be checked against.
         if (pkt->pts == AV_NOPTS_VALUE) seek_gap_frames = 0;
@@ -142,16 +181,19 @@ bool Stream::Impl::read_packet(Packet& out) {
 // Takes over from the demuxer after its first packet when the stream is
 // FLAC in its own container and that packet is the very frame the frame
 // search finds there. Frames are then read by their extents, and any gap
-// of a frame or more is passed over.
+// of a frame or more is passed over; otherwise the demuxer reads every
+// packet.
 void Stream::Impl::start_flac_frames(const AVPacket& first) {
     const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
+    if (par.codec_id != AV_CODEC_ID_FLAC) return;
     // A seek gap for FLAC means the "flac" demuxer, STREAMINFO, timestamps
     // that count frames and a first packet that has one.
-    if (flac_refused || par.codec_id != AV_CODEC_ID_FLAC || seek_gap_frames == 0 || !view->is_whole() ||
-        first.pos < 0)
-        return;
-    const std::optional<FlacStreamInfo> info = flac_stream_info(par);
+    const bool searchable = !flac_refused && seek_gap_frames > 0 && view->is_whole() && first.pos >= 0;
+    seek_gap_frames = 0;
+    if (!searchable) return;
+    std::optional<FlacStreamInfo> info = flac_stream_info(par);
     if (!info) return;
+    if (found_frames) info->total = static_cast<std::int64_t>(*found_frames);
     auto frames = std::make_unique<FlacFrames>(read_at_descriptor(file.fd.get()), *info, file.size);
     const std::optional<FlacFrame> f = frames->at(static_cast<std::uint64_t>(first.pos), 0);
     if (!f || f->size != static_cast<std::uint64_t>(first.size) || f->frames != first.duration) {
@@ -188,16 +230,12 @@ bool Stream::Impl::jump_flac(std::int64_t target) {
     return true;
 }
 
-// A frame did not check: the demuxer, opened afresh, reads the stream from
-// here on, as it reads any FLAC file the search cannot. Every frame before
-// the next one was bounded by its headers, so the demuxer would have
-// packed them alike: it is brought back there first, and then reads (and
-// seeks) on just as if it had read the stream all along.
+// A frame did not check: the demuxer, opened afresh, reads the stream
+// from its start, as it reads any FLAC file the search cannot, so that
+// every reader sees the packets it cuts from the damaged data alike.
 void Stream::Impl::refuse_flac() {
-    const std::int64_t next = pending ? pending->start : next_start;
     flac_refused = true;
     reopen();
-    flac_resume = next;
 }
 
 // The demuxer opened afresh, reading on from the start.
@@ -242,10 +280,10 @@ void Stream::Impl::place(PacketPtr pkt, Packet& out) {
 
 // The gap in frames from which packets are passed over by a seek, 0 when
 // the demuxer's seeks cannot be checked to land exactly. They can be for
-// PCM in WAV or AIFF, where a seek goes to the byte position of a frame,
-// and for FLAC, whose frame headers number their frames. Timestamps must
-// count frames. MP3 frames are walked over instead; their gap is set once
-// the first frame is read.
+// PCM in WAV or AIFF, where a seek goes to the byte position of a frame.
+// Timestamps must count frames. MP3 frames are walked over instead, FLAC
+// frames passed over by the frame search; their gaps are set once the
+// first frame is read.
 std::int64_t Stream::Impl::exact_seek_gap() const {
     if (skipping == Skipping::Mp3) return std::string_view(source.fmt->iformat->name) == "mp3" ? 1 : 0;
     if (skipping != Skipping::Independent) return 0;
@@ -253,8 +291,9 @@ std::int64_t Stream::Impl::exact_seek_gap() const {
     if (st->time_base.num != 1 || st->time_base.den != static_cast<int>(source.info.rate)) return 0;
     const std::string_view demuxer = source.fmt->iformat->name;
     const AVCodecParameters& par = *st->codecpar;
-    if (par.codec_id == AV_CODEC_ID_FLAC)
-        return demuxer == "flac" && flac_stream_info(par) ? kFlacSeekGapFrames : 0;
+    // FLAC: frames are passed over by the frame search, if it takes over
+    // (start_flac_frames), never by the demuxer.
+    if (par.codec_id == AV_CODEC_ID_FLAC) return demuxer == "flac" && flac_stream_info(par) ? 1 : 0;
     if ((demuxer != "wav" && demuxer != "aiff") || par.block_align <= 0) return 0;
     return std::max<std::int64_t>(1, kPcmSeekGapBytes / par.block_align);
 }
@@ -265,11 +304,6 @@ std::int64_t Stream::Impl::verified_start(const AVPacket& pkt) const {
     if (pkt.pts == AV_NOPTS_VALUE) return -1;
     const std::int64_t start = pkt.pts - origin_pts;
     const AVCodecParameters& par = *source.fmt->streams[source.index]->codecpar;
-    if (par.codec_id == AV_CODEC_ID_FLAC) {
-        const std::optional<FlacStreamInfo> si = flac_stream_info(par);
-        const std::int64_t from_header = si ? flac_frame_start({pkt.data, static_cast<std::size_t>(pkt.size)}, *si) : -1;
-        return from_header == start ? start : -1;
-    }
     // PCM: the packet lies where its first frame is, counted from the first
     // packet's position.
     return origin_pos >= 0 && pkt.pos >= 0 && pkt.pos - origin_pos == start * par.block_align ? start : -1;
@@ -358,8 +392,7 @@ void Stream::Impl::skip_ahead() {
     if (seek_gap_frames == 0 || seek_refused || next_index == 0 || skip_carry > 0) return;
     if (skipping != Skipping::Independent && !(skipping == Skipping::Mp3 && mp3_first)) return;
     const std::int64_t next = pending ? pending->start : next_start;
-    // After the frame search gave up, where the demuxer would stand first.
-    const std::int64_t target = next < flac_resume ? std::min(position, flac_resume) : position;
+    const std::int64_t target = position;
     if (target - next < seek_gap_frames || target >= static_cast<std::int64_t>(source.frames)) return;
     if (flac) {
         if (!jump_flac(target)) refuse_flac();
@@ -399,9 +432,13 @@ std::vector<Packet*> Stream::Impl::preroll_for(const Packet& p) {
     return chosen;
 }
 
-// Keeps the first decoder failure of the window, in FFmpeg's words.
+// Keeps the first decoder failure of the window, in FFmpeg's words. A
+// packet that stands alone gave nothing: the run ends, so that the next
+// packet's frames are counted from where it is placed, not from where the
+// lost one began.
 void Stream::Impl::note_decode_failure(int err) {
     if (decode_status) decode_status = Status::fail(kErrorDecode, av_text(err));
+    if (skipping == Skipping::Independent) run_active = false;
 }
 
 void Stream::Impl::send(Packet& p) {
@@ -430,7 +467,10 @@ void Stream::Impl::start_run(const Packet& p) {
     const Packet& first = preroll.empty() ? p : *preroll.front();
     // After a flush the Vorbis decoder gives nothing for its first packet.
     decoded = first.start + (skipping == Skipping::Vorbis ? first.frames : 0);
-    if (!mono.empty() && mono.start + static_cast<std::int64_t>(mono.size()) != decoded) mono.clear();
+    // Frames lost before the run (a gap in a damaged file) are silence, so
+    // that a window over the gap keeps what it has on either side.
+    if (!mono.empty() && decoded > mono.end() && decoded - mono.end() < kWindowFrames) mono.pad(decoded - mono.end());
+    if (!mono.empty() && mono.end() != decoded) mono.clear();
     run_active = true;
     for (Packet* q : preroll) send(*q);
 }

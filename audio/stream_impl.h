@@ -64,6 +64,9 @@ struct MonoBuffers {
 
     std::size_t size() const { return data.front().size(); }
     bool empty() const { return data.front().empty(); }
+    std::int64_t end() const { return start + static_cast<std::int64_t>(size()); }
+    // Appends `n` frames of silence.
+    void pad(std::int64_t n);
     void clear() {
         for (std::vector<float>& d : data) d.clear();
         samples.clear();
@@ -78,6 +81,11 @@ struct Stream::Impl {
     std::shared_ptr<const FileView> view;
     std::string name;  // only a hint at the format, never opened again
     Source source;
+    // A FLAC file's length as its last frames give it, where STREAMINFO's
+    // says nothing or more than the data holds: found once, it stands for
+    // the container's on every open, siblings' included.
+    std::optional<std::uint64_t> found_frames;
+    bool claimed_length_wrong = false;  // STREAMINFO claimed more than the data holds
 
     // Reading. Packets are read in order, each placed by its duration; only
     // those a window needs are decoded, each run of them preceded by the
@@ -96,7 +104,11 @@ struct Stream::Impl {
     std::unique_ptr<FlacFrames> flac;
     std::optional<FlacFrame> flac_last;  // the frame read last from it
     bool flac_refused = false;
-    std::int64_t flac_resume = 0;  // the frame the demuxer reads up to as it takes over
+    // FLAC packets the demuxer gives are placed by their headers' numbers
+    // (a stream numbered from 0), not one after another: across a gap of
+    // lost frames every reader then puts the frames after it in one place,
+    // however it got there.
+    bool flac_numbered = false;
     std::int64_t origin_pts = 0;   // timestamp of frame 0
     std::int64_t origin_pos = -1;  // file position of the first packet, -1 before it is read
     // The last packet read, where a walk over the frames after it starts.
@@ -142,6 +154,8 @@ struct Stream::Impl {
     Status open_demuxer();
 
     // schedule.cpp
+    void measure_flac_length();
+    void place_by_number(const AVPacket& pkt);
     std::int64_t nominal_frames(const AVPacket& pkt);
     bool read_packet(Packet& out);
     PacketPtr demux_next();

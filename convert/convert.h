@@ -75,6 +75,7 @@ struct Result {
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     double seconds = 0.0;
+    bool length_damaged = false;    // the header claimed more audio than the file holds; `seconds` is what it holds
     std::uint64_t size_bytes = 0;
     int columns = 0;
     double coverage_pct = 0.0;      // share of the file's frames the analysed windows covered

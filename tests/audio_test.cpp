@@ -181,6 +181,12 @@ void put_le32(std::string& bytes, std::size_t at, std::uint32_t value) {
     bytes.replace(at, le.size(), le);
 }
 
+std::size_t read_be24(const std::string& bytes, std::size_t at) {
+    std::size_t v = 0;
+    for (std::size_t k = 0; k < 3; ++k) v = v << 8 | static_cast<std::uint8_t>(bytes.at(at + k));
+    return v;
+}
+
 struct SeekCase {
     const char* name;
     int rate, channels;
@@ -369,9 +375,11 @@ struct FlacCase {
 
 // FLAC windows reached by the frame search are the frames of a full decode,
 // and exactly what the demuxer gives where the search is refused from the
-// start (STREAMINFO's least block size over its largest, which the decoder
-// does not check): damaged files, whose frames the search hands back to
-// the demuxer, included.
+// start (STREAMINFO's least block size over its largest, or a damaged file's
+// first CRC-16, neither of which the decoder checks): damaged files, whose
+// frames the search hands back to the demuxer, included. There, frames
+// after a lost one stay where their headers' numbers put them, so a
+// reader that jumped over the damage sees what one that read through does.
 TEST(AudioStream, FlacFramesFoundMatchTheDemuxer) {
     TempDir shared;
     const std::string cover = shared.file("cover.ppm");
@@ -393,8 +401,6 @@ TEST(AudioStream, FlacFramesFoundMatchTheDemuxer) {
         {"block_1152", 44100, 2, 20.0, "-frame_size 1152", nullptr, false},
         {"id3_picture_padding", 44100, 2, 10.0,
          "-i " + cover + " -map 0:a -map 1:v -c:v png -disposition:v attached_pic", id3, false},
-        // Long enough for the demuxer to seek over some gaps (2^19 frames)
-        // but not over those between columns.
         {"damaged", 8000, 1, 120.0, "", damage, true},
     };
     for (const FlacCase& c : cases) {
@@ -405,7 +411,15 @@ TEST(AudioStream, FlacFramesFoundMatchTheDemuxer) {
         ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
         if (c.edit) edit_file(path, c.edit);
         std::string bytes = test::read_file(path);
-        bytes.at(bytes.find("fLaC") + 9) ^= 0x01;
+        if (c.damaged) {
+            // The first frame ends where a header like its own (but for
+            // the number) begins; the last byte of its CRC-16 flipped.
+            std::size_t first = 4;
+            for (bool last = false; !last; first += 4 + read_be24(bytes, first + 1)) last = bytes.at(first) & 0x80;
+            bytes.at(bytes.find(bytes.substr(first, 4), first + 16) - 1) ^= 0x01;
+        } else {
+            bytes.at(bytes.find("fLaC") + 9) ^= 0x01;
+        }
         test::write_file(twin, bytes);
         const auto pcm = c.damaged ? std::vector<std::int16_t>{} : full_decode(path, dir);
         const Opened o = open_stream(path), t = open_stream(twin);
@@ -433,6 +447,47 @@ TEST(AudioStream, FlacFramesFoundMatchTheDemuxer) {
         }
         // The search passed over the frames between columns; the demuxer read them.
         EXPECT_TRUE(c.damaged || o.stream->packets_read() < t.stream->packets_read());
+    }
+}
+
+// A FLAC file is as long as its frames: a total of 0 (unknown) or more
+// than the data holds is measured by the last frame, once, and only a
+// claim the data cannot hold marks the file damaged. A claim shorter than
+// the data is the file's to make.
+TEST(AudioStream, FlacLengthIsWhatItsFramesHold) {
+    TempDir dir;
+    const std::string wav = dir.file("src.wav"), path = dir.file("a.flac");
+    test::write_wav(wav, 8000, 1, test::music(8000, 1, 3.0));
+    ASSERT_TRUE(test::ffmpeg_convert(wav, path));
+    const std::string clean = test::read_file(path);
+    constexpr std::uint64_t kHeld = 3 * 8000;
+    const struct {
+        const char* name;
+        std::uint64_t total, length;
+        bool wrong;
+    } cases[] = {
+        {"exact", kHeld, kHeld, false},
+        {"unknown", 0, kHeld, false},
+        {"one frame more", kHeld + 1, kHeld, true},
+        {"24 hours", 24 * 3600 * 8000, kHeld, true},
+        {"shorter", kHeld - 1000, kHeld - 1000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_file(path, test::with_flac_total(clean, c.total));
+        const Opened o = open_stream(path);
+        ASSERT_NE(o.stream, nullptr) << o.status.message;
+        EXPECT_EQ(o.stream->length_bytes(), c.length * 2);
+        EXPECT_EQ(o.stream->length_claim_wrong(), c.wrong);
+        Status sibling;
+        const auto s = o.stream->sibling(sibling);
+        ASSERT_NE(s, nullptr) << sibling.message;
+        EXPECT_EQ(s->length_bytes(), c.length * 2);
+        // Read to the end and back: a reopen keeps the measured length.
+        Spectrum out{};
+        ASSERT_TRUE(o.stream->seek((c.length - 100) * 2) && o.stream->read_spectrum(out));
+        ASSERT_TRUE(o.stream->seek(0) && o.stream->read_spectrum(out));
+        EXPECT_EQ(o.stream->length_bytes(), c.length * 2);
     }
 }
 

@@ -339,6 +339,42 @@ double brightest_row(const t::Image& img, int x) {
     return (first + last) / 2.0;
 }
 
+// A FLAC file is drawn at the length its frames hold where STREAMINFO
+// gives none (0, as a streamed encode writes) or more than the data holds
+// (24 hours for 2 seconds, which took a seek for every column past the
+// data): a second of 1 kHz, then one of 3 kHz, each over half the picture.
+TEST(BadInput, FlacLengthComesFromItsFrames) {
+    t::Samples samples = t::sine(8000, 1, 1.0, 1000);
+    const t::Samples second = t::sine(8000, 1, 1.0, 3000);
+    samples.insert(samples.end(), second.begin(), second.end());
+    const t::TempDir scratch;
+    t::write_wav(scratch.file("in.wav"), 8000, 1, samples);
+    const t::RunResult piped = t::run({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i",
+                                       scratch.file("in.wav"), "-c:a", "flac", "-f", "flac", "-"},
+                                      scratch.path());
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    Scene scene;
+    scene.folders("in");
+    scene.ini(kVerbose);
+    scene.file("in/claims.flac", t::with_flac_total(encoded(samples, 8000, 1, "flac"), 24ULL * 3600 * 8000));
+    scene.file("in/streamed.flac", piped.out);
+    expect_run(scene, {"--report", "r.jsonl", "in"},
+               {0, {"saved ./claims.flac", "saved ./streamed.flac"},
+                {"in/claims.flac.png", "in/streamed.flac.png", "r.jsonl"}});
+    const std::string report = t::read_file(scene.path("r.jsonl"));
+    for (const char* name : {"claims.flac", "streamed.flac"}) {
+        SCOPED_TRACE(name);
+        const std::size_t line = report.find("\"source\":\"in/" + std::string(name) + "\"");
+        ASSERT_NE(line, std::string::npos) << report;
+        EXPECT_EQ(report.substr(report.find("\"duration_s\":", line)).substr(0, 15), "\"duration_s\":2,") << report;
+        t::Image img;
+        ASSERT_TRUE(t::read_png(scene.path("in/" + std::string(name) + ".png"), img));
+        EXPECT_EQ(img.width, 250);
+        EXPECT_NEAR(brightest_row(img, 60), 1000.0 * 2048 / 8000, 1.0);
+        EXPECT_NEAR(brightest_row(img, 190), 3000.0 * 2048 / 8000, 1.0);
+    }
+}
+
 TEST(BadInput, UnusualButValidAudio) {
     struct Sound {
         std::string name;

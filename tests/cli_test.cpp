@@ -626,20 +626,34 @@ TEST(Cli, HelpAndVersion) {
 // One file alone gets every worker's core for its columns, and nothing a
 // user can see changes: each reader after the first reaches its columns in
 // its own way (reading packets through, or seeking where that is exact),
-// and codecs that need a pre-roll must still start exactly.
+// and codecs that need a pre-roll must still start exactly. Damaged files
+// too: a reader that passes over the damage sees the frames after it where
+// one that reads through it does.
 TEST(Cli, AllCoresOnOneFileChangeNothing) {
     Work source;
     tolvek::test::write_wav(source.path("long.wav"), 8000, 2, tolvek::test::music(8000, 2, 60.0));
+    // At 44.1 kHz, readers after the first start over 2^19 frames in.
+    tolvek::test::write_wav(source.path("cd.wav"), 44100, 2, tolvek::test::music(44100, 2, 60.0));
+    const auto cut = [](std::string b) { return b.erase(b.size() / 2, b.size() / 20); };
+    const auto garbled = [](std::string b) {
+        for (std::size_t i = b.size() / 2; i < b.size() / 2 + 3000; i += 97) b[i] = static_cast<char>(b[i] ^ 0x5a);
+        return b;
+    };
     const struct {
         const char* name;
         const char* ffmpeg_args;  // nullptr: the WAV itself
-    } formats[] = {{"long.wav", nullptr},
-                   {"long.flac", "-c:a flac"},
-                   {"long.mp3", "-c:a libmp3lame -b:a 64k"},
-                   {"long.ogg", "-c:a libvorbis -q:a 2"}};
+        std::function<std::string(std::string)> edit;
+        const char* from = "long.wav";
+    } formats[] = {{"long.wav", nullptr, nullptr},
+                   {"long.flac", "-c:a flac", nullptr},
+                   {"cut.flac", "-c:a flac", cut, "cd.wav"},
+                   {"garbled.flac", "-c:a flac", garbled},
+                   {"long.mp3", "-c:a libmp3lame -b:a 64k", nullptr},
+                   {"long.ogg", "-c:a libvorbis -q:a 2", nullptr}};
     for (const auto& f : formats) {
-        if (f.ffmpeg_args && !tolvek::test::ffmpeg_convert(source.path("long.wav"), source.path(f.name), f.ffmpeg_args))
+        if (f.ffmpeg_args && !tolvek::test::ffmpeg_convert(source.path(f.from), source.path(f.name), f.ffmpeg_args))
             GTEST_SKIP() << "the ffmpeg tool cannot make " << f.name;
+        if (f.edit) write_file(source.path(f.name), f.edit(tolvek::test::read_file(source.path(f.name))));
         for (const char* coverage : {"sampled", "full"}) {
             SCOPED_TRACE(std::string(f.name) + ", " + coverage);
             std::vector<std::string> outputs, pictures;

@@ -46,6 +46,7 @@ struct LocatorCase {
     std::function<void(Built&)> edit;                        // of the stream once built
     std::size_t readable;         // frames given in order before a refusal
     std::size_t lost_from, lost_to;  // frames a search from the first cannot give
+    std::int64_t end = -1;           // of the stream, as its last frames give it; -1: unknown
 };
 
 TEST(FlacFrames, FindsExactExtentsOrRefuses) {
@@ -57,17 +58,31 @@ TEST(FlacFrames, FindsExactExtentsOrRefuses) {
         if (i == 3) p.replace(200, 8, header(4, 1024, false));
     };
     const LocatorCase cases[] = {
-        {"fixed", ten, false, "", nullptr, nullptr, 10, 0, 0},
-        {"short_last", short_last, false, "", nullptr, nullptr, 10, 0, 0},
-        {"variable", varied, true, "", nullptr, nullptr, 8, 0, 0},
-        {"false_sync", ten, false, "", false_sync, nullptr, 10, 0, 0},
-        {"junk_before", ten, false, std::string("fLaC\xff\xf8\x70\x18\x00junk", 13), nullptr, nullptr, 10, 0, 0},
+        {"fixed", ten, false, "", nullptr, nullptr, 10, 0, 0, 10240},
+        {"short_last", short_last, false, "", nullptr, nullptr, 10, 0, 0, 9516},
+        {"variable", varied, true, "", nullptr, nullptr, 8, 0, 0, 6400},
+        {"false_sync", ten, false, "", false_sync, nullptr, 10, 0, 0, 10240},
+        {"junk_before", ten, false, std::string("fLaC\xff\xf8\x70\x18\x00junk", 13), nullptr, nullptr, 10, 0, 0, 10240},
         // Frames after a damaged one are still found; not those after a
         // lost header, where the demuxer would join two frames.
-        {"crc16_mismatch", ten, false, "", nullptr, [](Built& b) { b.bytes[b.frames[5].offset + 100] ^= 0x10; }, 5, 5, 6},
-        {"lost_header", ten, false, "", nullptr, [](Built& b) { b.bytes[b.frames[6].offset + 7] ^= 0x01; }, 5, 5, 10},
-        {"truncated_last", ten, false, "", nullptr, [](Built& b) { b.bytes.resize(b.bytes.size() - 10); }, 9, 9, 10},
-        {"junk_after", ten, false, "", nullptr, [](Built& b) { b.bytes += "\xff\xf8junk"; }, 9, 9, 10},
+        {"crc16_mismatch", ten, false, "", nullptr, [](Built& b) { b.bytes[b.frames[5].offset + 100] ^= 0x10; }, 5, 5, 6,
+         10240},
+        {"lost_header", ten, false, "", nullptr, [](Built& b) { b.bytes[b.frames[6].offset + 7] ^= 0x01; }, 5, 5, 10,
+         10240},
+        // A last frame cut short or followed by junk still counts: its
+        // header follows the last frame that checks, in order.
+        {"truncated_last", ten, false, "", nullptr, [](Built& b) { b.bytes.resize(b.bytes.size() - 10); }, 9, 9, 10,
+         10240},
+        {"junk_after", ten, false, "", nullptr, [](Built& b) { b.bytes += "\xff\xf8junk"; }, 9, 9, 10, 10240},
+        // The data ends inside frame 6 of ten: the stream ends with it.
+        {"cut_after_six", ten, false, "", nullptr, [](Built& b) { b.bytes.resize(b.frames[6].offset + 100); }, 6, 6, 10,
+         7168},
+        // Not one frame checks: the end is unknown, whatever was searched.
+        {"nothing_checks", ten, false, "", nullptr,
+         [](Built& b) {
+             for (const FlacFrame& f : b.frames) b.bytes[f.offset + 100] ^= 0x10;
+         },
+         0, 0, 10, -1},
     };
     for (const LocatorCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -91,7 +106,16 @@ TEST(FlacFrames, FindsExactExtentsOrRefuses) {
             std::memcpy(out.data(), b.bytes.data() + at, n);
             return static_cast<long>(n);
         };
-        FlacFrames frames(read_at, {c.variable ? 256 : 1024, 1024, 44100, 2, 16, start}, b.bytes.size());
+        const FlacStreamInfo info{c.variable ? 256 : 1024, 1024, 44100, 2, 16, start};
+        // The claimed total plays no part.
+        for (const std::int64_t claimed : {start, std::int64_t{0}, std::int64_t{1} << 35})
+            EXPECT_EQ(flac_stream_end(read_at, {info.min_block, info.max_block, info.rate, info.channels, info.bits, claimed},
+                                      b.bytes.size())
+                          .value_or(-1),
+                      c.end)
+                << "claimed " << claimed;
+        reads = 0;
+        FlacFrames frames(read_at, info, b.bytes.size());
 
         // In order, each frame where it truly is, with its own bytes.
         std::size_t given = 0;

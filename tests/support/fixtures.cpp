@@ -204,6 +204,15 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
     return r;
 }
 
+std::string with_flac_total(std::string flac, std::uint64_t total) {
+    // STREAMINFO follows "fLaC" and its block header; the total is the low
+    // 4 bits of its byte 13 and the 4 bytes after.
+    const std::size_t at = flac.find("fLaC") + 8 + 13;
+    flac.at(at) = static_cast<char>((static_cast<std::uint8_t>(flac.at(at)) & 0xf0) | ((total >> 32) & 0x0f));
+    for (int k = 0; k < 4; ++k) flac.at(at + 1 + k) = static_cast<char>((total >> (24 - 8 * k)) & 0xff);
+    return flac;
+}
+
 std::string program_path() { return TOLVEK_PROGRAM; }
 
 bool read_png(const std::string& path, Image& out) {

@@ -42,6 +42,9 @@ bool exists(const std::string& path);
 // Runs the ffmpeg tool quietly: ffmpeg -i in <args> out. True on success.
 bool ffmpeg_convert(const std::string& in, const std::string& out, const std::string& args = "");
 
+// A FLAC file's bytes with STREAMINFO's total frames set to `total` (36 bits).
+std::string with_flac_total(std::string flac, std::uint64_t total);
+
 // A tiny ProTracker module with one sample and one note.
 std::string tracker_module();
 
