@@ -82,6 +82,7 @@ Status Stream::Impl::open_demuxer() {
     const AVStream* st = source.fmt->streams[source.index];
     skipping = skipping_for(st->codecpar->codec_id);
     vorbis.reset();
+    vorbis_headers = {};
     if (skipping == Skipping::Vorbis) {
         vorbis.reset(av_vorbis_parse_init(st->codecpar->extradata, st->codecpar->extradata_size));
         if (!vorbis) skipping = Skipping::None;

@@ -85,6 +85,7 @@ struct Stream::Impl {
     // stand alone may be passed over by a seek checked to land exactly.
     Skipping skipping = Skipping::None;
     std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
+    std::array<std::vector<std::uint8_t>, 3> vorbis_headers;  // of a chained link, as they come
     // Packets far before the position are passed over by moving the
     // demuxer, where its landing can be checked (schedule.cpp).
     std::int64_t seek_gap_frames = 0;  // gaps from this long are sought; 0: never
@@ -146,6 +147,7 @@ struct Stream::Impl {
     bool read_packet(Packet& out);
     PacketPtr demux_next();
     void place(PacketPtr pkt, Packet& out);
+    bool take_vorbis_header(const AVPacket& pkt);
     std::vector<Packet*> preroll_for(const Packet& p);
     void start_run(const Packet& p);
     void send(Packet& p);

@@ -165,7 +165,11 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
                                          FormatCase{"m4a", "m4a", "-c:a aac -b:a 128k", false},
                                          FormatCase{"opus", "opus", "-c:a libopus -b:a 96k", false},
                                          FormatCase{"ogg", "ogg", "-c:a libvorbis -q:a 4", true},
-                                         FormatCase{"aiff", "aiff", "", true}),
+                                         FormatCase{"aiff", "aiff", "", true},
+                                         FormatCase{"mka_pcm", "mka", "-c:a pcm_s16le", false},
+                                         FormatCase{"mka_flac", "mka", "-c:a flac", false},
+                                         FormatCase{"mka_mp3", "mka", "-c:a libmp3lame -b:a 128k", false},
+                                         FormatCase{"mka_vorbis", "mka", "-c:a libvorbis", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 
