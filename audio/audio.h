@@ -104,8 +104,14 @@ public:
     Stream& operator=(const Stream&) = delete;
 
     // Decoded length in bytes: exact where the file records it, the
-    // demuxer's estimate elsewhere.
+    // demuxer's estimate elsewhere. Where the container records none, or
+    // one its bytes cannot hold (a Matroska Duration of 10^15 ms, an Ogg
+    // granule of 2^62), or the file is a chained Ogg one, it is what a full
+    // decode gives, counted as the file is opened.
     std::uint64_t length_bytes() const;
+    // True when the container claimed a length far beyond what the file
+    // holds: the file is damaged, and is drawn at the length it has.
+    bool claimed_length_wrong() const;
     float bytes_to_seconds(std::uint64_t bytes) const;
     StreamInfo info() const;
     CodecInfo codec() const;

@@ -79,6 +79,7 @@ Status Stream::Impl::open_demuxer() {
         source.close();
         return s;
     }
+    if (measured_frames) source.frames = *measured_frames;
     const AVStream* st = source.fmt->streams[source.index];
     skipping = skipping_for(st->codecpar->codec_id);
     vorbis.reset();
@@ -127,6 +128,7 @@ std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
     impl->name = path;
     impl->view = std::make_shared<const FileView>(view_for(impl->file.fd.get(), impl->file.size));
     if (status = impl->open_demuxer(); !status) return nullptr;
+    if (status = impl->settle_length(); !status) return nullptr;
     return std::unique_ptr<Stream>(new Stream(std::move(impl)));
 }
 
@@ -146,6 +148,8 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
     impl->file.size = impl_->file.size;
     impl->view = impl_->view;
     impl->name = impl_->name;
+    impl->measured_frames = impl_->measured_frames;
+    impl->claimed_length_wrong = impl_->claimed_length_wrong;
     if (status = impl->open_demuxer(); !status) return nullptr;
     auto stream = std::unique_ptr<Stream>(new Stream(std::move(impl)));
     if (status = stream->set_channel_groups(impl_->mono.groups); !status) return nullptr;
@@ -153,6 +157,7 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
 }
 
 std::uint64_t Stream::length_bytes() const { return impl_->source.frames * impl_->source.info.channels * 2; }
+bool Stream::claimed_length_wrong() const { return impl_->claimed_length_wrong; }
 
 float Stream::bytes_to_seconds(std::uint64_t bytes) const {
     const StreamInfo& si = impl_->source.info;

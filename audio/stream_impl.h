@@ -78,6 +78,10 @@ struct Stream::Impl {
     std::shared_ptr<const FileView> view;
     std::string name;  // only a hint at the format, never opened again
     Source source;
+    // The length a full decode gives, where the container's could not be
+    // taken (length.cpp); it replaces the container's on every reopen.
+    std::optional<std::uint64_t> measured_frames;
+    bool claimed_length_wrong = false;  // the container claimed more than the file holds
 
     // Reading. Packets are read in order, each placed by its duration; only
     // those a window needs are decoded, each run of them preceded by the
@@ -141,6 +145,12 @@ struct Stream::Impl {
     // A fresh demuxer and decoder over `file` (source.cpp), with the reading
     // state reset to the start of the stream.
     Status open_demuxer();
+
+    // length.cpp: measures the length where the container's is doubtful,
+    // then reopens the demuxer.
+    Status settle_length();
+    std::optional<std::int64_t> placed_length();
+    std::int64_t decoded_length();
 
     // schedule.cpp
     std::int64_t nominal_frames(const AVPacket& pkt);
