@@ -21,8 +21,8 @@ constexpr double kMaxFramesPerByte = 65536.0;
 // A stream that states its bit rate may fall this far below it (a nominal
 // Vorbis rate over near silence) before a claimed length is doubted.
 constexpr double kBitRateSlack = 64.0;
-// A claim that exceeds what the file holds by at most a second, or by a
-// hundredth of it, is a container's rounding, not a wrong length.
+// A claim beyond the frames the file holds by no more than a second, or a
+// hundredth of them where that is more, is not called wrong.
 constexpr std::int64_t kClaimSlackDivisor = 100;
 
 enum class Doubt { None, Unknown, Unbelievable, Chained };
