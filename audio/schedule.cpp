@@ -1,5 +1,6 @@
 // Which packets a window needs: packets are read in order and placed by
-// their durations; a packet is decoded only when its frames reach into a
+// the frames they give (their codec's count where the container's time base
+// cannot count frames exactly); a packet is decoded only when its frames reach into a
 // window, after the pre-roll its codec needs to start exactly where a full
 // decode would be. Where packets stand alone and a seek's landing can be
 // checked (PCM in WAV or AIFF, FLAC), a long gap is passed over by a seek.

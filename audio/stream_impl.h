@@ -83,10 +83,11 @@ struct Stream::Impl {
     std::optional<std::uint64_t> measured_frames;
     bool claimed_length_wrong = false;  // the container claimed more than the file holds
 
-    // Reading. Packets are read in order, each placed by its duration; only
-    // those a window needs are decoded, each run of them preceded by the
-    // packets its codec needs to start exactly (its pre-roll). Packets that
-    // stand alone may be passed over by a seek checked to land exactly.
+    // Reading. Packets are read in order, each placed by the frames it
+    // gives; only those a window needs are decoded, each run of them
+    // preceded by the packets its codec needs to start exactly (its
+    // pre-roll). Packets that stand alone may be passed over by a seek
+    // checked to land exactly.
     Skipping skipping = Skipping::None;
     std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
     std::array<std::vector<std::uint8_t>, 3> vorbis_headers;  // of a chained link, as they come
