@@ -104,12 +104,16 @@ public:
     Stream& operator=(const Stream&) = delete;
 
     // Decoded length in bytes: exact where the file records it, the
-    // demuxer's estimate elsewhere. A FLAC file is measured by its last
-    // frames where it records no length or more than its data holds.
+    // demuxer's estimate elsewhere. Where the container records none, or
+    // one its bytes cannot hold (a FLAC STREAMINFO total past its last
+    // frame, a Matroska Duration of 10^15 ms, an Ogg granule of 2^62), or
+    // the file is a chained Ogg one, it is what the file holds: a FLAC
+    // file's last frame that checks, else what a full decode gives, found
+    // once as the file is opened.
     std::uint64_t length_bytes() const;
-    // True when the file's header claims a longer stream than its data
-    // holds (a damaged file): length_bytes() gives what it holds.
-    bool length_claim_wrong() const;
+    // True when the container claimed a length far beyond what the file
+    // holds: the file is damaged, and is drawn at the length it has.
+    bool claimed_length_wrong() const;
     float bytes_to_seconds(std::uint64_t bytes) const;
     StreamInfo info() const;
     CodecInfo codec() const;

@@ -158,4 +158,16 @@ FileView ogg_single_stream_view(const ReadAt& read_at, std::uint64_t size) {
     return FileView::of(std::move(extents));
 }
 
+bool ogg_is_chained(const ReadAt& read_at, std::uint64_t size) {
+    bool streams_begun = false;  // a page that is no stream's first has been seen
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::optional<Page> page = read_page(read_at, offset, size);
+        if (!page || page->length == 0) return false;
+        if (page->first && streams_begun) return true;
+        streams_begun = streams_begun || !page->first;
+        offset += page->length;
+    }
+    return false;
+}
+
 }  // namespace tolvek::audio

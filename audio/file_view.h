@@ -57,4 +57,10 @@ using ReadAt = std::function<long(std::uint64_t offset, std::span<std::uint8_t> 
 // follow on from the one before, or a failed read.
 FileView ogg_single_stream_view(const ReadAt& read_at, std::uint64_t size);
 
+// True when the Ogg file (of `size` bytes) is chained: a stream starts after
+// another one's pages, as in files joined end to end or stream recordings.
+// Pages are walked by their headers, one read each, up to the first such
+// start, or to a page that does not follow on from the one before.
+bool ogg_is_chained(const ReadAt& read_at, std::uint64_t size);
+
 }  // namespace tolvek::audio

@@ -147,6 +147,11 @@ std::int64_t flac_frame_start(std::span<const std::uint8_t> frame, const FlacStr
     return si.min_block == si.max_block ? h->number * si.max_block : -1;
 }
 
+std::int64_t flac_frame_block(std::span<const std::uint8_t> frame, const FlacStreamInfo& si) {
+    const std::optional<FlacFrames::Header> h = parse_header(frame, si);
+    return h ? h->block : -1;
+}
+
 FlacFrames::FlacFrames(ReadAt read_at, const FlacStreamInfo& info, std::uint64_t data_end)
     : read_at_(std::move(read_at)), info_(info), data_end_(data_end) {
     const auto block = static_cast<std::uint64_t>(info.max_block), channels = static_cast<std::uint64_t>(info.channels);

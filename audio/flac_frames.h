@@ -38,6 +38,10 @@ std::optional<FlacStreamInfo> parse_flac_stream_info(std::span<const std::uint8_
 // otherwise, or where frame numbers do not count blocks of one size.
 std::int64_t flac_frame_start(std::span<const std::uint8_t> frame, const FlacStreamInfo& si);
 
+// The block size (frames) a frame's header gives, when `frame` opens with a
+// header of this stream; -1 otherwise.
+std::int64_t flac_frame_block(std::span<const std::uint8_t> frame, const FlacStreamInfo& si);
+
 struct FlacFrame {
     std::uint64_t offset = 0;  // of its header
     std::uint64_t size = 0;    // bytes, header to CRC-16

@@ -1,5 +1,6 @@
 // Which packets a window needs: packets are read in order and placed by
-// their durations; a packet is decoded only when its frames reach into a
+// the frames they give (their codec's count where the container's time base
+// cannot count frames exactly); a packet is decoded only when its frames reach into a
 // window, after the pre-roll its codec needs to start exactly where a full
 // decode would be. Where packets stand alone and a seek's landing can be
 // checked (PCM in WAV or AIFF), a long gap is passed over by a seek.
@@ -58,6 +59,42 @@ std::optional<FlacStreamInfo> flac_stream_info(const AVCodecParameters& par) {
     return parse_flac_stream_info({par.extradata, static_cast<std::size_t>(par.extradata_size)});
 }
 
+// STREAMINFO's bytes, where they open the extradata: Matroska's may go on
+// with further metadata blocks.
+constexpr std::size_t kFlacStreamInfoBytes = 34;
+
+// Frames a packet gives before trimming, as its codec tells them: PCM by its
+// size, FLAC and MP3 by the frame header; -1 where the codec does not say.
+// Containers may round durations (Matroska to the millisecond, 46 ms for a
+// 46.44 ms FLAC frame); codecs never do.
+std::int64_t codec_frames(AVCodecParameters& par, const AVPacket& pkt) {
+    if (!pkt.data || pkt.size <= 0) return -1;
+    const std::span<const std::uint8_t> data(pkt.data, static_cast<std::size_t>(pkt.size));
+    if (av_get_exact_bits_per_sample(par.codec_id) > 0) {
+        const int n = av_get_audio_frame_duration2(&par, pkt.size);
+        return n > 0 ? n : -1;
+    }
+    if (par.codec_id == AV_CODEC_ID_FLAC && par.extradata && par.extradata_size >= static_cast<int>(kFlacStreamInfoBytes)) {
+        const std::optional<FlacStreamInfo> si = parse_flac_stream_info({par.extradata, kFlacStreamInfoBytes});
+        return si ? flac_frame_block(data, *si) : -1;
+    }
+    if (par.codec_id == AV_CODEC_ID_MP3) {
+        const std::optional<Mp3Header> h = parse_mp3_header(data);
+        return h ? h->samples : -1;
+    }
+    return -1;
+}
+
+// A Vorbis header packet's type (0 identification, 1 comment, 2 setup), -1
+// for any other packet.
+int vorbis_header_type(const AVPacket& pkt) {
+    constexpr std::string_view kMagic = "vorbis";
+    if (pkt.size < 1 + static_cast<int>(kMagic.size()) || (pkt.data[0] & 1) == 0 || pkt.data[0] > 5 ||
+        std::string_view(reinterpret_cast<const char*>(pkt.data) + 1, kMagic.size()) != kMagic)
+        return -1;
+    return pkt.data[0] >> 1;
+}
+
 }  // namespace
 
 Skipping skipping_for(AVCodecID id) {
@@ -90,9 +127,9 @@ void Stream::Impl::measure_flac_length() {
     if (!info) return;
     const std::optional<std::int64_t> end = flac_stream_end(read_at_descriptor(file.fd.get()), *info, file.size);
     if (!end || (info->total > 0 && *end >= info->total)) return;
-    found_frames = static_cast<std::uint64_t>(*end);
+    known_frames = static_cast<std::uint64_t>(*end);
     claimed_length_wrong = info->total > 0;
-    source.frames = *found_frames;
+    source.frames = *known_frames;
     // The container's average rate, as the demuxer reckons it from a length
     // it knows: the file's bits over its duration.
     if (*end > 0)
@@ -126,6 +163,10 @@ std::int64_t Stream::Impl::nominal_frames(const AVPacket& pkt) {
         const std::int64_t n = av_vorbis_parse_frame(vorbis.get(), pkt.data, pkt.size);
         return next_index == 0 && n > 0 ? 0 : n;
     }
+    // A time base of whole frames counts them exactly; a coarser one (the
+    // Matroska millisecond) is not trusted while the codec says.
+    const bool exact = st->time_base.num == 1 && st->time_base.den % static_cast<int>(source.info.rate) == 0;
+    if (const std::int64_t n = exact ? -1 : codec_frames(*st->codecpar, pkt); n > 0) return n;
     if (pkt.duration > 0)
         return av_rescale_q(pkt.duration, st->time_base, AVRational{1, static_cast<int>(source.info.rate)});
     const std::int64_t n = av_get_audio_frame_duration2(st->codecpar, pkt.size);
@@ -193,7 +234,7 @@ void Stream::Impl::start_flac_frames(const AVPacket& first) {
     if (!searchable) return;
     std::optional<FlacStreamInfo> info = flac_stream_info(par);
     if (!info) return;
-    if (found_frames) info->total = static_cast<std::int64_t>(*found_frames);
+    if (known_frames) info->total = static_cast<std::int64_t>(*known_frames);
     auto frames = std::make_unique<FlacFrames>(read_at_descriptor(file.fd.get()), *info, file.size);
     const std::optional<FlacFrame> f = frames->at(static_cast<std::uint64_t>(first.pos), 0);
     if (!f || f->size != static_cast<std::uint64_t>(first.size) || f->frames != first.duration) {
@@ -247,9 +288,36 @@ void Stream::Impl::reopen() {
     }
 }
 
+// Takes a Vorbis header packet: the next link of a chained Ogg file opens
+// with its three headers, which the decoder sets itself up anew from, and
+// the link's block sizes are read by them. False for any other packet.
+bool Stream::Impl::take_vorbis_header(const AVPacket& pkt) {
+    const int type = vorbis_header_type(pkt);
+    if (type < 0) return false;
+    auto& header = vorbis_headers[static_cast<std::size_t>(type)];
+    header.assign(pkt.data, pkt.data + pkt.size);
+    if (type < 2) return true;
+    // The three as extradata: 2, the first two's sizes in Xiph lacing, then
+    // all three.
+    std::vector<std::uint8_t> extradata{2};
+    for (std::size_t k = 0; k < 2; ++k) {
+        std::size_t n = vorbis_headers[k].size();
+        for (; n >= 255; n -= 255) extradata.push_back(255);
+        extradata.push_back(static_cast<std::uint8_t>(n));
+    }
+    for (const auto& h : vorbis_headers) extradata.insert(extradata.end(), h.begin(), h.end());
+    extradata.resize(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    vorbis.reset(av_vorbis_parse_init(extradata.data(), static_cast<int>(extradata.size() - AV_INPUT_BUFFER_PADDING_SIZE)));
+    // Headers that do not parse: block sizes are unknown from here on.
+    if (!vorbis) skipping = Skipping::None;
+    return true;
+}
+
 // Places a packet just read at next_start.
 void Stream::Impl::place(PacketPtr pkt, Packet& out) {
-    std::int64_t nominal = nominal_frames(*pkt);
+    // A link's headers give no frames; the decoder must see them.
+    const bool header = skipping == Skipping::Vorbis && take_vorbis_header(*pkt);
+    std::int64_t nominal = header ? 0 : nominal_frames(*pkt);
     if (nominal < 0) {
         // A packet we cannot place: from here on every packet is decoded
         // and counted by what the decoder gives.
@@ -269,7 +337,7 @@ void Stream::Impl::place(PacketPtr pkt, Packet& out) {
     }
     // Trimming that spans packets is only done alike when the decoder sees
     // every packet it spans.
-    out.required = carried > 0 || skip_start > nominal;
+    out.required = header || carried > 0 || skip_start > nominal;
     skip_carry = std::max<std::int64_t>(0, skip_start - nominal);
     out.frames = (pkt->flags & AV_PKT_FLAG_DISCARD) ? 0 : std::max<std::int64_t>(0, nominal - skip_start - skip_end);
     out.index = next_index++;

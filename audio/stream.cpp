@@ -79,10 +79,11 @@ Status Stream::Impl::open_demuxer() {
         source.close();
         return s;
     }
-    if (found_frames) source.frames = *found_frames;
+    if (known_frames) source.frames = *known_frames;
     const AVStream* st = source.fmt->streams[source.index];
     skipping = skipping_for(st->codecpar->codec_id);
     vorbis.reset();
+    vorbis_headers = {};
     if (skipping == Skipping::Vorbis) {
         vorbis.reset(av_vorbis_parse_init(st->codecpar->extradata, st->codecpar->extradata_size));
         if (!vorbis) skipping = Skipping::None;
@@ -128,6 +129,7 @@ std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
     impl->view = std::make_shared<const FileView>(view_for(impl->file.fd.get(), impl->file.size));
     if (status = impl->open_demuxer(); !status) return nullptr;
     impl->measure_flac_length();
+    if (status = impl->settle_length(); !status) return nullptr;
     return std::unique_ptr<Stream>(new Stream(std::move(impl)));
 }
 
@@ -147,7 +149,7 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
     impl->file.size = impl_->file.size;
     impl->view = impl_->view;
     impl->name = impl_->name;
-    impl->found_frames = impl_->found_frames;
+    impl->known_frames = impl_->known_frames;
     impl->claimed_length_wrong = impl_->claimed_length_wrong;
     if (status = impl->open_demuxer(); !status) return nullptr;
     auto stream = std::unique_ptr<Stream>(new Stream(std::move(impl)));
@@ -156,7 +158,7 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
 }
 
 std::uint64_t Stream::length_bytes() const { return impl_->source.frames * impl_->source.info.channels * 2; }
-bool Stream::length_claim_wrong() const { return impl_->claimed_length_wrong; }
+bool Stream::claimed_length_wrong() const { return impl_->claimed_length_wrong; }
 
 float Stream::bytes_to_seconds(std::uint64_t bytes) const {
     const StreamInfo& si = impl_->source.info;

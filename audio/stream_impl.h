@@ -81,18 +81,21 @@ struct Stream::Impl {
     std::shared_ptr<const FileView> view;
     std::string name;  // only a hint at the format, never opened again
     Source source;
-    // A FLAC file's length as its last frames give it, where STREAMINFO's
-    // says nothing or more than the data holds: found once, it stands for
-    // the container's on every open, siblings' included.
-    std::optional<std::uint64_t> found_frames;
-    bool claimed_length_wrong = false;  // STREAMINFO claimed more than the data holds
+    // What the file holds, where the container's length could not be taken:
+    // a FLAC file's last frame that checks (schedule.cpp), else what a full
+    // decode gives (length.cpp). Found once, it stands for the container's
+    // on every open, siblings' included.
+    std::optional<std::uint64_t> known_frames;
+    bool claimed_length_wrong = false;  // the container claimed more than the file holds
 
-    // Reading. Packets are read in order, each placed by its duration; only
-    // those a window needs are decoded, each run of them preceded by the
-    // packets its codec needs to start exactly (its pre-roll). Packets that
-    // stand alone may be passed over by a seek checked to land exactly.
+    // Reading. Packets are read in order, each placed by the frames it
+    // gives; only those a window needs are decoded, each run of them
+    // preceded by the packets its codec needs to start exactly (its
+    // pre-roll). Packets that stand alone may be passed over by a seek
+    // checked to land exactly.
     Skipping skipping = Skipping::None;
     std::unique_ptr<AVVorbisParseContext, VorbisParserFree> vorbis;
+    std::array<std::vector<std::uint8_t>, 3> vorbis_headers;  // of a chained link, as they come
     // Packets far before the position are passed over by moving the
     // demuxer, where its landing can be checked (schedule.cpp).
     std::int64_t seek_gap_frames = 0;  // gaps from this long are sought; 0: never
@@ -153,6 +156,12 @@ struct Stream::Impl {
     // state reset to the start of the stream.
     Status open_demuxer();
 
+    // length.cpp: measures the length where the container's is doubtful,
+    // then reopens the demuxer.
+    Status settle_length();
+    std::optional<std::int64_t> placed_length();
+    std::int64_t decoded_length();
+
     // schedule.cpp
     void measure_flac_length();
     void place_by_number(const AVPacket& pkt);
@@ -160,6 +169,7 @@ struct Stream::Impl {
     bool read_packet(Packet& out);
     PacketPtr demux_next();
     void place(PacketPtr pkt, Packet& out);
+    bool take_vorbis_header(const AVPacket& pkt);
     std::vector<Packet*> preroll_for(const Packet& p);
     void start_run(const Packet& p);
     void send(Packet& p);

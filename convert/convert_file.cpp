@@ -366,7 +366,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     result.rate = facts.info.rate;
     result.channels = facts.info.channels;
     result.seconds = facts.seconds;
-    result.length_damaged = stream->length_claim_wrong();
+    result.length_damaged = stream->claimed_length_wrong();
     result.size_bytes = facts.size;
     result.open_ms = ms_since(start);
     if ((facts.info.type & (audio::kTypeStream | audio::kTypeWav)) == 0) {

@@ -104,6 +104,7 @@ struct FormatCase {
     const char* ext;
     const char* args;
     bool exact_length;
+    int links = 1;  // files of as many pieces, each made alone, joined (a chained Ogg file)
 };
 
 class DecodedFormats : public testing::TestWithParam<FormatCase> {};
@@ -119,6 +120,16 @@ TEST_P(DecodedFormats, WindowsMatchFullDecode) {
     if (std::string(c.ext) != "wav") {
         path = dir.file(std::string("src.") + c.ext);
         ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
+    }
+    if (c.links > 1) {
+        std::string joined;
+        for (int k = 0; k < c.links; ++k) {
+            const std::string piece = dir.file("piece." + std::to_string(k) + "." + c.ext);
+            test::write_wav(wav, 44100, 2, test::music(44100, 2, 12.0 / c.links, static_cast<std::uint32_t>(k + 2)));
+            ASSERT_TRUE(test::ffmpeg_convert(wav, piece, c.args));
+            joined += test::read_file(piece);
+        }
+        test::write_file(path, joined);
     }
     const auto pcm = full_decode(path, dir);
 
@@ -165,7 +176,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecodedFormats,
                                          FormatCase{"m4a", "m4a", "-c:a aac -b:a 128k", false},
                                          FormatCase{"opus", "opus", "-c:a libopus -b:a 96k", false},
                                          FormatCase{"ogg", "ogg", "-c:a libvorbis -q:a 4", true},
-                                         FormatCase{"aiff", "aiff", "", true}),
+                                         FormatCase{"aiff", "aiff", "", true},
+                                         FormatCase{"ogg_chained", "ogg", "-c:a libvorbis", true, 3},
+                                         FormatCase{"mka_pcm", "mka", "-c:a pcm_s16le", false},
+                                         FormatCase{"mka_flac", "mka", "-c:a flac", false},
+                                         FormatCase{"mka_mp3", "mka", "-c:a libmp3lame -b:a 128k", false},
+                                         FormatCase{"mka_vorbis", "mka", "-c:a libvorbis", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 
@@ -478,7 +494,7 @@ TEST(AudioStream, FlacLengthIsWhatItsFramesHold) {
         const Opened o = open_stream(path);
         ASSERT_NE(o.stream, nullptr) << o.status.message;
         EXPECT_EQ(o.stream->length_bytes(), c.length * 2);
-        EXPECT_EQ(o.stream->length_claim_wrong(), c.wrong);
+        EXPECT_EQ(o.stream->claimed_length_wrong(), c.wrong);
         Status sibling;
         const auto s = o.stream->sibling(sibling);
         ASSERT_NE(s, nullptr) << sibling.message;
@@ -511,6 +527,70 @@ TEST(AudioStream, MeasuresWithoutDecoding) {
         EXPECT_EQ(s->info().rate, static_cast<std::uint32_t>(c.rate)) << c.name;
         EXPECT_EQ(s->info().channels, static_cast<std::uint32_t>(c.channels)) << c.name;
         EXPECT_EQ(s->file_size(), frames * c.channels * 2 + 44) << c.name;
+    }
+}
+
+// Where the container gives no length, or one its bytes cannot hold, or
+// (a chained Ogg file) only its last link's, the length is what a full
+// decode gives; a claim far beyond the file is flagged as wrong. Claims
+// are believed up to 64 times what the stated bit rate puts in the file's
+// bytes, and up to 65536 frames a byte where no rate is stated.
+TEST(AudioStream, LengthsTheContainerCannotGiveAreCounted) {
+    const struct {
+        const char* name;
+        const char* ext;
+        const char* args;
+        std::function<std::string(std::string)> edit;
+        bool wrong;
+        double believed_s = 0.0;  // the length taken, when not the full decode's (-1: far beyond)
+    } cases[] = {
+        {"matroska as written", "mka", "-c:a pcm_s16le", nullptr, false, 3.0},
+        {"ogg as written", "ogg", "-c:a libvorbis", nullptr, false},
+        {"duration 60 times what the bit rate allows", "mka", "-c:a pcm_s16le",
+         [](std::string b) { return test::with_matroska_duration(b, 180e3); }, false, 180.0},
+        {"duration 70 times what the bit rate allows", "mka", "-c:a pcm_s16le",
+         [](std::string b) { return test::with_matroska_duration(b, 210e3); }, true},
+        {"duration of 60000 frames a byte", "mka", "-c:a flac",
+         [](std::string b) { return test::with_matroska_duration(b, b.size() * 60000e3 / 44100); }, false, -1},
+        {"duration of 70000 frames a byte", "mka", "-c:a flac",
+         [](std::string b) { return test::with_matroska_duration(b, b.size() * 70000e3 / 44100); }, true},
+        {"duration not a number", "mka", "-c:a flac",
+         [](std::string b) { return test::with_matroska_duration(b, std::nan("")); }, false},
+        {"duration infinite", "mka", "-c:a pcm_s16le",
+         [](std::string b) { return test::with_matroska_duration(b, HUGE_VAL); }, false},
+        {"duration negative", "mka", "-c:a pcm_s16le",
+         [](std::string b) { return test::with_matroska_duration(b, -5000.0); }, false},
+        {"duration 1e300 ms", "mka", "-c:a libmp3lame",
+         [](std::string b) { return test::with_matroska_duration(b, 1e300); }, false},
+        {"duration 1e15 ms", "mka", "-c:a pcm_s16le",
+         [](std::string b) { return test::with_matroska_duration(b, 1e15); }, true},
+        {"duration 1e15 ms, AAC", "mka", "-c:a aac",
+         [](std::string b) { return test::with_matroska_duration(b, 1e15); }, true},
+        {"granule 2^62", "ogg", "-c:a libvorbis",
+         [](std::string b) { return test::with_last_ogg_granule(b, std::uint64_t{1} << 62); }, true},
+        {"three links of the same stream", "ogg", "-c:a libvorbis", [](std::string b) { return b + b + b; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string wav = dir.file("src.wav"), path = dir.file(std::string("src.") + c.ext);
+        test::write_wav(wav, 44100, 1, test::music(44100, 1, 3.0));
+        ASSERT_TRUE(test::ffmpeg_convert(wav, path, c.args));
+        if (c.edit) edit_file(path, c.edit);
+        const auto frames = static_cast<std::uint64_t>(full_decode(path, dir).size());
+        const Opened o = open_stream(path);
+        ASSERT_NE(o.stream, nullptr) << o.status.message;
+        const double seconds = o.stream->bytes_to_seconds(o.stream->length_bytes());
+        if (c.believed_s == 0.0) EXPECT_EQ(o.stream->length_bytes(), frames * 2);
+        else if (c.believed_s > 0.0) EXPECT_NEAR(seconds, c.believed_s, 0.001);
+        else EXPECT_GT(seconds, 1e4);
+        EXPECT_EQ(o.stream->claimed_length_wrong(), c.wrong);
+        EXPECT_EQ(o.stream->packets_read(), 0U);  // counting the frames is not the windows' reading
+        Status sibling_opened;
+        const auto sibling = o.stream->sibling(sibling_opened);
+        ASSERT_NE(sibling, nullptr) << sibling_opened.message;
+        EXPECT_EQ(sibling->length_bytes(), o.stream->length_bytes());
+        EXPECT_EQ(sibling->claimed_length_wrong(), c.wrong);
     }
 }
 

@@ -408,7 +408,7 @@ TEST(BadInput, UnusualButValidAudio) {
         SCOPED_TRACE(s.name);
         t::Image img;
         ASSERT_TRUE(t::read_png(scene.path("in/" + s.name + ".png"), img));
-        EXPECT_EQ(img.width, 250);  // all shorter than 37.5 s
+        ASSERT_EQ(img.width, 250);  // all shorter than 37.5 s
         if (s.seconds < 0.5) continue;  // too short to hold a tone
         EXPECT_NEAR(brightest_row(img, img.width / 2), s.hz * 2048 / s.rate, 1.0);
     }
@@ -444,6 +444,49 @@ TEST(BadInput, StreamLongerThan2GiBShowsItsToneInTheRightColumns) {
     for (int x = 0; x < img.width; x += (x >= 960 && x < 990) ? 1 : 10) {
         if (x >= 973 && x <= 976) EXPECT_GT(img.at(x, row).g, 200) << "column " << x;
         else EXPECT_EQ(img.at(x, row).g, 0) << "column " << x;
+    }
+}
+
+// A second of 3 kHz tone after 6 s of silence, then a second of silence, in
+// containers that round their timing, claim a length their bytes cannot
+// hold or an unusable one, or come in links: the picture is drawn at the
+// length a full decode gives (which a chained or untrimmed Vorbis file
+// lengthens by a few hundred frames), so the tone lies in the very columns
+// whose windows hold it (250 of about 1411 frames: 188 to 217), and the
+// columns a window clear of it are dark. A framed picture, whose time labels
+// are stepped over the length, is made as quickly.
+TEST(BadInput, ContainersThatMisstateTheirTimingAreDrawnByTheAudio) {
+    constexpr int kRate = 44100;
+    const t::Samples silence = t::silence(kRate, 1, 6.0), tone = t::sine(kRate, 1, 1.0, 3000);
+    t::Samples sound = silence;
+    sound.insert(sound.end(), tone.begin(), tone.end());
+    sound.insert(sound.end(), silence.begin(), silence.begin() + kRate);
+    const t::Samples link_a(silence.begin(), silence.begin() + 4 * kRate), link_b(sound.begin() + 4 * kRate, sound.end());
+    const std::string vorbis = "-c:a libvorbis";
+    const std::pair<std::string, std::string> cases[] = {
+        {"pcm.mka", encoded(sound, kRate, 1, "mka", "-c:a pcm_s16le")},  // 46.44 ms packets stored as 46 ms
+        {"nan.mka", t::with_matroska_duration(encoded(sound, kRate, 1, "mka", "-c:a flac"), std::nan(""))},
+        {"long.mka", t::with_matroska_duration(encoded(sound, kRate, 1, "mka", "-c:a pcm_s16le"), 1e15)},
+        {"long.ogg", t::with_last_ogg_granule(encoded(sound, kRate, 1, "ogg", vorbis), 1ULL << 62)},
+        {"chained.ogg", encoded(link_a, kRate, 1, "ogg", vorbis) + encoded(link_b, kRate, 1, "ogg", vorbis)},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        Scene scene;
+        scene.folders("in");
+        scene.ini(kVerbose);
+        scene.file("in/" + name, bytes);
+        expect_run(scene, {"in"}, {0, {"saved ./" + name}, {"in/" + name + ".png"}});
+        t::Image img;
+        ASSERT_TRUE(t::read_png(scene.path("in/" + name + ".png"), img));
+        ASSERT_EQ(img.width, 250);
+        const int y = static_cast<int>(3000.0 * 2048 / kRate + 0.5);
+        for (int x = 0; x < img.width; ++x) {
+            if (x >= 188 && x <= 217) EXPECT_GT(img.at(x, y).g, 200) << "column " << x;
+            if (x < 186 || x > 219) EXPECT_LT(img.at(x, y).g, 64) << "column " << x;
+        }
+        const t::RunResult framed = scene.tolvek({"--frame", "in"});
+        EXPECT_EQ(framed.status, 0) << framed.err;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -127,6 +128,31 @@ bool ffmpeg_convert(const std::string& in, const std::string& out, const std::st
     for (std::string w; words >> w;) argv.push_back(w);
     argv.push_back(out);
     return run(argv, ".").status == 0;
+}
+
+std::string with_matroska_duration(std::string mka, double ms) {
+    const std::size_t at = mka.find("\x44\x89\x88");
+    if (at == std::string::npos) return mka;
+    const auto bits = std::bit_cast<std::uint64_t>(ms);
+    for (int k = 0; k < 8; ++k) mka[at + 3 + k] = static_cast<char>(bits >> (8 * (7 - k)));
+    return mka;
+}
+
+std::string with_last_ogg_granule(std::string ogg, std::uint64_t granule) {
+    constexpr std::size_t kGranuleAt = 6, kChecksumAt = 22;
+    const std::size_t page = ogg.rfind("OggS");
+    if (page == std::string::npos) return ogg;
+    for (std::size_t k = 0; k < 8; ++k) ogg[page + kGranuleAt + k] = static_cast<char>(granule >> (8 * k));
+    for (std::size_t k = 0; k < 4; ++k) ogg[page + kChecksumAt + k] = 0;
+    // The page's CRC-32: polynomial 0x04c11db7, most significant bit first,
+    // over the page with its checksum field zero.
+    std::uint32_t crc = 0;
+    for (std::size_t i = page; i < ogg.size(); ++i) {
+        crc ^= static_cast<std::uint32_t>(static_cast<unsigned char>(ogg[i])) << 24;
+        for (int b = 0; b < 8; ++b) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+    }
+    for (std::size_t k = 0; k < 4; ++k) ogg[page + kChecksumAt + k] = static_cast<char>(crc >> (8 * k));
+    return ogg;
 }
 
 std::string tracker_module() {

@@ -44,6 +44,12 @@ bool ffmpeg_convert(const std::string& in, const std::string& out, const std::st
 
 // A FLAC file's bytes with STREAMINFO's total frames set to `total` (36 bits).
 std::string with_flac_total(std::string flac, std::uint64_t total);
+// A Matroska file with its Duration element (as the ffmpeg tool writes it:
+// an 8-byte float, in milliseconds) set to `ms`.
+std::string with_matroska_duration(std::string mka, double ms);
+// An Ogg file whose last page claims granule position `granule`, its
+// checksum made to match.
+std::string with_last_ogg_granule(std::string ogg, std::uint64_t granule);
 
 // A tiny ProTracker module with one sample and one note.
 std::string tracker_module();
