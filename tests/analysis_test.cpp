@@ -51,6 +51,34 @@ TEST(LevelMeter, PeakClippingAndSilence) {
     EXPECT_FALSE(LevelMeter().silence_pct());
 }
 
+// A square wave's RMS is its amplitude: columns on both sides of -60 dBFS,
+// as floats and as 16-bit samples (the amplitude rounded to a whole step).
+TEST(LevelMeter, SilenceIsAColumnBelowMinus60Dbfs) {
+    const struct {
+        double dbfs;
+        bool silent;
+    } cases[] = {{-55.0, false}, {-59.5, false}, {-60.5, true}, {-65.0, true}};
+    LevelMeter all;
+    for (const auto& c : cases) {
+        const double amplitude = std::pow(10.0, c.dbfs / 20);
+        const auto s16 = static_cast<std::int16_t>(std::lround(amplitude * 32768));
+        std::vector<float> floats(2 * kWindow);
+        test::Samples shorts(2 * kWindow);
+        for (std::size_t i = 0; i < floats.size(); ++i) {
+            floats[i] = static_cast<float>((i / 100) % 2 ? amplitude : -amplitude);
+            shorts[i] = static_cast<std::int16_t>((i / 100) % 2 ? s16 : -s16);
+        }
+        LevelMeter as_float, as_s16;
+        as_float.add(std::span<const float>(floats));
+        as_s16.add(std::span<const std::int16_t>(shorts));
+        all.add(std::span<const float>(floats));
+        for (LevelMeter* m : {&as_float, &as_s16, &all}) m->end_column();
+        EXPECT_EQ(*as_float.silence_pct(), c.silent ? 100.0 : 0.0) << c.dbfs;
+        EXPECT_EQ(*as_s16.silence_pct(), c.silent ? 100.0 : 0.0) << c.dbfs << " dBFS as " << s16;
+    }
+    EXPECT_EQ(*all.silence_pct(), 50.0);
+}
+
 // The column spectrum as a conversion computes it: periodic Hann window,
 // magnitude |X_k| × 2 / 2048. A plain DFT: slow, but plainly right.
 class Dft {
@@ -217,8 +245,14 @@ TEST(SpectrumMeter, ConversionReportsTheCutoff) {
 TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
     constexpr int kSeconds = 3;  // 250 columns of 529 frames: sampled windows overlap
     constexpr std::uint64_t kSamples = 2ULL * kRate * kSeconds;
-    test::Samples square(kSamples);
-    for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 100) % 2 ? 32767 : -32768;
+    // Square waves, whose RMS is their amplitude: full scale, and quiet ones
+    // 5 dB either side of where a column counts as silent.
+    const auto square = [&](std::int16_t high, std::int16_t low) {
+        test::Samples out(kSamples);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = (i / 100) % 2 ? high : low;
+        return out;
+    };
+    const double minus_55 = 20 * std::log10(58 / 32768.0), minus_65 = 20 * std::log10(18 / 32768.0);
     // Left only: the mix would be 6 dB quieter than the channel.
     test::Samples left = test::sine(kRate, 2, kSeconds, 997, 0.5);  // -6.02 dBFS
     for (std::size_t i = 1; i < left.size(); i += 2) left[i] = 0;
@@ -231,11 +265,14 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
         std::optional<double> peak_dbfs;
         std::uint64_t clipped;
         double silence_pct;
+        double silence_within = 0.0;  // columns across the change count either way
     } cases[] = {
-        {"square", square, 0.0, kSamples, 0.0},
+        {"square", square(32767, -32768), 0.0, kSamples, 0.0},
         {"left sine", left, -6.02, 0, 0.0},
-        {"half silent", half, -6.02, 0, 50.0},
+        {"half silent", half, -6.02, 0, 50.0, 0.5},
         {"silence", test::silence(kRate, 2, kSeconds), std::nullopt, 0, 100.0},
+        {"square at -55 dBFS", square(58, -58), minus_55, 0, 0.0},
+        {"square at -65 dBFS", square(18, -18), minus_65, 0, 100.0},
     };
     const struct {
         const char* name;
@@ -268,7 +305,7 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
             }
             EXPECT_EQ(result.clipped_samples, c.clipped);  // every frame once
             ASSERT_TRUE(result.silence_pct);
-            EXPECT_NEAR(*result.silence_pct, c.silence_pct, 0.5);
+            EXPECT_NEAR(*result.silence_pct, c.silence_pct, c.silence_within);
             const report::Record r = report::record_from(result.source, result);
             EXPECT_EQ(r.peak_dbfs, result.peak_dbfs);
             EXPECT_EQ(r.clipped_samples, static_cast<std::int64_t>(c.clipped));
