@@ -203,6 +203,71 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
     EXPECT_FALSE(cutoff_of(std::vector<double>(kFrames, 0.0)));  // silence has no cutoff
 }
 
+// Spectra made bin by bin (dB of magnitude 1 at `bin` in `column`, 100
+// columns) put each rule's threshold just on either side: the cliff's drop,
+// its distance below half the rate and the room above it, the 40 dB that is
+// content, and the holes' depth, quiet columns and share.
+TEST(SpectrumMeter, EachRuleOnBothSidesOfItsThreshold) {
+    constexpr int kColumns = 100, kHoleBins = 281;  // bins 743..1023: 16 kHz up at 44.1 kHz
+    // Bins up to `top` at 0 dB, the rest `below` dB under them; the 71 bins
+    // up to `top` lowered by `shelf` dB, for a drop smaller than 40 dB.
+    const auto step = [](int top, double below, double shelf = 0.0) {
+        return [=](int bin, int) { return bin > top ? -shelf - below : bin >= top - 70 ? -shelf : 0.0; };
+    };
+    // `count` hole cells `depth` dB down, no bin holed in more than a few
+    // columns (281 is prime, so i ↦ (i mod 100, i mod 281) never repeats).
+    const auto holes = [](int count, double depth) {
+        return [=](int bin, int column) {
+            for (int i = bin - (kBins - kHoleBins); i >= 0 && i < count; i += kHoleBins)
+                if (i % kColumns == column) return -depth;
+            return 0.0;
+        };
+    };
+    // 300 holes in 20 columns whose band is `db` down: counted unless the
+    // column is more than 10 dB below the others.
+    const auto quiet = [](double db) {
+        return [=](int bin, int column) {
+            const int k = bin - (kBins - kHoleBins);
+            if (k < 0 || column >= 20) return 0.0;
+            return (k + kHoleBins * 2 - column * 15) % kHoleBins < 15 ? -40.0 : -db;
+        };
+    };
+    const struct {
+        const char* name;
+        std::uint32_t rate;
+        std::function<double(int, int)> db;
+        int cutoff_bin;
+        bool cliff, holes;
+    } cases[] = {
+        {"drop of 25.1 dB", 44100, step(700, 25.1, 16), 700, true, false},
+        {"drop of 24.9 dB", 44100, step(700, 24.9, 16), 700, false, false},
+        {"cutoff just below 97 % of half the rate", 44100, step(993, 60), 993, true, false},
+        {"cutoff just above 97 % of half the rate", 44100, step(994, 60), 994, false, false},
+        {"402 Hz above the cutoff", 8000, step(894, 60), 894, true, false},
+        {"398 Hz above the cutoff", 8000, step(895, 60), 895, false, false},
+        {"40.1 dB down is not content", 44100, step(600, 40.1), 600, true, false},
+        {"39.9 dB down is content", 44100, step(600, 39.9), 1023, false, false},
+        {"282 holes: over 1 %", 44100, holes(282, 31), 1023, false, true},
+        {"281 holes: 1 %", 44100, holes(281, 31), 1023, false, false},
+        {"holes 29 dB down are not holes", 44100, holes(1000, 29), 1023, false, false},
+        {"holes in columns 9 dB down", 44100, quiet(9), 1023, false, true},
+        {"holes in columns 11 dB down", 44100, quiet(11), 1023, false, false},
+    };
+    for (const auto& c : cases) {
+        SpectrumMeter meter(c.rate, true);
+        std::vector<float> column(kBins);
+        for (int i = 0; i < kColumns; ++i) {
+            for (int k = 0; k < kBins; ++k) column[k] = static_cast<float>(std::pow(10.0, c.db(k, i) / 20));
+            meter.add(column);
+        }
+        const auto cut = meter.cutoff();
+        ASSERT_TRUE(cut) << c.name;
+        EXPECT_EQ(cut->hz, c.cutoff_bin * (c.rate / 2048.0)) << c.name;
+        EXPECT_EQ(cut->cliff, c.cliff) << c.name << ", drop " << cut->drop_db << " dB";
+        EXPECT_EQ(cut->holes, c.holes) << c.name << ", holes " << cut->holes_pct << " %";
+    }
+}
+
 class QuietLog : public Log {
     void line(std::string_view) override {}
     void error(std::string_view) override {}
