@@ -3,10 +3,12 @@
 #include <bit>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "audio/audio.h"
 #include "convert/convert.h"
 #include "convert/plan.h"
+#include "convert/stamp.h"
 #include "support/fixtures.h"
 
 namespace tolvek::convert {
@@ -99,6 +101,61 @@ TEST(Label, CutsAt28CharactersAndPadsTo33) {
         {"", std::string(33, ' ')},
     };
     for (const auto& c : cases) EXPECT_EQ(display_label(c.name), c.label) << c.name;
+}
+
+// Each setting that changes a picture's pixels or bytes changes the
+// fingerprint; the others (and JPEG quality of a PNG) leave it alone.
+TEST(Stamp, FingerprintCoversEverySettingThatChangesThePicture) {
+    const Options base;
+    const struct {
+        const char* name;
+        std::function<void(Options&)> edit;
+        bool changes;
+    } cases[] = {
+        {"jpeg", [](Options& o) { o.format = image::FileType::Jpeg; }, true},
+        {"jpeg quality", [](Options& o) { o.format = image::FileType::Jpeg, o.quality = 90; }, true},
+        {"png quality", [](Options& o) { o.quality = 90; }, false},
+        {"grid", [](Options& o) { o.grid = false; }, true},
+        {"range", [](Options& o) { o.range = Range::dbfs(-120, 0); }, true},
+        {"range low", [](Options& o) { o.range = Range::dbfs(-120, -1); }, true},
+        {"range high", [](Options& o) { o.range = Range::dbfs(-119.5f, 0); }, true},
+        {"scale", [](Options& o) { o.scale = Scale::Log; }, true},
+        {"frame", [](Options& o) { o.frame = true; }, true},
+        {"coverage", [](Options& o) { o.coverage = Coverage::Full; }, true},
+        {"channels", [](Options& o) { o.channels = Channels::Split; }, true},
+        {"threads", [](Options& o) { o.threads = 4; }, false},
+        {"verbose", [](Options& o) { o.verbose = 2; }, false},
+        {"local", [](Options& o) { o.local = true; }, false},
+    };
+    for (const auto& c : cases) {
+        Options o = base;
+        c.edit(o);
+        EXPECT_EQ(settings_fingerprint(o) != settings_fingerprint(base), c.changes) << c.name;
+    }
+    Options jpeg = base, other_quality = base;
+    jpeg.format = other_quality.format = image::FileType::Jpeg;
+    other_quality.quality = 76;
+    EXPECT_NE(settings_fingerprint(jpeg), settings_fingerprint(other_quality));
+}
+
+// A stamp reads back whole, or not at all when a part is missing or not a
+// number.
+TEST(Stamp, ReadBackWholeOrNotAtAll) {
+    const Stamp stamp{"1.2.3", 1234567, -1700000000123456789, "0123456789abcdef"};
+    image::Metadata whole;
+    add_stamp(stamp, whole);
+    EXPECT_EQ(read_stamp(whole), stamp);
+    const struct {
+        std::size_t entry;  // 0..3: version, size, time, fingerprint
+        std::optional<std::string> value;  // nothing: left out
+    } cases[] = {{0, {}}, {1, {}}, {2, {}}, {3, {}}, {1, "12x"}, {1, ""}, {1, "99999999999999999999"},
+                 {2, "1.5"}, {2, ""}, {2, "99999999999999999999"}};
+    for (const auto& c : cases) {
+        image::Metadata m = whole;
+        if (c.value) m[c.entry].second = *c.value;
+        else m.erase(m.begin() + static_cast<std::ptrdiff_t>(c.entry));
+        EXPECT_FALSE(read_stamp(m)) << c.entry << " " << c.value.value_or("(left out)");
+    }
 }
 
 // Converts `path` with a grey palette and returns the status; the log is in
