@@ -79,6 +79,10 @@ TEST(Range, EntriesOfTonesAtDocumentedLevels) {
         {classic, -37.3, 255}, {classic, -37.5, 254}, {classic, -40.0, 247}, {classic, -60.0, 188},
         {classic, -100.0, 71}, {classic, -123.7, 1},  {classic, -124.4, 0},
     };
+    // The colour bar's span: the range itself, or classic's ends in dBFS.
+    EXPECT_EQ(level_span(narrow), narrow);
+    EXPECT_NEAR(level_span(classic).low_dbfs, -124.268, 0.001);
+    EXPECT_NEAR(level_span(classic).high_dbfs, -37.409, 0.001);
     for (const auto& c : cases) {
         const auto magnitude = static_cast<float>(kFullScaleMagnitude * std::pow(10.0, c.dbfs / 20));
         EXPECT_EQ(static_cast<int>(level_map(c.range)(magnitude)), c.entry) << c.dbfs << " dBFS, classic " << c.range.classic;
