@@ -87,7 +87,7 @@ TEST(Report, BadReportsAreRefused) {
     const std::string rest(kFieldCount - 1, ',');  // the other fields, empty
     const std::pair<Format, std::string> cases[] = {
         {Format::Csv, header + "a\"b" + rest + "\r\n"},
-        {Format::Csv, header + rest + "\"a\"b" + rest + "\r\n"},  // not a second record
+        {Format::Csv, header + rest + "\"1\"b" + rest + "\r\n"},  // not a second record
         {Format::Csv, header + "a,,written,,,+44100" + rest.substr(5) + "\r\n"},
         {Format::JsonLines, R"({"rate_hz":+44100})"},
         {Format::JsonLines, R"({"source":"\q"})"},
