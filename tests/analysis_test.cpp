@@ -51,6 +51,34 @@ TEST(LevelMeter, PeakClippingAndSilence) {
     EXPECT_FALSE(LevelMeter().silence_pct());
 }
 
+// A square wave's RMS is its amplitude: columns on both sides of -60 dBFS,
+// as floats and as 16-bit samples (the amplitude rounded to a whole step).
+TEST(LevelMeter, SilenceIsAColumnBelowMinus60Dbfs) {
+    const struct {
+        double dbfs;
+        bool silent;
+    } cases[] = {{-55.0, false}, {-59.5, false}, {-60.5, true}, {-65.0, true}};
+    LevelMeter all;
+    for (const auto& c : cases) {
+        const double amplitude = std::pow(10.0, c.dbfs / 20);
+        const auto s16 = static_cast<std::int16_t>(std::lround(amplitude * 32768));
+        std::vector<float> floats(2 * kWindow);
+        test::Samples shorts(2 * kWindow);
+        for (std::size_t i = 0; i < floats.size(); ++i) {
+            floats[i] = static_cast<float>((i / 100) % 2 ? amplitude : -amplitude);
+            shorts[i] = static_cast<std::int16_t>((i / 100) % 2 ? s16 : -s16);
+        }
+        LevelMeter as_float, as_s16;
+        as_float.add(std::span<const float>(floats));
+        as_s16.add(std::span<const std::int16_t>(shorts));
+        all.add(std::span<const float>(floats));
+        for (LevelMeter* m : {&as_float, &as_s16, &all}) m->end_column();
+        EXPECT_EQ(*as_float.silence_pct(), c.silent ? 100.0 : 0.0) << c.dbfs;
+        EXPECT_EQ(*as_s16.silence_pct(), c.silent ? 100.0 : 0.0) << c.dbfs << " dBFS as " << s16;
+    }
+    EXPECT_EQ(*all.silence_pct(), 50.0);
+}
+
 // The column spectrum as a conversion computes it: periodic Hann window,
 // magnitude |X_k| × 2 / 2048. A plain DFT: slow, but plainly right.
 class Dft {
@@ -175,6 +203,71 @@ TEST(SpectrumMeter, FindsTheCutoffAndTellsACliffFromARollOff) {
     EXPECT_FALSE(cutoff_of(std::vector<double>(kFrames, 0.0)));  // silence has no cutoff
 }
 
+// Spectra made bin by bin (dB of magnitude 1 at `bin` in `column`, 100
+// columns) put each rule's threshold just on either side: the cliff's drop,
+// its distance below half the rate and the room above it, the 40 dB that is
+// content, and the holes' depth, quiet columns and share.
+TEST(SpectrumMeter, EachRuleOnBothSidesOfItsThreshold) {
+    constexpr int kColumns = 100, kHoleBins = 281;  // bins 743..1023: 16 kHz up at 44.1 kHz
+    // Bins up to `top` at 0 dB, the rest `below` dB under them; the 71 bins
+    // up to `top` lowered by `shelf` dB, for a drop smaller than 40 dB.
+    const auto step = [](int top, double below, double shelf = 0.0) {
+        return [=](int bin, int) { return bin > top ? -shelf - below : bin >= top - 70 ? -shelf : 0.0; };
+    };
+    // `count` hole cells `depth` dB down, no bin holed in more than a few
+    // columns (281 is prime, so i ↦ (i mod 100, i mod 281) never repeats).
+    const auto holes = [](int count, double depth) {
+        return [=](int bin, int column) {
+            for (int i = bin - (kBins - kHoleBins); i >= 0 && i < count; i += kHoleBins)
+                if (i % kColumns == column) return -depth;
+            return 0.0;
+        };
+    };
+    // 300 holes in 20 columns whose band is `db` down: counted unless the
+    // column is more than 10 dB below the others.
+    const auto quiet = [](double db) {
+        return [=](int bin, int column) {
+            const int k = bin - (kBins - kHoleBins);
+            if (k < 0 || column >= 20) return 0.0;
+            return (k + kHoleBins * 2 - column * 15) % kHoleBins < 15 ? -40.0 : -db;
+        };
+    };
+    const struct {
+        const char* name;
+        std::uint32_t rate;
+        std::function<double(int, int)> db;
+        int cutoff_bin;
+        bool cliff, holes;
+    } cases[] = {
+        {"drop of 25.1 dB", 44100, step(700, 25.1, 16), 700, true, false},
+        {"drop of 24.9 dB", 44100, step(700, 24.9, 16), 700, false, false},
+        {"cutoff just below 97 % of half the rate", 44100, step(993, 60), 993, true, false},
+        {"cutoff just above 97 % of half the rate", 44100, step(994, 60), 994, false, false},
+        {"402 Hz above the cutoff", 8000, step(894, 60), 894, true, false},
+        {"398 Hz above the cutoff", 8000, step(895, 60), 895, false, false},
+        {"40.1 dB down is not content", 44100, step(600, 40.1), 600, true, false},
+        {"39.9 dB down is content", 44100, step(600, 39.9), 1023, false, false},
+        {"282 holes: over 1 %", 44100, holes(282, 31), 1023, false, true},
+        {"281 holes: 1 %", 44100, holes(281, 31), 1023, false, false},
+        {"holes 29 dB down are not holes", 44100, holes(1000, 29), 1023, false, false},
+        {"holes in columns 9 dB down", 44100, quiet(9), 1023, false, true},
+        {"holes in columns 11 dB down", 44100, quiet(11), 1023, false, false},
+    };
+    for (const auto& c : cases) {
+        SpectrumMeter meter(c.rate, true);
+        std::vector<float> column(kBins);
+        for (int i = 0; i < kColumns; ++i) {
+            for (int k = 0; k < kBins; ++k) column[k] = static_cast<float>(std::pow(10.0, c.db(k, i) / 20));
+            meter.add(column);
+        }
+        const auto cut = meter.cutoff();
+        ASSERT_TRUE(cut) << c.name;
+        EXPECT_EQ(cut->hz, c.cutoff_bin * (c.rate / 2048.0)) << c.name;
+        EXPECT_EQ(cut->cliff, c.cliff) << c.name << ", drop " << cut->drop_db << " dB";
+        EXPECT_EQ(cut->holes, c.holes) << c.name << ", holes " << cut->holes_pct << " %";
+    }
+}
+
 class QuietLog : public Log {
     void line(std::string_view) override {}
     void error(std::string_view) override {}
@@ -217,8 +310,14 @@ TEST(SpectrumMeter, ConversionReportsTheCutoff) {
 TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
     constexpr int kSeconds = 3;  // 250 columns of 529 frames: sampled windows overlap
     constexpr std::uint64_t kSamples = 2ULL * kRate * kSeconds;
-    test::Samples square(kSamples);
-    for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 100) % 2 ? 32767 : -32768;
+    // Square waves, whose RMS is their amplitude: full scale, and quiet ones
+    // 5 dB either side of where a column counts as silent.
+    const auto square = [&](std::int16_t high, std::int16_t low) {
+        test::Samples out(kSamples);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = (i / 100) % 2 ? high : low;
+        return out;
+    };
+    const double minus_55 = 20 * std::log10(58 / 32768.0), minus_65 = 20 * std::log10(18 / 32768.0);
     // Left only: the mix would be 6 dB quieter than the channel.
     test::Samples left = test::sine(kRate, 2, kSeconds, 997, 0.5);  // -6.02 dBFS
     for (std::size_t i = 1; i < left.size(); i += 2) left[i] = 0;
@@ -231,11 +330,14 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
         std::optional<double> peak_dbfs;
         std::uint64_t clipped;
         double silence_pct;
+        double silence_within = 0.0;  // columns across the change count either way
     } cases[] = {
-        {"square", square, 0.0, kSamples, 0.0},
+        {"square", square(32767, -32768), 0.0, kSamples, 0.0},
         {"left sine", left, -6.02, 0, 0.0},
-        {"half silent", half, -6.02, 0, 50.0},
+        {"half silent", half, -6.02, 0, 50.0, 0.5},
         {"silence", test::silence(kRate, 2, kSeconds), std::nullopt, 0, 100.0},
+        {"square at -55 dBFS", square(58, -58), minus_55, 0, 0.0},
+        {"square at -65 dBFS", square(18, -18), minus_65, 0, 100.0},
     };
     const struct {
         const char* name;
@@ -268,7 +370,7 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
             }
             EXPECT_EQ(result.clipped_samples, c.clipped);  // every frame once
             ASSERT_TRUE(result.silence_pct);
-            EXPECT_NEAR(*result.silence_pct, c.silence_pct, 0.5);
+            EXPECT_NEAR(*result.silence_pct, c.silence_pct, c.silence_within);
             const report::Record r = report::record_from(result.source, result);
             EXPECT_EQ(r.peak_dbfs, result.peak_dbfs);
             EXPECT_EQ(r.clipped_samples, static_cast<std::int64_t>(c.clipped));

@@ -833,6 +833,7 @@ TEST(AudioStream, LevelsCountEachFrameOnceOnEveryChannel) {
     test::Samples pcm = test::music(8000, 2, 1.5);  // 12000 frames
     for (std::size_t f = 0; f < 12000; ++f) {
         if (f >= 3000 && f < 3100) pcm[2 * f] = f % 2 ? 32767 : -32768;
+        if (f >= 3100 && f < 3200) pcm[2 * f] = f % 2 ? 32766 : -32766;  // a step short of full scale
         pcm[2 * f + 1] = static_cast<std::int16_t>(-std::max<int>(pcm[2 * f], -32767));  // the mix is silent
     }
     const auto direct = [&](std::uint64_t from, std::uint64_t to) {
@@ -1005,6 +1006,42 @@ std::string mp3_header(int version, int bitrate_index, int rate_index, bool padd
             static_cast<char>((bitrate_index << 4) | (rate_index << 2) | (padding ? 2 : 0)), static_cast<char>(0xc4)};
 }
 
+// A header's rate, frame size and samples per frame (MPEG-1, 2 and 2.5),
+// and the headers that give no frame size or are no Layer III.
+TEST(Mp3Frames, HeadersGiveRateSizeAndSamples) {
+    const auto layer = [](std::string h, int code) { return h[1] = static_cast<char>((h[1] & ~0x06) | code << 1), h; };
+    const struct {
+        std::string header;
+        int rate_hz, frame_bytes, samples;  // rate 0: refused
+    } cases[] = {
+        {mp3_header(3, 9, 0, false), 44100, 417, 1152},
+        {mp3_header(3, 9, 0, true), 44100, 418, 1152},
+        {mp3_header(3, 14, 1, false), 48000, 960, 1152},
+        {mp3_header(3, 1, 2, false), 32000, 144, 1152},
+        {mp3_header(2, 8, 0, false), 22050, 208, 576},
+        {mp3_header(2, 14, 1, false), 24000, 480, 576},
+        {mp3_header(2, 13, 2, true), 16000, 649, 576},
+        {mp3_header(0, 1, 2, false), 8000, 72, 576},
+        {mp3_header(0, 5, 0, false), 11025, 261, 576},
+        {mp3_header(0, 9, 1, false), 12000, 480, 576},
+        {mp3_header(1, 9, 0, false), 0, 0, 0},   // reserved version
+        {mp3_header(3, 15, 0, false), 0, 0, 0},  // bad bit rate
+        {mp3_header(3, 0, 0, false), 0, 0, 0},   // free format: no size
+        {mp3_header(3, 9, 3, false), 0, 0, 0},   // reserved rate
+        {layer(mp3_header(3, 9, 0, false), 2), 0, 0, 0},  // Layer II
+        {layer(mp3_header(3, 9, 0, false), 3), 0, 0, 0},  // Layer I
+        {layer(mp3_header(3, 9, 0, false), 0), 0, 0, 0},  // reserved layer
+        {"\xff\xfb\x90", 0, 0, 0},                     // cut short
+        {"\xfe\xfb\x90\xc4", 0, 0, 0},                // no sync
+    };
+    for (const auto& c : cases) {
+        const auto h = parse_mp3_header(std::span(reinterpret_cast<const std::uint8_t*>(c.header.data()), c.header.size()));
+        EXPECT_EQ(h ? h->rate_hz : 0, c.rate_hz) << c.rate_hz << " " << c.frame_bytes;
+        EXPECT_EQ(h ? h->frame_bytes : 0, c.frame_bytes) << c.rate_hz << " " << c.frame_bytes;
+        EXPECT_EQ(h ? h->samples : 0, c.samples) << c.rate_hz << " " << c.frame_bytes;
+    }
+}
+
 // A walk reaches the frame it was asked for only over frames of one stream
 // that follow on without a gap; anything else stops it.
 TEST(Mp3Frames, WalksOnlyOverUnbrokenFrames) {
@@ -1029,8 +1066,11 @@ TEST(Mp3Frames, WalksOnlyOverUnbrokenFrames) {
         {"past the end", nullptr, 40, 4, 0, 0},
         {"junk between frames", [&](std::string s) { return s.insert(starts[10], "junk"); }, 30, 4, 0, 0},
         {"junk after the frame reached", [&](std::string s) { return s.insert(starts[12], "junk"); }, 11, 4, 5, starts[7]},
+        // Whole frames that follow on, of another stream.
         {"a frame of another rate",
-         [&](std::string s) { return s.replace(starts[20], 4, mp3_header(3, 9, 1, false)); }, 30, 4, 0, 0},
+         [&](std::string s) { return s.replace(starts[20], 417, frame(mp3_header(3, 9, 1, false), 384)); }, 30, 4, 0, 0},
+        {"a frame of another version",
+         [&](std::string s) { return s.replace(starts[20], 417, frame(mp3_header(2, 12, 0, false), 417)); }, 30, 4, 0, 0},
         {"a tag", [&](std::string s) { return s.replace(starts[5], 3, "TAG"); }, 30, 4, 0, 0},
         {"a free-format frame (no size)",
          [&](std::string s) { return s.replace(starts[8], 4, mp3_header(3, 0, 0, false)); }, 30, 4, 0, 0},

@@ -103,6 +103,26 @@ TEST(Label, CutsAt28CharactersAndPadsTo33) {
     for (const auto& c : cases) EXPECT_EQ(display_label(c.name), c.label) << c.name;
 }
 
+// A stamp reads back whole, or not at all when a part is missing or not a
+// number.
+TEST(Stamp, ReadBackWholeOrNotAtAll) {
+    const Stamp stamp{"1.2.3", 1234567, -1700000000123456789, "0123456789abcdef"};
+    image::Metadata whole;
+    add_stamp(stamp, whole);
+    EXPECT_EQ(read_stamp(whole), stamp);
+    const struct {
+        std::size_t entry;  // 0..3: version, size, time, fingerprint
+        std::optional<std::string> value;  // nothing: left out
+    } cases[] = {{0, {}}, {1, {}}, {2, {}}, {3, {}}, {1, "12x"}, {1, ""}, {1, "99999999999999999999"},
+                 {2, "1.5"}, {2, ""}, {2, "99999999999999999999"}};
+    for (const auto& c : cases) {
+        image::Metadata m = whole;
+        if (c.value) m[c.entry].second = *c.value;
+        else m.erase(m.begin() + static_cast<std::ptrdiff_t>(c.entry));
+        EXPECT_FALSE(read_stamp(m)) << c.entry << " " << c.value.value_or("(left out)");
+    }
+}
+
 // Converts `path` with a grey palette and returns the status; the log is in
 // test::captured_log().
 int convert(const std::string& path, const char* outpath, int verbose = 0, int format = TOLVEK_FORMAT_PNG,

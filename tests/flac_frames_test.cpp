@@ -141,5 +141,97 @@ TEST(FlacFrames, FindsExactExtentsOrRefuses) {
     }
 }
 
+// STREAMINFO's 34 bytes: block sizes, frame sizes (left zero), then rate,
+// channels, bits and total frames packed into 64 bits, then the MD5.
+std::string stream_info(std::uint64_t min_block, std::uint64_t max_block, std::uint64_t rate, std::uint64_t channels,
+                        std::uint64_t bits, std::uint64_t total) {
+    std::string b = {static_cast<char>(min_block >> 8), static_cast<char>(min_block), static_cast<char>(max_block >> 8),
+                     static_cast<char>(max_block)};
+    b += std::string(6, '\0');
+    const std::uint64_t packed = rate << 44 | (channels - 1) << 41 | (bits - 1) << 36 | total;
+    for (int k = 7; k >= 0; --k) b += static_cast<char>(packed >> (8 * k));
+    return b + std::string(16, '\x11');
+}
+
+TEST(FlacFrames, StreamInfoReadOrRefused) {
+    const auto parse = [](const std::string& b) {
+        return parse_flac_stream_info(std::span(reinterpret_cast<const std::uint8_t*>(b.data()), b.size()));
+    };
+    const auto si = parse(stream_info(4096, 4608, 655359, 8, 32, (std::uint64_t{1} << 36) - 1));
+    ASSERT_TRUE(si);
+    EXPECT_EQ(std::tie(si->min_block, si->max_block, si->rate, si->channels, si->bits, si->total),
+              std::make_tuple(std::int64_t{4096}, std::int64_t{4608}, 655359u, 8, 32, (std::int64_t{1} << 36) - 1));
+    EXPECT_TRUE(parse(stream_info(16, 16, 1, 1, 4, 0)));
+    for (const std::string& bad : {stream_info(15, 15, 44100, 2, 16, 0), stream_info(4609, 4608, 44100, 2, 16, 0),
+                                   stream_info(4608, 4608, 0, 2, 16, 0), stream_info(4608, 4608, 44100, 2, 16, 0) + "x",
+                                   stream_info(4608, 4608, 44100, 2, 16, 0).substr(1)})
+        EXPECT_FALSE(parse(bad)) << bad.size();
+}
+
+// A variable-blocking header of sample 0, stereo, 16 bits, with these
+// block-size and rate codes and the bytes they call for after the number.
+std::string coded_header(int block_code, int rate_code, const std::string& tail) {
+    std::string h = {'\xff', '\xf9', static_cast<char>(block_code << 4 | rate_code), '\x18', '\0'};
+    h += tail;
+    return h + static_cast<char>(crc(h, 8, 0x07));
+}
+
+// Every block-size and rate code, as the one frame of a stream: its block
+// size as the header gives it, or nothing where the header does not agree
+// with STREAMINFO's rate.
+TEST(FlacFrames, EveryBlockSizeAndRateCode) {
+    const struct {
+        int block_code, rate_code;
+        std::string tail;
+        std::uint32_t rate;  // STREAMINFO's
+        std::int64_t block;  // 0: refused
+    } cases[] = {
+        {1, 9, "", 44100, 192},
+        {2, 9, "", 44100, 576},
+        {3, 9, "", 44100, 1152},
+        {4, 9, "", 44100, 2304},
+        {5, 9, "", 44100, 4608},
+        {6, 9, "\xc7", 44100, 200},
+        {7, 9, "\x01\x2b", 44100, 300},
+        {8, 9, "", 44100, 256},
+        {12, 9, "", 44100, 4096},
+        {15, 9, "", 44100, 32768},
+        {5, 0, "", 37800, 4608},
+        {5, 1, "", 88200, 4608},
+        {5, 2, "", 176400, 4608},
+        {5, 3, "", 192000, 4608},
+        {5, 4, "", 8000, 4608},
+        {5, 5, "", 16000, 4608},
+        {5, 6, "", 22050, 4608},
+        {5, 7, "", 24000, 4608},
+        {5, 8, "", 32000, 4608},
+        {5, 10, "", 48000, 4608},
+        {5, 11, "", 96000, 4608},
+        {5, 12, "\x0b", 11000, 4608},
+        {5, 13, "\x2b\x11", 11025, 4608},
+        {5, 14, "\x0e\xc4", 37800, 4608},
+        {6, 12, std::string("\xc7\x0b"), 11000, 200},
+        {5, 9, "", 48000, 0},
+        {5, 12, "\x0c", 11000, 0},
+        {5, 14, "\x0e\xc5", 37800, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.block_code) + "/" + std::to_string(c.rate_code));
+        std::string b = coded_header(c.block_code, c.rate_code, c.tail) + std::string(400, '\x5a');
+        const unsigned crc16 = crc(b, 16, 0x8005);
+        b += {static_cast<char>(crc16 >> 8), static_cast<char>(crc16 & 0xff)};
+        const ReadAt read_at = [&](std::uint64_t at, std::span<std::uint8_t> out) -> long {
+            const std::size_t n = at >= b.size() ? 0 : std::min(out.size(), b.size() - at);
+            std::memcpy(out.data(), b.data() + at, n);
+            return static_cast<long>(n);
+        };
+        const std::int64_t total = c.block ? c.block : 4608;
+        FlacFrames frames(read_at, {16, 65535, c.rate, 2, 16, total}, b.size());
+        const std::optional<FlacFrame> f = frames.at(0, 0);
+        EXPECT_EQ(f ? f->frames : 0, c.block);
+        EXPECT_EQ(f ? f->size : 0, c.block ? b.size() : 0);
+    }
+}
+
 }  // namespace
 }  // namespace tolvek::audio

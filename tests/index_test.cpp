@@ -87,6 +87,7 @@ TEST(IndexPage, HostileNamesReachThePageOnlyAsData) {
     EXPECT_EQ(scripts, 2u);
     EXPECT_EQ(page.find("</script> "), std::string::npos);
     EXPECT_NE(page.find("\\u003cscript\\u003ealert(1)"), std::string::npos);
+    EXPECT_NE(page.find("'a' \\u0026 \xEF\xBF\xBD.wav\""), std::string::npos);  // no '&' in the script either
     EXPECT_NE(page.find("\"dir/%3Cscript%3Ealert%281%29%3C/script%3E%20%22q%22%20%27a%27%20%26%20%FF.wav.png\""),
               std::string::npos);
     EXPECT_NE(page.find("\xEF\xBF\xBD.wav\""), std::string::npos);  // shown with U+FFFD

@@ -69,18 +69,49 @@ TEST(Range, TableAgreesWithTheLogarithmEvenWhenNarrow) {
     }
 }
 
+// The palette entry of a bin holding a tone at a level in dBFS (magnitude
+// 0.5 at 0 dBFS): each range's ends and middle, a hundredth of a dB either
+// side of an end, and the levels the README gives.
+TEST(Range, EntriesOfTonesAtDocumentedLevels) {
+    const Range classic{}, wide = Range::dbfs(-120, 0), narrow = Range::dbfs(-60, -20);
+    const struct {
+        Range range;
+        double dbfs;
+        int entry;
+    } cases[] = {
+        {wide, 0.0, 255},      {wide, 10.0, 255},    {wide, -1.0, 252},     {wide, -20.0, 212},
+        {wide, -34.0, 182},    {wide, -70.0, 106},   {wide, -119.5, 1},     {wide, -120.0, 0},
+        {wide, -130.0, 0},     {narrow, -19.99, 255}, {narrow, -20.01, 254}, {narrow, -35.0, 159},
+        {narrow, -50.0, 63},   {narrow, -59.5, 3},   {narrow, -60.01, 0},
+        // Classic: -124.3 dBFS is entry 0, -37.4 dBFS entry 255.
+        {classic, -37.3, 255}, {classic, -37.5, 254}, {classic, -40.0, 247}, {classic, -60.0, 188},
+        {classic, -100.0, 71}, {classic, -123.7, 1},  {classic, -124.4, 0},
+    };
+    // The colour bar's span: the range itself, or classic's ends in dBFS.
+    EXPECT_EQ(level_span(narrow), narrow);
+    EXPECT_NEAR(level_span(classic).low_dbfs, -124.268, 0.001);
+    EXPECT_NEAR(level_span(classic).high_dbfs, -37.409, 0.001);
+    for (const auto& c : cases) {
+        const auto magnitude = static_cast<float>(kFullScaleMagnitude * std::pow(10.0, c.dbfs / 20));
+        EXPECT_EQ(static_cast<int>(level_map(c.range)(magnitude)), c.entry) << c.dbfs << " dBFS, classic " << c.range.classic;
+    }
+}
+
 // 0 dBFS is a full-scale sine at a bin centre; quieter tones step down.
 TEST(Range, TonesAtKnownLevels) {
     test::TempDir dir;
     const struct {
         double dbfs;
         int with_range;  // level with -120:0: (120 + dBFS) × 255 / 120
-    } cases[] = {{0.0, 254}, {-1.0, 252}, {-20.0, 212}, {-34.0, 181}};
+        int classic;     // (ln magnitude + 15) × 255 / 10
+    } cases[] = {{0.0, 254, 255}, {-1.0, 252, 255}, {-20.0, 212, 255}, {-34.0, 182, 255}, {-45.0, 159, 232},
+                 {-60.0, 127, 188}};
     for (const auto& c : cases) {
         const std::string wav = dir.file("tone.wav");
+        // Full scale is 32767 here: 0 dBFS is a hair short of entry 255.
         test::write_wav(wav, 44100, 1, test::sine(44100, 1, 2.0, 200 * 44100.0 / 2048, std::pow(10.0, c.dbfs / 20)));
-        EXPECT_NEAR(picture(wav, with(Range::dbfs(-120, 0))).at(100, 200).r, c.with_range, 1) << c.dbfs;
-        EXPECT_EQ(picture(wav, with(Range{})).at(100, 200).r, 255) << c.dbfs;
+        EXPECT_EQ(picture(wav, with(Range::dbfs(-120, 0))).at(100, 200).r, c.with_range) << c.dbfs;
+        EXPECT_EQ(picture(wav, with(Range{})).at(100, 200).r, c.classic) << c.dbfs;
     }
 }
 

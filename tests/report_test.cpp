@@ -51,6 +51,17 @@ TEST(Report, RecordsRoundTripThroughBothFormats) {
     }
 }
 
+// Every escape JSON has reads back as its character; names the report
+// does not know are passed over.
+TEST(Report, JsonEscapesReadBack) {
+    std::vector<Record> back;
+    ASSERT_TRUE(parse_report(R"({"source":"\b\f\n\r\t\/\"\\\u00e9\ud83c\udfb5\udcff","new":[1],"status":"x"})" "\n",
+                             Format::JsonLines, back));
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].source, "\b\f\n\r\t/\"\\\xc3\xa9\xf0\x9f\x8e\xb5\xff");
+    EXPECT_EQ(back[0].status, "x");
+}
+
 TEST(Report, CsvQuotesOnlyWhereNeededAndLeavesNullsEmpty) {
     Record r;
     r.source = "a,b";
@@ -71,7 +82,17 @@ TEST(Report, NumbersThatAreNotFiniteAreNull) {
 
 TEST(Report, BadReportsAreRefused) {
     const std::string header = csv_header();
+    const std::string rest(kFieldCount - 1, ',');  // the other fields, empty
     const std::pair<Format, std::string> cases[] = {
+        {Format::Csv, header + "a\"b" + rest + "\r\n"},
+        {Format::Csv, header + rest + "\"1\"b" + rest + "\r\n"},  // not a second record
+        {Format::Csv, header + "a,,written,,,+44100" + rest.substr(5) + "\r\n"},
+        {Format::JsonLines, R"({"rate_hz":+44100})"},
+        {Format::JsonLines, R"({"source":"\q"})"},
+        {Format::JsonLines, R"({"source":"\u00e"})"},
+        {Format::JsonLines, "{\"source\":\"a\tb\"}"},
+        {Format::JsonLines, R"({"source" "a"})"},
+        {Format::JsonLines, R"({"source":})"},
         {Format::Csv, ""},
         {Format::Csv, "source,status\r\n"},
         {Format::Csv, header + "\"open,,,,,,,,,,,,,,,,,,\r\n"},

@@ -51,6 +51,8 @@ TEST(Shard, ParsesKOverNAndSlurmArrays) {
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "3"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, Shard{3, 4}},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "4"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {},
          "SLURM_ARRAY_TASK_ID 4 is out of range"},
+        {"slurm", {{"SLURM_ARRAY_TASK_ID", "9"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_MIN", "1"},
+                   {"SLURM_ARRAY_TASK_STEP", "2"}}, {}, "SLURM_ARRAY_TASK_ID 9 is out of range"},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "0"}, {"SLURM_ARRAY_TASK_COUNT", "4"}, {"SLURM_ARRAY_TASK_MIN", "1"}}, {},
          "SLURM_ARRAY_TASK_ID 0 is out of range: the array's 4 tasks start at 1 in steps of 1"},
         {"slurm", {{"SLURM_ARRAY_TASK_ID", "-1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}}, {},
