@@ -1102,7 +1102,7 @@ TEST(BadInput, ManyAudioStreamsDecodeOnlyOne) {
     one.reset();
 
     // Each converted under the same name, which the picture shows.
-    const long idle_kib = scene.tolvek({"--version"}).peak_kib;
+    [[maybe_unused]] const long idle_kib = scene.tolvek({"--version"}).peak_kib;
     std::map<std::string, std::pair<t::Image, long>> converted;
     for (const char* source : {"two.ogg", "many.ogg"}) {
         fs::copy_file(scene.path(source), scene.path("in/s.ogg"), fs::copy_options::overwrite_existing);
