@@ -16,18 +16,20 @@
 
 namespace tolvek::audio {
 
-// Our error codes. Never 0, and never the conversion's 10001/10002.
-enum Error : int {
-    kErrorStart = 1,        // the libraries cannot be used
-    kErrorFileOpen = 2,     // the file cannot be read (missing, unreadable, a directory)
-    kErrorFormat = 3,       // no demuxer recognises the file
-    kErrorNoAudio = 4,      // the file holds no audio stream
-    kErrorCodec = 5,        // no decoder for the stream, or it failed to open
-    kErrorDecode = 6,       // decoding failed while reading
-    kErrorMemory = 7,       // an allocation failed
-    kErrorPlugin = 8,       // no longer reported (plug-ins became has_decoders); the value stays taken
-    kErrorHandle = 9,       // no stream to act on
+// The audio layer's error codes.
+enum class Error {
+    kErrorStart = 1,  // the libraries cannot be used
+    kErrorFileOpen,   // the file cannot be read (missing, unreadable, a directory)
+    kErrorFormat,     // no demuxer recognises the file
+    kErrorNoAudio,    // the file holds no audio stream
+    kErrorCodec,      // no decoder for the stream, or it failed to open
+    kErrorDecode,     // decoding failed while reading
+    kErrorMemory,     // an allocation failed
+    kErrorHandle,     // no stream to act on
 };
+using enum Error;
+inline const LayerErrors kAudioErrors{"audio"};
+inline std::error_code make_error_code(Error e) { return {static_cast<int>(e), kAudioErrors}; }
 
 // Stream type bits.
 constexpr std::uint32_t kTypeStream = 0x10000;  // any decodable audio stream
@@ -185,3 +187,6 @@ private:
 };
 
 }  // namespace tolvek::audio
+
+template <>
+struct std::is_error_code_enum<tolvek::audio::Error> : std::true_type {};

@@ -14,22 +14,19 @@
 namespace tolvek::batch {
 namespace {
 
-// The outcome of a conversion from its status.
+// The run's outcome of a conversion.
 Outcome outcome_of(const Item& item) {
-    switch (item.result.status) {
-        case TOLVEK_STATUS_OK: return Outcome::Written;
-        case TOLVEK_STATUS_SAVE_ERROR: return Outcome::SaveError;
-        case TOLVEK_STATUS_UNSUPPORTED:
-        case audio::kErrorFormat:
-        case audio::kErrorNoAudio:
-        case audio::kErrorCodec: return Outcome::NotAudio;
-        default: {
-            // A file removed since the walk listed it is simply gone.
-            struct stat st;
-            if (lstat(item.path.c_str(), &st) != 0 && errno == ENOENT) return Outcome::Gone;
-            return Outcome::Unreadable;
-        }
+    switch (item.result.outcome) {
+        case convert::Outcome::Written: return Outcome::Written;
+        case convert::Outcome::SaveError: return Outcome::SaveError;
+        case convert::Outcome::NotAudio:
+        case convert::Outcome::Unsupported: return Outcome::NotAudio;
+        case convert::Outcome::Unreadable: break;
     }
+    // A file removed since the walk listed it is simply gone.
+    struct stat st;
+    if (lstat(item.path.c_str(), &st) != 0 && errno == ENOENT) return Outcome::Gone;
+    return Outcome::Unreadable;
 }
 
 // A conversion's log: its lines belong to its own item.

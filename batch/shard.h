@@ -13,9 +13,12 @@
 
 namespace tolvek::batch {
 
-// Status code of a bad --shard value or a Slurm environment without an array
-// job; the program exits with it (EX_USAGE).
-constexpr int kErrorShardUsage = 64;
+// The error of a bad --shard value or a Slurm environment without an array
+// job; the program exits with its usage status.
+enum class Error { kErrorShardUsage = 1 };
+using enum Error;
+inline const LayerErrors kBatchErrors{"batch"};
+inline std::error_code make_error_code(Error e) { return {static_cast<int>(e), kBatchErrors}; }
 
 struct Shard {
     std::uint64_t index = 0;  // K, 0 <= K < N
@@ -51,3 +54,6 @@ Status parse_shard(std::string_view text, const EnvLookup& env, Shard& out);
 std::string expand_name(std::string_view pattern, const Shard& shard);
 
 }  // namespace tolvek::batch
+
+template <>
+struct std::is_error_code_enum<tolvek::batch::Error> : std::true_type {};

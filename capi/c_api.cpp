@@ -25,12 +25,38 @@ private:
     LogFn fn_;
 };
 
+int audio_status(tolvek::audio::Error error) {
+    using tolvek::audio::Error;
+    switch (error) {
+        case Error::kErrorStart: return TOLVEK_STATUS_CANNOT_START;
+        case Error::kErrorFileOpen: return TOLVEK_STATUS_CANNOT_READ;
+        case Error::kErrorFormat: return TOLVEK_STATUS_UNKNOWN_FORMAT;
+        case Error::kErrorNoAudio: return TOLVEK_STATUS_NO_AUDIO;
+        case Error::kErrorCodec: return TOLVEK_STATUS_NO_DECODER;
+        case Error::kErrorDecode: return TOLVEK_STATUS_DECODE_FAILED;
+        case Error::kErrorMemory: return TOLVEK_STATUS_OUT_OF_MEMORY;
+        case Error::kErrorHandle: return TOLVEK_STATUS_BAD_ARGUMENT;
+    }
+    return TOLVEK_STATUS_CANNOT_READ;
+}
+
+// The C status of a conversion: its outcome, and for a file the audio layer
+// could not open or read, that layer's error.
+int c_status(const tolvek::convert::Result& result) {
+    using tolvek::convert::Outcome;
+    if (result.outcome == Outcome::Written) return TOLVEK_STATUS_OK;
+    if (result.outcome == Outcome::SaveError) return TOLVEK_STATUS_SAVE_ERROR;
+    if (result.error.category() == tolvek::audio::kAudioErrors)
+        return audio_status(static_cast<tolvek::audio::Error>(result.error.value()));
+    return result.outcome == Outcome::Unsupported ? TOLVEK_STATUS_UNSUPPORTED : TOLVEK_STATUS_CANNOT_READ;
+}
+
 }  // namespace
 
 extern "C" int _process_file(const char* path, OutputFormat format, int quality, int grid, int local, int verbose,
                              Palette palette, LogFn log, const char* outpath) {
     if (path == nullptr || palette == nullptr || !palette[0] || !palette[1] || !palette[2])
-        return tolvek::audio::kErrorHandle;
+        return TOLVEK_STATUS_BAD_ARGUMENT;
     tolvek::convert::Options options;
     options.format = format == TOLVEK_FORMAT_JPEG ? tolvek::image::FileType::Jpeg : tolvek::image::FileType::Png;
     options.quality = std::clamp(quality, 10, 100);
@@ -41,9 +67,9 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     CallbackLog callback(log);
     const std::optional<std::string> shown = outpath ? std::optional<std::string>(outpath) : std::nullopt;
     const tolvek::convert::Result result = tolvek::convert::convert_file(path, shown, options, callback);
-    if (result.status == TOLVEK_STATUS_SAVE_ERROR && verbose > 0)
+    if (result.outcome == tolvek::convert::Outcome::SaveError && verbose > 0)
         callback.error(callback.shown(result.picture) + ": " + result.reason + "\n");
-    return result.status;
+    return c_status(result);
 }
 
 extern "C" void load_palette(const char* path, Palette palette) {

@@ -30,10 +30,13 @@ private:
 };
 
 // Error codes of open_regular_file.
-enum OpenError : int {
+enum class OpenError {
     kOpenSystem = 1,      // the system refused (message: its own reason)
     kOpenNotRegular = 2,  // a FIFO, device, socket or directory
 };
+using enum OpenError;
+inline const LayerErrors kOpenErrors{"open"};
+inline std::error_code make_error_code(OpenError e) { return {static_cast<int>(e), kOpenErrors}; }
 
 struct RegularFile {
     FileDescriptor fd;
@@ -51,3 +54,6 @@ Status open_regular_file(const std::string& path, RegularFile& out);
 Status read_regular_file(const std::string& path, std::string& out, std::size_t limit = 1 << 20);
 
 }  // namespace tolvek
+
+template <>
+struct std::is_error_code_enum<tolvek::OpenError> : std::true_type {};

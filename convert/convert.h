@@ -7,12 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "convert/analysis.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
 #include "image/picture.h"
-#include "tolvek/tolvek.h"
 
 namespace tolvek::convert {
 
@@ -67,11 +67,21 @@ public:
     virtual std::string shown(std::string_view name) const { return std::string(name); }
 };
 
+// What became of one file.
+enum class Outcome {
+    Written,      // its picture was saved
+    NotAudio,     // no demuxer recognises it, or it holds no audio stream
+    Unsupported,  // no decoder for its stream, or not a recorded audio stream
+    Unreadable,   // it could not be opened or decoded
+    SaveError,    // its picture could not be written
+};
+
 // What became of one file, and what was measured on the way.
 struct Result {
-    std::string source;             // the path converted
-    int status = TOLVEK_STATUS_OK;  // as _process_file returns it
-    std::string reason;             // the words behind a failure status
+    std::string source;                  // the path converted
+    Outcome outcome = Outcome::Written;
+    std::error_code error;               // the failure behind the outcome, when a layer gave one
+    std::string reason;                  // the words behind a failed outcome
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     double seconds = 0.0;

@@ -257,7 +257,7 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
         }
         if (!read && options.verbose > 1)
             log.error(format_text("Error loading stream chunk %d(at %" PRIu64 ", %" PRIu64 " bytes long). Error: %d\n", i,
-                                  pos, plan.step, read.code));
+                                  pos, plan.step, read.code.value()));
         bool progress = false;
         for (std::size_t p = 0; p < painters.size(); ++p) {
             const std::span<const float> bins(column.data() + p * audio::kSpectrumBins, audio::kSpectrumBins);
@@ -320,12 +320,26 @@ void save_picture(const image::Picture& picture, const std::string& path, const 
     if (!saved) {
         // The caller says why, from the result.
         log.line(label + ", Save error\n");
-        result.status = TOLVEK_STATUS_SAVE_ERROR;
+        result.outcome = Outcome::SaveError;
+        result.error = saved.code;
         result.reason = saved.message;
     }
     result.save_ms = ms_since(saving);
 }
 
+
+// A file the audio layer could not open or read: its outcome from the
+// audio layer's error.
+void fail(Result& result, const Status& status) {
+    result.error = status.code;
+    result.reason = status.message;
+    if (status.code == audio::kErrorFormat || status.code == audio::kErrorNoAudio)
+        result.outcome = Outcome::NotAudio;
+    else if (status.code == audio::kErrorCodec)
+        result.outcome = Outcome::Unsupported;
+    else
+        result.outcome = Outcome::Unreadable;
+}
 }  // namespace
 
 std::string picture_path(const std::string& path, const std::optional<std::string>& outpath, const Options& options) {
@@ -351,14 +365,12 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     std::unique_ptr<audio::Stream> stream = audio::Stream::open(path, opened);
     if (!stream) {
         if (options.verbose > 0) log.line("Skipping " + name + "\n");
-        result.status = opened.code;
-        result.reason = opened.message;
+        fail(result, opened);
         return result;
     }
     const Facts facts = measure(*stream);
     if (Status grouped = stream->set_channel_groups(pane_groups(facts.info.channels, options.channels)); !grouped) {
-        result.status = grouped.code;
-        result.reason = grouped.message;
+        fail(result, grouped);
         return result;
     }
     result.codec = stream->codec().name;
@@ -371,7 +383,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     result.open_ms = ms_since(start);
     if ((facts.info.type & (audio::kTypeStream | audio::kTypeWav)) == 0) {
         if (options.verbose > 0) log.line(name + " - error. Only streaming or WAV files are supported\n");
-        result.status = TOLVEK_STATUS_UNSUPPORTED;
+        result.outcome = Outcome::Unsupported;
         result.reason = "not a recorded audio stream";
         return result;
     }
@@ -397,7 +409,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
 
     result.picture = picture_path(path, outpath, options);
     save_picture(picture, path, options, stamped, label, result, log);
-    if (result.status == TOLVEK_STATUS_OK && options.on_picture) options.on_picture(picture);
+    if (result.outcome == Outcome::Written && options.on_picture) options.on_picture(picture);
     return result;
 }
 

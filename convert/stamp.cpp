@@ -32,7 +32,7 @@ std::string settings_fingerprint(const Options& o) {
 
 Status stamp_for(const std::string& path, const Options& options, Stamp& out) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return Status::fail(errno, std::strerror(errno));
+    if (::stat(path.c_str(), &st) != 0) return Status::fail(system_error_code(errno), std::strerror(errno));
     out.version = program_version();
     out.source_size = static_cast<std::uint64_t>(st.st_size);
     out.source_mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;

@@ -218,7 +218,7 @@ const SettingDef* find_setting(std::string_view key) {
 
 std::string setting_value_text(const Settings& s, const SettingDef& def) {
     if (def.text) {
-        if (def.text == &Settings::output) return s.format == TOLVEK_FORMAT_JPEG ? "jpeg" : "png";
+        if (def.text == &Settings::output) return s.format == image::FileType::Jpeg ? "jpeg" : "png";
         return s.*def.text;
     }
     return std::to_string(s.*def.number);
@@ -229,7 +229,7 @@ int max_jobs() {
 }
 
 void finish_settings(Settings& s) {
-    s.format = iequals(s.output, "jpeg") || iequals(s.output, "jpg") ? TOLVEK_FORMAT_JPEG : TOLVEK_FORMAT_PNG;
+    s.format = iequals(s.output, "jpeg") || iequals(s.output, "jpg") ? image::FileType::Jpeg : image::FileType::Png;
 }
 
 std::string file_origin(const SettingLines& lines, const SettingDef& def, const Settings& settings) {
@@ -306,7 +306,7 @@ Status read_config_file(const std::string& path, Settings& out, std::vector<std:
                         SettingLines* lines) {
     std::string text;
     if (const Status status = read_settings_text(path, text, warnings); !status)
-        return Status::fail(kUsageStatus, "tolvek: --config " + path + ": " + status.message);
+        return Status::fail(std::make_error_code(std::errc::invalid_argument), "tolvek: --config " + path + ": " + status.message);
     out = parse_settings(text, path, warnings, lines);
     return Status::ok();
 }

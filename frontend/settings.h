@@ -36,7 +36,7 @@ struct Settings {
     std::string output = "png";             // at most 4 characters
     std::string outdir = ".";               // root of the mirrored tree (local=1)
     std::string palette = "tolvek_color.pal";
-    OutputFormat format = TOLVEK_FORMAT_PNG;  // JPEG for output "jpeg" or "jpg"
+    image::FileType format = image::FileType::Png;  // JPEG for output "jpeg" or "jpg"
     int jobs = 1;                           // 0 or more, at most 4 per core; see worker_count()
     std::string range = "classic";          // classic, or LOW:HIGH in dBFS
     std::string scale = "linear";           // linear or log
@@ -128,8 +128,8 @@ Settings read_settings(const std::string& path, std::vector<std::string>* warnin
 Settings read_settings(const std::string& path);
 
 // The settings file named on the command line (--config): it must be a
-// readable regular file, else the Status (code kUsageStatus) holds the one
-// line to print.
+// readable regular file, else the Status holds the one line to print (a
+// usage error, exit status kUsageStatus).
 Status read_config_file(const std::string& path, Settings& out, std::vector<std::string>* warnings,
                         SettingLines* lines = nullptr);
 

@@ -81,7 +81,7 @@ void print_banner(const AudioBackend& audio, Console& console) {
 }
 
 void print_summary(const Settings& settings, Console& console) {
-    console.out(std::string("Output: ") + (settings.format == TOLVEK_FORMAT_JPEG ? "JPEG" : "PNG") + " " +
+    console.out(std::string("Output: ") + (settings.format == image::FileType::Jpeg ? "JPEG" : "PNG") + " " +
                 std::to_string(settings.quality) + "%, with" + (settings.grid ? "" : "out") +
                 " grid, palette: " + without_controls(settings.palette) + "\n");
 }
@@ -148,7 +148,7 @@ bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const st
 void fill_run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns,
                        batch::RunSettings& run) {
     convert::Options& c = run.conversion;
-    c.format = settings.format == TOLVEK_FORMAT_JPEG ? image::FileType::Jpeg : image::FileType::Png;
+    c.format = settings.format;
     c.quality = settings.quality;
     c.grid = settings.grid != 0;
     c.local = settings.local != 0;
@@ -240,7 +240,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     convert::fill_blend_weights();
 
     if (const Status started = audio.start(); !started) {
-        console.err("Cannot initialize the audio library: Error " + std::to_string(started.code) + "\n");
+        console.err("Cannot initialize the audio library: Error " + std::to_string(started.code.value()) + "\n");
         return 1;
     }
 

@@ -187,10 +187,6 @@ private:
     int error_ = 0;
 };
 
-// Error codes beyond SaveError's, for save() to tell "this file system cannot
-// name an unnamed file" (then it starts again with a named one).
-constexpr int kSaveCannotLink = 100;
-
 Status TempFile::publish(const std::string& final_path) {
     if (std::fflush(file_) != 0 || std::ferror(file_))
         return Status::fail(kSaveWrite, "cannot write " + final_path + ": " + errno_text(errno));

@@ -19,21 +19,28 @@ enum class FileType { Jpeg = 3, Png = 4 };
 // separates key and value in a JPEG comment).
 using Metadata = std::vector<std::pair<std::string, std::string>>;
 
-// Status codes of Picture::save.
-enum SaveError : int {
-    kSaveCreate = 1,       // no temporary file could be made beside the picture
-    kSaveWrite = 2,        // a write failed (full disk, file-size limit, ...)
-    kSaveEncode = 3,       // the encoder refused (e.g. an empty picture)
-    kSaveReplace = 4,      // the finished file could not be put in place
-    kSaveBadMetadata = 5,  // a key or value that cannot be stored
+// The image layer's error codes.
+enum class Error {
+    // Picture::save
+    kSaveCreate = 1,   // no temporary file could be made beside the picture
+    kSaveWrite,        // a write failed (full disk, file-size limit, ...)
+    kSaveEncode,       // the encoder refused (e.g. an empty picture)
+    kSaveReplace,      // the finished file could not be put in place
+    kSaveBadMetadata,  // a key or value that cannot be stored
+    kSaveCannotLink,   // the file system cannot name an unnamed file
+    // read_metadata and whole_picture_size, besides open_regular_file's own
+    kMetadataNotPicture,  // neither PNG nor JPEG
+    kMetadataDamaged,     // cut short or inconsistent before the pixel data
+    kMetadataTooLarge,    // more text than a picture of ours ever holds
+    // read_picture
+    kErrorPictureData,  // not a PNG or JPEG we can decode
+    kErrorPictureIo,    // the file could not be read
+    // text
+    kFontError,  // no font, or the font libraries failed
 };
-
-// Status codes of read_metadata besides open_regular_file's own (1, 2).
-enum MetadataError : int {
-    kMetadataNotPicture = 3,  // neither PNG nor JPEG
-    kMetadataDamaged = 4,     // cut short or inconsistent before the pixel data
-    kMetadataTooLarge = 5,    // more text than a picture of ours ever holds
-};
+using enum Error;
+inline const LayerErrors kImageErrors{"image"};
+inline std::error_code make_error_code(Error e) { return {static_cast<int>(e), kImageErrors}; }
 
 // The text entries of a PNG or JPEG written by save(), read without decoding
 // a pixel (PNG: chunks up to IDAT; JPEG: markers up to SOS). Bounded: at most
@@ -96,7 +103,7 @@ public:
     // hidden temporary) file and renamed over `path` only when complete, so
     // an older picture stays as it was when the save fails. `metadata` goes
     // into the file as text (PNG iTXt chunks, JPEG COM markers "key=value");
-    // it never changes a pixel. Codes: SaveError.
+    // it never changes a pixel. Codes: the kSave* errors.
     Status save(const std::string& path, FileType type, const Metadata& metadata = {}) const;
 
     // Rows top first, 3 bytes per pixel.
@@ -119,3 +126,6 @@ private:
 };
 
 }  // namespace tolvek::image
+
+template <>
+struct std::is_error_code_enum<tolvek::image::Error> : std::true_type {};

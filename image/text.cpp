@@ -26,7 +26,6 @@ using FcPatternPtr = std::unique_ptr<FcPattern, FcPatternFree>;
 using FtLibraryPtr = std::unique_ptr<std::remove_pointer_t<FT_Library>, FtLibraryFree>;
 using FtFacePtr = std::unique_ptr<std::remove_pointer_t<FT_Face>, FtFaceFree>;
 
-constexpr int kFontError = 1;
 constexpr char32_t kReplacement = 0xFFFD;
 
 // The file and face index of the best match for a sans-serif font. A

@@ -10,10 +10,6 @@
 
 namespace tolvek::image {
 
-// Status codes of read_picture, after sysexits.h.
-constexpr int kErrorPictureData = 65;  // not a PNG or JPEG we can decode
-constexpr int kErrorPictureIo = 74;    // the file could not be read
-
 // Pictures larger than this are refused rather than decoded: ours are at
 // most 1000 x 1024, and a damaged header must not ask for gigabytes.
 constexpr std::size_t kMaxReadPixels = std::size_t{1} << 24;

@@ -334,7 +334,7 @@ Status write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Status::fail(errno, std::strerror(errno));
+        if (n < 0) return Status::fail(system_error_code(errno), std::strerror(errno));
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return Status::ok();
@@ -434,14 +434,14 @@ Status write_text_atomically(const std::string& path, std::string_view text, con
     UniqueFd fd;
     if (Status s = create_temporary(path, temp, fd); !s) return s;
     Status s = write_all(*fd, text);
-    if (s && ::fsync(*fd) != 0) s = Status::fail(errno, std::strerror(errno));
+    if (s && ::fsync(*fd) != 0) s = Status::fail(system_error_code(errno), std::strerror(errno));
     const int close_result = ::close(*fd.get());
     *fd = -1;  // closed here, so that a failed close is seen; nothing left for the deleter
-    if (s && close_result != 0) s = Status::fail(errno, std::strerror(errno));
-    if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = Status::fail(errno, std::strerror(errno));
+    if (s && close_result != 0) s = Status::fail(system_error_code(errno), std::strerror(errno));
+    if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = Status::fail(system_error_code(errno), std::strerror(errno));
     if (!s) {
         ::unlink(temp.c_str());
-        return io_error(what, path, s.code);
+        return io_error(what, path, s.code.category() == std::generic_category() ? s.code.value() : EIO);
     }
     return Status::ok();
 }

@@ -14,10 +14,15 @@
 
 namespace tolvek::report {
 
-// Status codes of this module, after sysexits.h.
-constexpr int kErrorUsage = 64;  // a report name we cannot write (not .csv/.jsonl)
-constexpr int kErrorData = 65;   // a report we cannot read back
-constexpr int kErrorIo = 74;     // the file system refused
+// The report layer's error codes (reports and the index page).
+enum class Error {
+    kErrorUsage = 1,  // a report name we cannot write (not .csv/.jsonl)
+    kErrorData,       // a report we cannot read back
+    kErrorIo,         // the file system refused
+};
+using enum Error;
+inline const LayerErrors kReportErrors{"report"};
+inline std::error_code make_error_code(Error e) { return {static_cast<int>(e), kReportErrors}; }
 
 enum class Format { Csv, JsonLines };
 
@@ -56,3 +61,6 @@ Status parse_report(std::string_view text, Format format, std::vector<Record>& o
 Status read_report(const std::string& path, std::vector<Record>& out);
 
 }  // namespace tolvek::report
+
+template <>
+struct std::is_error_code_enum<tolvek::report::Error> : std::true_type {};

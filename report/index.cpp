@@ -232,14 +232,14 @@ Status IndexWriter::add_thumbnail(const Record& record, const image::Picture& pi
     if (!record.picture) return Status::ok();
     // Several workers may get here at once; EEXIST is the others' success.
     if (::mkdir(folder_.c_str(), 0777) != 0 && errno != EEXIST)
-        return Status::fail(kErrorIndexIo, "cannot create " + folder_ + ": " + std::strerror(errno));
+        return Status::fail(kErrorIo, "cannot create " + folder_ + ": " + std::strerror(errno));
     const std::string path = thumbnail_path(record);
     // Called once the picture is saved: the thumbnail names that file.
     image::Metadata made;
     if (std::string identity = picture_identity(*record.picture); !identity.empty())
         made.emplace_back(kMadeFromKey, std::move(identity));
     if (Status saved = image::thumbnail(picture, kThumbnailWidthPx).save(path, image::FileType::Jpeg, made); !saved)
-        return Status::fail(kErrorIndexIo, std::move(saved.message));
+        return Status::fail(kErrorIo, std::move(saved.message));
     return Status::ok();
 }
 
@@ -256,7 +256,7 @@ Status IndexWriter::finish(const std::vector<Record>& records) const {
         has_thumbnail[i] = records[i].picture && is_regular_file(thumbnail_path(records[i]));
     Status s = write_text_atomically(page_path_, render_index(page_path_, records, has_thumbnail),
                                      "cannot write the index");
-    if (!s) return Status::fail(kErrorIndexIo, s.message);
+    if (!s) return Status::fail(kErrorIo, s.message);
     return Status::ok();
 }
 

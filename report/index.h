@@ -16,10 +16,6 @@
 
 namespace tolvek::report {
 
-// Status code of an index that cannot be written (EX_IOERR); the run counts
-// it as a failure and exits with 2.
-constexpr int kErrorIndexIo = 74;
-
 // Thumbnails are this many pixels wide, their height in proportion.
 constexpr int kThumbnailWidthPx = 200;
 

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "audio/audio.h"
 
 namespace tolvek::report {
 
@@ -28,16 +27,15 @@ const std::array<Field, kFieldCount> kFields{{
     {"elapsed_ms", &Record::elapsed_ms},
 }};
 
-std::string_view status_word(int process_status) {
-    switch (process_status) {
-        case TOLVEK_STATUS_OK: return kStatusWritten;
-        case audio::kErrorFormat:
-        case audio::kErrorNoAudio: return kStatusNotAudio;
-        case TOLVEK_STATUS_UNSUPPORTED:
-        case audio::kErrorCodec: return kStatusUnsupported;
-        case TOLVEK_STATUS_SAVE_ERROR: return kStatusSaveError;
-        default: return kStatusUnreadable;  // the file could not be opened or decoded
+std::string_view status_word(convert::Outcome outcome) {
+    switch (outcome) {
+        case convert::Outcome::Written: return kStatusWritten;
+        case convert::Outcome::NotAudio: return kStatusNotAudio;
+        case convert::Outcome::Unsupported: return kStatusUnsupported;
+        case convert::Outcome::SaveError: return kStatusSaveError;
+        case convert::Outcome::Unreadable: break;
     }
+    return kStatusUnreadable;
 }
 
 Record Record::unreadable(std::string source, std::string reason) {
@@ -75,8 +73,8 @@ Record Record::up_to_date(std::string source, std::string picture, Record kept) 
 Record record_from(const std::string& source, const convert::Result& result) {
     Record r;
     r.source = source;
-    r.status = std::string(status_word(result.status));
-    if (result.status == TOLVEK_STATUS_OK) r.picture = result.picture;
+    r.status = std::string(status_word(result.outcome));
+    if (result.outcome == convert::Outcome::Written) r.picture = result.picture;
     if (!result.reason.empty()) r.reason = result.reason;
     if (result.rate > 0) r.rate_hz = result.rate;
     if (result.channels > 0) r.channels = result.channels;

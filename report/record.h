@@ -58,9 +58,9 @@ inline constexpr std::string_view kStatusUnsupported = "unsupported";
 inline constexpr std::string_view kStatusUnreadable = "unreadable";
 inline constexpr std::string_view kStatusSaveError = "save-error";
 
-// The report word for a status as _process_file returns it. "up-to-date" is
-// the run's own decision and never comes from here.
-std::string_view status_word(int process_status);
+// The report word for a conversion's outcome. "up-to-date" is the run's own
+// decision and never comes from here.
+std::string_view status_word(convert::Outcome outcome);
 
 // A record from a conversion's result: source, picture (when written),
 // status, reason, rate, channels, duration, size, columns, the seconds a

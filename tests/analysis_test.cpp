@@ -296,7 +296,7 @@ TEST(SpectrumMeter, ConversionReportsTheCutoff) {
         options.palette = palette.tables();
         options.channels = channels;
         const Result result = convert_file(dir.file(file), std::nullopt, options, log);
-        ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+        ASSERT_EQ(result.outcome, convert::Outcome::Written);
         ASSERT_TRUE(result.cutoff);
         EXPECT_NEAR(result.cutoff->hz, 11200, 400);
         EXPECT_TRUE(result.cutoff->cliff);
@@ -363,7 +363,7 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
             options.threads = m.threads;
             options.channels = m.channels;
             const Result result = convert_file(dir.file("a.wav"), std::nullopt, options, log);
-            ASSERT_EQ(result.status, TOLVEK_STATUS_OK);
+            ASSERT_EQ(result.outcome, convert::Outcome::Written);
             ASSERT_EQ(result.peak_dbfs.has_value(), c.peak_dbfs.has_value());
             if (c.peak_dbfs) {
                 EXPECT_NEAR(*result.peak_dbfs, *c.peak_dbfs, 0.01);

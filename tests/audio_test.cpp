@@ -624,7 +624,7 @@ TEST(AudioStream, FilesThatDoNotOpen) {
                         dir.path())
                   .status,
               0);
-    const std::pair<const char*, int> cases[] = {
+    const std::pair<const char*, Error> cases[] = {
         {"missing.wav", kErrorFileOpen}, {".", kErrorFileOpen},         {"notes.txt", kErrorFormat},
         {"empty.mp3", kErrorFormat},     {"picture.png", kErrorNoAudio},
     };
@@ -652,13 +652,6 @@ TEST(AudioLayer, DecoderFamiliesArePresent) {
     EXPECT_TRUE(has_decoders(DecoderFamily::Wma));
     EXPECT_TRUE(has_decoders(DecoderFamily::Ape));
     EXPECT_TRUE(has_decoders(DecoderFamily::Flac));
-}
-
-TEST(AudioLayer, ErrorCodesStayClearOfTheConversionStatuses) {
-    for (int code = kErrorStart; code <= kErrorHandle; ++code) {
-        EXPECT_NE(code, 0);
-        EXPECT_LT(code, 10001);
-    }
 }
 
 // Other sample formats are first made 16-bit, as every window is defined on
@@ -704,7 +697,7 @@ TEST(AudioStream, ListsOfOtherFilesAreNotFollowed) {
         test::write_file(dir.file(name), text);
         const Opened o = open_stream(dir.file(name));
         EXPECT_EQ(o.stream, nullptr) << name << ": " << (o.stream ? o.stream->info().rate : 0);
-        EXPECT_NE(o.status.code, 0) << name;
+        EXPECT_FALSE(o.status) << name;
     }
 }
 

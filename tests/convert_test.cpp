@@ -10,6 +10,7 @@
 #include "convert/plan.h"
 #include "convert/stamp.h"
 #include "support/fixtures.h"
+#include "tolvek/tolvek.h"
 
 namespace tolvek::convert {
 namespace {
@@ -267,9 +268,9 @@ TEST(ProcessFile, UnreadableAndUnsupportedFiles) {
         const char* line;
     } cases[] = {
         {"notes.txt", 0, "Skipping ./notes.txt\n"},
-        {"missing.wav", audio::kErrorFileOpen, "Skipping ./missing.wav\n"},
+        {"missing.wav", TOLVEK_STATUS_CANNOT_READ, "Skipping ./missing.wav\n"},
         {"empty.wav", 0, "Skipping ./empty.wav\n"},
-        {"silent.mp4", audio::kErrorNoAudio, "Skipping ./silent.mp4\n"},
+        {"silent.mp4", TOLVEK_STATUS_NO_AUDIO, "Skipping ./silent.mp4\n"},
         {"tune.mod", TOLVEK_STATUS_UNSUPPORTED, "./tune.mod - error. Only streaming or WAV files are supported\n"},
     };
     for (const auto& c : cases) {
@@ -298,9 +299,9 @@ TEST(ProcessFile, MissingArgumentsAreRefusedQuietly) {
     test::TestPalette grey = test::TestPalette::grey();
     test::captured_log().clear();
     EXPECT_EQ(_process_file(nullptr, TOLVEK_FORMAT_PNG, 75, 1, 0, 1, grey.tables(), test::capture_log, nullptr),
-              audio::kErrorHandle);
+              TOLVEK_STATUS_BAD_ARGUMENT);
     EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 1, nullptr, test::capture_log, nullptr),
-              audio::kErrorHandle);
+              TOLVEK_STATUS_BAD_ARGUMENT);
     EXPECT_EQ(test::captured_log(), "");
     // No log callback: the picture is still made, silently.
     EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 1, grey.tables(), nullptr, nullptr), 0);

@@ -23,7 +23,7 @@ test::Image convert(const std::string& path, Coverage coverage, Channels channel
     o.channels = channels;
     Quiet quiet;
     Result r = convert_file(path, std::nullopt, o, quiet);
-    EXPECT_EQ(r.status, 0) << r.reason;
+    EXPECT_EQ(r.outcome, Outcome::Written) << r.reason;
     if (result) *result = std::move(r);
     test::Image img;
     EXPECT_TRUE(test::read_png(path + ".png", img));

@@ -6,6 +6,7 @@
 #include "convert/convert.h"
 #include "convert/grid.h"
 #include "support/fixtures.h"
+#include "tolvek/tolvek.h"
 
 namespace tolvek::convert {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "convert/convert.h"
 #include "image/thumbnail.h"
+#include "report/format.h"
 #include "report/index.h"
 #include "report/index_page.h"
 #include "support/fixtures.h"
@@ -191,7 +192,7 @@ TEST(IndexWriter, WritesThumbnailsAndThePage) {
     EXPECT_NE(test::read_file(dir.file("index.html")).find("index_files/" + report::thumbnail_name(*made.picture)),
               std::string::npos);
     const report::IndexWriter nowhere(dir.file("missing/index.html"));
-    EXPECT_EQ(nowhere.finish({made}).code, report::kErrorIndexIo);
+    EXPECT_EQ(nowhere.finish({made}).code, report::kErrorIo);
     EXPECT_FALSE(test::exists(dir.file("missing")));
 }
 

@@ -90,7 +90,7 @@ TEST(Metadata, DamagedOrForeignFilesGiveAStatus) {
     const struct {
         const char* name;
         std::string bytes;
-        int code;
+        std::error_code code;
     } cases[] = {
         {"empty", "", tolvek::image::kMetadataNotPicture},
         {"text", "hello", tolvek::image::kMetadataNotPicture},
@@ -152,12 +152,12 @@ TEST(Metadata, WholePicturesOnly) {
     const struct {
         const char* name;
         std::string bytes;
-        int code;
+        std::error_code code;
         tolvek::image::PictureSize size;
     } cases[] = {
-        {"png", png, 0, {300, 200}},
-        {"jpeg", jpg, 0, {300, 200}},
-        {"png claiming 60000 x 60000", claims, 0, {60000, 60000}},
+        {"png", png, {}, {300, 200}},
+        {"jpeg", jpg, {}, {300, 200}},
+        {"png claiming 60000 x 60000", claims, {}, {60000, 60000}},
         {"png cut in half", png.substr(0, png.size() / 2), kMetadataDamaged, {}},
         {"png one byte short", png.substr(0, png.size() - 1), kMetadataDamaged, {}},
         {"png pixel data changed", flipped(png, idat + 20), kMetadataDamaged, {}},
@@ -171,7 +171,7 @@ TEST(Metadata, WholePicturesOnly) {
         tolvek::test::write_file(dir.file("p"), c.bytes);
         tolvek::image::PictureSize size;
         EXPECT_EQ(tolvek::image::whole_picture_size(dir.file("p"), size).code, c.code) << c.name;
-        if (c.code == 0) {
+        if (!c.code) {
             EXPECT_EQ(size, c.size) << c.name;
         }
     }

@@ -115,7 +115,7 @@ TEST(Overrides, OnlyGivenSettingsReplaceTheFile) {
     const Settings s = apply_overrides(file, std::get<CommandLine>(parse_command_line(4, argv)).overrides);
     EXPECT_EQ(s.quality, 40);
     EXPECT_EQ(s.grid, 1);
-    EXPECT_EQ(s.format, TOLVEK_FORMAT_PNG);
+    EXPECT_EQ(s.format, tolvek::image::FileType::Png);
 }
 
 TEST(Help, ListsEverySettingWithItsDefaultAndOption) {

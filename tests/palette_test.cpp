@@ -10,6 +10,7 @@
 
 #include "palette/palette.h"
 #include "support/fixtures.h"
+#include "tolvek/tolvek.h"
 
 namespace fs = std::filesystem;
 using tolvek::test::TempDir;

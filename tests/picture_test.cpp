@@ -32,7 +32,7 @@ test::Image picture(const std::string& wav, Options options, Lines* lines = null
     options.palette = grey.tables();
     Lines quiet;
     const Result r = convert_file(wav, std::nullopt, options, lines ? *lines : quiet);
-    EXPECT_EQ(r.status, 0) << r.reason;
+    EXPECT_EQ(r.outcome, Outcome::Written) << r.reason;
     test::Image img;
     EXPECT_TRUE(test::read_png(wav + ".png", img));
     return img;
@@ -222,7 +222,7 @@ TEST(Frame, TextSurvivesJpeg) {
     options.format = image::FileType::Jpeg;
     options.quality = 60;
     Lines lines;
-    ASSERT_EQ(convert_file(wav, std::nullopt, options, lines).status, 0);
+    ASSERT_EQ(convert_file(wav, std::nullopt, options, lines).outcome, Outcome::Written);
     test::Image img;
     ASSERT_TRUE(test::read_jpeg(wav + ".jpg", img));
     int ink = 0, dark = 0;

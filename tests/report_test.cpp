@@ -154,11 +154,12 @@ TEST(Report, ItsOwnReportsAreRecognised) {
 }
 
 TEST(Report, StatusWords) {
-    const std::pair<int, std::string_view> cases[] = {
-        {0, "written"},      {3, "not-audio"},       {4, "not-audio"},  {5, "unsupported"},
-        {10001, "unsupported"}, {10002, "save-error"}, {2, "unreadable"}, {6, "unreadable"},
+    const std::pair<convert::Outcome, std::string_view> cases[] = {
+        {convert::Outcome::Written, "written"},         {convert::Outcome::NotAudio, "not-audio"},
+        {convert::Outcome::Unsupported, "unsupported"}, {convert::Outcome::SaveError, "save-error"},
+        {convert::Outcome::Unreadable, "unreadable"},
     };
-    for (auto [status, word] : cases) EXPECT_EQ(status_word(status), word) << status;
+    for (auto [outcome, word] : cases) EXPECT_EQ(status_word(outcome), word) << word;
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ StandIn stand_in;
 const AudioBackend kStandIn{
     [] {
         ++stand_in.start_calls;
-        return stand_in.starts ? tolvek::Status::ok() : tolvek::Status::fail(42, "cannot start");
+        return stand_in.starts ? tolvek::Status::ok() : tolvek::Status::fail(tolvek::audio::kErrorStart, "cannot start");
     },
     [](DecoderFamily family) {
         const bool loads = stand_in.plugins_load.at(stand_in.plugins_tried.size());
@@ -75,7 +75,7 @@ TEST_F(StartUp, AudioLayerThatCannotStartEndsWithStatus1AndNoBanner) {
     const Result r = start({empty()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Initializing\r");
-    EXPECT_EQ(r.err, "Cannot initialize the audio library: Error 42\n");
+    EXPECT_EQ(r.err, "Cannot initialize the audio library: Error 1\n");
     EXPECT_EQ(stand_in.start_calls, 1);
     EXPECT_TRUE(stand_in.plugins_tried.empty());
 }

@@ -40,20 +40,25 @@ typedef int OutputFormat;
  * a NULL callback nothing is printed. */
 typedef void (*LogFn)(const char *format, ...);
 
-/* Statuses of _process_file besides the audio layer's own error codes
- * (1 the libraries cannot be used, 2 the file cannot be read, 3 format not
- * recognised, 4 no audio stream, 5 no decoder, 6 decoding failed, 7 out of
- * memory, 9 no path or palette given). */
-#define TOLVEK_STATUS_OK 0
-#define TOLVEK_STATUS_UNSUPPORTED 10001
-#define TOLVEK_STATUS_SAVE_ERROR 10002
+/* Statuses of _process_file. */
+#define TOLVEK_STATUS_OK 0               /* the picture was written */
+#define TOLVEK_STATUS_CANNOT_START 1     /* the audio libraries cannot be used */
+#define TOLVEK_STATUS_CANNOT_READ 2      /* the file cannot be read (missing, unreadable, a directory) */
+#define TOLVEK_STATUS_UNKNOWN_FORMAT 3   /* no demuxer recognises the file */
+#define TOLVEK_STATUS_NO_AUDIO 4         /* the file holds no audio stream */
+#define TOLVEK_STATUS_NO_DECODER 5       /* no decoder for the stream, or it failed to open */
+#define TOLVEK_STATUS_DECODE_FAILED 6    /* decoding failed while reading */
+#define TOLVEK_STATUS_OUT_OF_MEMORY 7    /* an allocation failed */
+/* 8 is not returned. */
+#define TOLVEK_STATUS_BAD_ARGUMENT 9     /* no path or palette given */
+#define TOLVEK_STATUS_UNSUPPORTED 10001  /* not a recorded audio stream */
+#define TOLVEK_STATUS_SAVE_ERROR 10002   /* the picture could not be written */
 
 /* Converts one audio file into its spectrogram picture, saved beside `path`
  * (or at `outpath` when `local` is nonzero) with ".png" or ".jpg" appended.
  * `outpath` may be NULL; `path` then names the file in the report lines.
- * `quality` is clamped to 10..100. Returns 0 when the picture was written,
- * 10001 for an unsupported stream type, 10002 when the picture could not be
- * written, or the audio layer's error code when the file cannot be opened. */
+ * `quality` is clamped to 10..100. Returns TOLVEK_STATUS_OK when the picture
+ * was written, else one of the other TOLVEK_STATUS_* values. */
 TOLVEK_API int _process_file(const char *path, OutputFormat format, int quality, int grid,
                              int local, int verbose, Palette palette, LogFn log,
                              const char *outpath);
