@@ -63,12 +63,8 @@ private:
     std::string path_;
 };
 
-struct Palette256 {
-    unsigned char red[256], green[256], blue[256];
-    Palette256() {
-        unsigned char* tables[3] = {red, green, blue};
-        tolvek::palette::load_palette_file("", tables);  // no file: the built-in gradient
-    }
+struct Palette256 : tolvek::palette::Colours {
+    Palette256() { tolvek::palette::load_palette_file("", *this); }  // no file: the built-in gradient
 };
 
 // What the later stages start from, computed once: the stream's
@@ -98,9 +94,7 @@ tolvek::Status read_columns(Stream& stream, Conversion& c) {
 // Levels, palette colours and set_pixel for every cell, as the conversion
 // paints, with or without the grid marks.
 void paint_cells(const Conversion& c, tolvek::image::Picture& picture, bool grid) {
-    unsigned char* tables[3] = {const_cast<unsigned char*>(c.palette.red), const_cast<unsigned char*>(c.palette.green),
-                                const_cast<unsigned char*>(c.palette.blue)};
-    tolvek::convert::Painter painter(picture, tables, grid, c.seconds * 500.0f / static_cast<float>(c.plan.count),
+    tolvek::convert::Painter painter(picture, c.palette, grid, c.seconds * 500.0f / static_cast<float>(c.plan.count),
                                      static_cast<float>(c.info.rate) * 0.5f / 1024.0f);
     for (int i = 0; i < c.plan.count; ++i)
         painter.paint(i, std::span<const float, kSpectrumBins>(&c.spectra[static_cast<std::size_t>(i) * kSpectrumBins],

@@ -63,7 +63,11 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     options.grid = grid != 0;
     options.local = local != 0;
     options.verbose = verbose;
-    options.palette = palette;
+    tolvek::palette::Colours colours;
+    std::copy_n(palette[0], 256, colours.red.begin());
+    std::copy_n(palette[1], 256, colours.green.begin());
+    std::copy_n(palette[2], 256, colours.blue.begin());
+    options.palette = &colours;
     CallbackLog callback(log);
     const std::optional<std::string> shown = outpath ? std::optional<std::string>(outpath) : std::nullopt;
     const tolvek::convert::Result result = tolvek::convert::convert_file(path, shown, options, callback);
@@ -74,5 +78,9 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
 
 extern "C" void load_palette(const char* path, Palette palette) {
     if (!palette || !palette[0] || !palette[1] || !palette[2]) return;
-    tolvek::palette::load_palette_file(path, palette);
+    tolvek::palette::Colours colours;
+    tolvek::palette::load_palette_file(path, colours);
+    std::copy(colours.red.begin(), colours.red.end(), palette[0]);
+    std::copy(colours.green.begin(), colours.green.end(), palette[1]);
+    std::copy(colours.blue.begin(), colours.blue.end(), palette[2]);
 }

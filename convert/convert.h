@@ -13,6 +13,7 @@
 #include "convert/levels.h"
 #include "convert/scale.h"
 #include "image/picture.h"
+#include "palette/palette.h"
 
 namespace tolvek::convert {
 
@@ -38,7 +39,7 @@ struct Options {
     bool grid = true;      // time and frequency marks
     bool local = false;    // save at the output path instead of beside the source
     int verbose = 0;       // 1: skipped and unsupported files; 2: unreadable stretches
-    const unsigned char* const* palette = nullptr;  // three tables of 256 entries
+    const palette::Colours* palette = nullptr;
     Range range;                  // how magnitudes become levels; classic by default
     Scale scale = Scale::Linear;  // which frequency each row shows
     bool frame = false;           // axes, title and colour bar in margins around the picture

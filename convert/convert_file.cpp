@@ -291,7 +291,7 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
     std::vector<Painter> painters;
     for (int p = 0; p < panes; ++p) {
         const int y0 = (options.frame ? layout.data_y0() : 0) + (panes - 1 - p) * audio::kSpectrumBins;
-        painters.emplace_back(picture, options.palette,
+        painters.emplace_back(picture, *options.palette,
                               make_pane(tables, facts, plan, options, options.frame ? layout.left : 0, y0));
     }
     paint_columns(stream, plan, options, painters, label, log, meters);

@@ -146,7 +146,7 @@ void colour_bar(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, 
     const int bar_x = l.left + l.columns + kBarGapPx;
     for (int k = 0; k < l.rows; ++k) {
         const int level = k * 256 / l.rows;
-        const image::Rgb c{axes.palette[0][level], axes.palette[1][level], axes.palette[2][level]};
+        const image::Rgb c{axes.palette->red[level], axes.palette->green[level], axes.palette->blue[level]};
         fill(p, bar_x, l.top + l.rows - 1 - k, kBarWidthPx, 1, c);
     }
     const Range span = level_span(axes.range);

@@ -12,6 +12,7 @@
 #include "convert/scale.h"
 #include "image/picture.h"
 #include "image/text.h"
+#include "palette/palette.h"
 
 namespace tolvek::convert {
 
@@ -32,7 +33,7 @@ struct FrameFacts {
 struct FrameAxes {
     Scale scale = Scale::Linear;
     Range range;  // the levels' mapping, for the colour bar's labels
-    const unsigned char* const* palette = nullptr;
+    const palette::Colours* palette = nullptr;
 };
 
 // The framed picture's size and where the data area sits in it.

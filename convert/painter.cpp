@@ -16,11 +16,11 @@ Pane classic_pane(bool grid, float dt, float bin) {
 
 }  // namespace
 
-Painter::Painter(image::Picture& picture, const unsigned char* const* palette, bool grid, float dt, float bin)
+Painter::Painter(image::Picture& picture, const palette::Colours& palette, bool grid, float dt, float bin)
     : Painter(picture, palette, classic_pane(grid, dt, bin)) {}
 
-Painter::Painter(image::Picture& picture, const unsigned char* const* palette, Pane pane)
-    : picture_(picture), red_(palette[0]), green_(palette[1]), blue_(palette[2]), pane_(std::move(pane)) {
+Painter::Painter(image::Picture& picture, const palette::Colours& palette, Pane pane)
+    : picture_(picture), palette_(palette), pane_(std::move(pane)) {
     if (!pane_.levels) pane_.levels = &classic_levels();
 }
 

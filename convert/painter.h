@@ -12,6 +12,7 @@
 #include "convert/plan.h"
 #include "convert/scale.h"
 #include "image/picture.h"
+#include "palette/palette.h"
 
 namespace tolvek::convert {
 
@@ -31,8 +32,8 @@ public:
     // `palette` is three tables of 256 entries; `dt` and `bin` place the
     // grid's marks and matter only with `grid` on. The classic, linear,
     // unframed picture.
-    Painter(image::Picture& picture, const unsigned char* const* palette, bool grid, float dt, float bin);
-    Painter(image::Picture& picture, const unsigned char* const* palette, Pane pane);
+    Painter(image::Picture& picture, const palette::Colours& palette, bool grid, float dt, float bin);
+    Painter(image::Picture& picture, const palette::Colours& palette, Pane pane);
 
     // Paints column `i` from its 1024 bin magnitudes, wherever they came
     // from. False when the column became a full-height time line, which
@@ -40,13 +41,11 @@ public:
     bool paint(int i, std::span<const float, audio::kSpectrumBins> magnitudes);
 
 private:
-    image::Rgb colour(std::uint8_t level) const { return {red_[level], green_[level], blue_[level]}; }
+    image::Rgb colour(std::uint8_t level) const { return {palette_.red[level], palette_.green[level], palette_.blue[level]}; }
     void set(int i, int j, image::Rgb c) { picture_.set_pixel(pane_.x0 + i, pane_.y0 + j, c); }
 
     image::Picture& picture_;
-    const unsigned char* red_;
-    const unsigned char* green_;
-    const unsigned char* blue_;
+    const palette::Colours& palette_;
     Pane pane_;
     std::array<std::uint8_t, audio::kSpectrumBins> levels_{};
     std::array<float, audio::kSpectrumBins> rows_{};  // the log scale's cells

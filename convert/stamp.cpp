@@ -23,8 +23,9 @@ std::string settings_fingerprint(const Options& o) {
                   static_cast<int>(o.scale), o.frame ? 1 : 0, static_cast<int>(o.coverage),
                   static_cast<int>(o.channels));
     std::uint64_t hash = fnv1a64(text);
-    for (int c = 0; c < 3 && o.palette; ++c)
-        hash = fnv1a64({reinterpret_cast<const char*>(o.palette[c]), 256}, hash);
+    if (o.palette)
+        for (const auto* table : {&o.palette->red, &o.palette->green, &o.palette->blue})
+            hash = fnv1a64({reinterpret_cast<const char*>(table->data()), table->size()}, hash);
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     return hex;

@@ -17,7 +17,6 @@
 #include "audio/audio.h"
 #include "audio/formats.h"
 #include "convert/convert.h"
-#include "tolvek/tolvek.h"
 #include "convert/grid.h"
 #include "frontend/options.h"
 #include "frontend/settings.h"
@@ -145,7 +144,7 @@ bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const st
     return true;
 }
 
-void fill_run_settings(const Settings& settings, const Palette palette, std::vector<std::string> patterns,
+void fill_run_settings(const Settings& settings, const palette::Colours& colours, std::vector<std::string> patterns,
                        batch::RunSettings& run) {
     convert::Options& c = run.conversion;
     c.format = settings.format;
@@ -153,7 +152,7 @@ void fill_run_settings(const Settings& settings, const Palette palette, std::vec
     c.grid = settings.grid != 0;
     c.local = settings.local != 0;
     c.verbose = settings.verbose;
-    c.palette = palette;
+    c.palette = &colours;
     c.range = convert::parse_range(settings.range).value_or(convert::Range{});
     c.scale = convert::parse_scale(settings.scale).value_or(convert::Scale::Linear);
     c.frame = settings.frame != 0;
@@ -192,11 +191,11 @@ bool gather_settings(const CommandLine& cl, GatheredSettings& gathered, Console&
 
 // The palette tables from the palette setting: a file, a shipped palette's
 // name, or the built-in colours.
-void prepare_palette(const CommandLine& cl, const Settings& settings, Palette palette, Console& console) {
+void prepare_palette(const CommandLine& cl, const Settings& settings, palette::Colours& colours, Console& console) {
     const std::string path = palette::resolve_palette(settings.palette);
     const bool named = cl.overrides.has("palette") || settings.palette != Settings{}.palette;
     if (const auto warning = palette_warning(settings.palette, path, named)) say(console, *warning);
-    palette::load_palette_file(path.c_str(), palette);
+    palette::load_palette_file(path.c_str(), colours);
 }
 
 void print_formats() {
@@ -234,9 +233,8 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     const Settings& settings = gathered.settings;
     console.out("Initializing\r");
 
-    std::array<std::array<unsigned char, 256>, 3> tables{};
-    unsigned char* palette[3] = {tables[0].data(), tables[1].data(), tables[2].data()};
-    prepare_palette(cl, settings, palette, console);
+    palette::Colours colours;
+    prepare_palette(cl, settings, colours, console);
     convert::fill_blend_weights();
 
     if (const Status started = audio.start(); !started) {
@@ -247,7 +245,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     std::vector<std::string> patterns;
     for (const std::string& p : cl.patterns) patterns.push_back(make_pattern(p.c_str()));
     if (patterns.empty()) patterns.push_back(make_pattern(nullptr));
-    fill_run_settings(settings, palette, std::move(patterns), run);
+    fill_run_settings(settings, colours, std::move(patterns), run);
     run.shard = shard;
     print_banner(audio, console);
     print_summary(settings, console);

@@ -81,7 +81,8 @@ extern "C" int parse_palette_line(char* line, unsigned char* index, unsigned cha
     return 1;
 }
 
-void tolvek::palette::load_palette_file(const char* path, unsigned char* const palette[3]) {
+void tolvek::palette::load_palette_file(const char* path, Colours& out) {
+    std::array<unsigned char, 256>* const palette[3] = {&out.red, &out.green, &out.blue};
     ControlPoints points = read_control_points(path);
     // Also when the file lost lines between the two passes.
     if (points.size() < 2) {
@@ -103,11 +104,11 @@ void tolvek::palette::load_palette_file(const char* path, unsigned char* const p
             if (from == to) {
                 // Two points at one entry: the later one wins, as it does
                 // wherever pairs overlap.
-                palette[c][to] = static_cast<unsigned char>(b);
+                (*palette[c])[to] = static_cast<unsigned char>(b);
                 continue;
             }
             for (int i = from; i <= to; ++i) {
-                palette[c][i] = static_cast<unsigned char>(a + (b - a) * (i - from) / (to - from));
+                (*palette[c])[i] = static_cast<unsigned char>(a + (b - a) * (i - from) / (to - from));
             }
         }
     }

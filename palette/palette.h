@@ -16,12 +16,19 @@ int parse_palette_line(char *line, unsigned char *index, unsigned char *red,
 #ifdef __cplusplus
 }
 
+#include <array>
+
 namespace tolvek::palette {
 
-/* Fills every entry of the three 256-entry tables (red, green, blue) from
- * the palette file at `path`, or from the built-in black-to-pale-yellow
- * gradient when the file is missing or holds fewer than two usable lines. */
-void load_palette_file(const char* path, unsigned char* const tables[3]);
+/* The colours of a cell's 256 levels: a red, a green and a blue table. */
+struct Colours {
+    std::array<unsigned char, 256> red{}, green{}, blue{};
+};
+
+/* Fills every entry of `out` from the palette file at `path`, or from the
+ * built-in black-to-pale-yellow gradient when the file is missing or holds
+ * fewer than two usable lines. */
+void load_palette_file(const char* path, Colours& out);
 
 }  // namespace tolvek::palette
 #endif

@@ -293,7 +293,7 @@ TEST(SpectrumMeter, ConversionReportsTheCutoff) {
         SCOPED_TRACE(std::string(file) + (channels == Channels::Split ? ", split" : ", mix"));
         Options options;
         options.grid = false;
-        options.palette = palette.tables();
+        options.palette = &palette;
         options.channels = channels;
         const Result result = convert_file(dir.file(file), std::nullopt, options, log);
         ASSERT_EQ(result.outcome, convert::Outcome::Written);
@@ -358,7 +358,7 @@ TEST(LevelMeter, ConversionReportsLevelsInEveryMode) {
         for (const auto& m : modes) {
             SCOPED_TRACE(std::string(c.name) + ", " + m.name);
             Options options;
-            options.palette = palette.tables();
+            options.palette = &palette;
             options.coverage = m.coverage;
             options.threads = m.threads;
             options.channels = m.channels;

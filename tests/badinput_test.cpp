@@ -1047,7 +1047,7 @@ TEST(BadInput, EntryVanishesBetweenListingAndConversion) {
     tolvek::batch::RunSettings settings;
     settings.conversion.grid = false;
     settings.conversion.verbose = 1;
-    settings.conversion.palette = palette.tables();
+    settings.conversion.palette = &palette;
     settings.walk.verbose = 1;
     settings.patterns = {scene.path() + "/*"};
     const tolvek::batch::RunTotals totals = tolvek::batch::run_batch(settings, output);

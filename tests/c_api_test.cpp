@@ -99,9 +99,9 @@ TEST(CInterface, ChecksWhatItIsGiven) {
     test::write_wav(wav, 8000, 1, test::sine(8000, 1, 0.5, 440));
     test::TestPalette grey = test::TestPalette::grey();
     for (int missing = 0; missing < 3; ++missing) {
-        unsigned char* tables[3] = {grey.red, grey.green, grey.blue};
+        unsigned char* tables[3] = {grey.red.data(), grey.green.data(), grey.blue.data()};
         tables[missing] = nullptr;
-        EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 0, tables, nullptr, nullptr), 9) << missing;
+        EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 0, tables, nullptr, nullptr), TOLVEK_STATUS_BAD_ARGUMENT) << missing;
     }
     EXPECT_FALSE(test::exists(wav + ".png"));
     const auto jpeg_at = [&](int quality) {

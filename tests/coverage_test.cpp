@@ -18,7 +18,7 @@ test::Image convert(const std::string& path, Coverage coverage, Channels channel
     test::TestPalette grey = test::TestPalette::grey();
     Options o;
     o.grid = false;
-    o.palette = grey.tables();
+    o.palette = &grey;
     o.coverage = coverage;
     o.channels = channels;
     Quiet quiet;

@@ -206,7 +206,7 @@ TEST(IndexWriter, ConversionHandsOverThePaintedPictureOnlyWhenAsked) {
     test::write_wav(dir.file("a.wav"), 22050, 1, test::sine(22050, 1, 2.0, 440.0));
     auto palette = test::TestPalette::grey();
     convert::Options options;
-    options.palette = palette.tables();
+    options.palette = &palette;
     QuietLog log;
     int calls = 0, width = 0;
     options.on_picture = [&](const image::Picture& p) { ++calls, width = p.width(); };

@@ -34,9 +34,9 @@ struct Loaded {
 // Loads into tables prefilled with `fill`, so that an entry left unwritten shows.
 Loaded load(const char* path, unsigned char fill = 0x5A) {
     Loaded out;
-    std::memset(out.tables.red, fill, 256);
-    std::memset(out.tables.green, fill, 256);
-    std::memset(out.tables.blue, fill, 256);
+    out.tables.red.fill(fill);
+    out.tables.green.fill(fill);
+    out.tables.blue.fill(fill);
     load_palette(path, out.tables.tables());
     return out;
 }

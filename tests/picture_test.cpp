@@ -29,7 +29,7 @@ struct Lines : Log {
 // Converts `wav` with a grey palette (level = red) and reads the PNG back.
 test::Image picture(const std::string& wav, Options options, Lines* lines = nullptr) {
     test::TestPalette grey = test::TestPalette::grey();
-    options.palette = grey.tables();
+    options.palette = &grey;
     Lines quiet;
     const Result r = convert_file(wav, std::nullopt, options, lines ? *lines : quiet);
     EXPECT_EQ(r.outcome, Outcome::Written) << r.reason;
@@ -218,7 +218,7 @@ TEST(Frame, TextSurvivesJpeg) {
     test::write_wav(wav, 8000, 1, test::silence(8000, 1, 1.0));
     Options options = with(Range{}, Scale::Linear, false, true);
     test::TestPalette grey = test::TestPalette::grey();
-    options.palette = grey.tables();
+    options.palette = &grey;
     options.format = image::FileType::Jpeg;
     options.quality = 60;
     Lines lines;
@@ -361,7 +361,7 @@ TEST(Frame, AbsurdValuesDrawAFewLabels) {
         const FrameLayout l = frame_layout(250, 1024);
         image::Picture p(l.width, l.height);
         for (const image::Font* f : std::initializer_list<const image::Font*>{nullptr, font.get()})
-            draw_frame(p, l, {"x.wav", c.rate, 1, c.seconds, 1000, ""}, {c.scale, c.range, grey.tables()}, f);
+            draw_frame(p, l, {"x.wav", c.rate, 1, c.seconds, 1000, ""}, {c.scale, c.range, &grey}, f);
         const int frequency = ticks(p, l.left - 1 - 4, l.top, false, l.rows);
         const int time = ticks(p, l.left, l.top + l.rows + 1, true, l.columns);
         const int db = ticks(p, l.left + l.columns + 12 + 14, l.top, false, l.rows);

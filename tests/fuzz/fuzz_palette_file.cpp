@@ -8,15 +8,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const tolvek::fuzz::TempFile file(data, size, ".pal");
-    std::array<std::array<unsigned char, 256>, 2> tables[3];
+    tolvek::palette::Colours colours[2];
     for (int run = 0; run < 2; ++run) {
         // Different leftovers each time, so an entry left unwritten shows.
-        for (auto& t : tables) t[run].fill(run ? 0xAA : 0x55);
-        unsigned char* palette[3] = {tables[0][run].data(), tables[1][run].data(), tables[2][run].data()};
-        tolvek::palette::load_palette_file(file.path().c_str(), palette);
+        for (auto* t : {&colours[run].red, &colours[run].green, &colours[run].blue}) t->fill(run ? 0xAA : 0x55);
+        tolvek::palette::load_palette_file(file.path().c_str(), colours[run]);
     }
     // Every entry is filled from the file or the built-in gradient.
-    for (const auto& t : tables)
-        if (t[0] != t[1]) std::abort();
+    if (colours[0].red != colours[1].red || colours[0].green != colours[1].green || colours[0].blue != colours[1].blue)
+        std::abort();
     return 0;
 }

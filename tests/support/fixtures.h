@@ -107,13 +107,14 @@ bool read_png(const std::string& path, Image& out);
 bool read_jpeg(const std::string& path, Image& out);
 
 // A palette built in code; tables() is what _process_file takes.
-struct TestPalette {
-    unsigned char red[256], green[256], blue[256];
+struct TestPalette : palette::Colours {
     unsigned char* ptrs[3] = {};
-    unsigned char** tables() {  // refreshed on each call, so copies stay right
-        ptrs[0] = red;
-        ptrs[1] = green;
-        ptrs[2] = blue;
+    // The three tables as the C interface takes them; refreshed on each
+    // call, so copies stay right.
+    unsigned char** tables() {
+        ptrs[0] = red.data();
+        ptrs[1] = green.data();
+        ptrs[2] = blue.data();
         return ptrs;
     }
     static TestPalette grey();  // entry i = (i, i, i)
