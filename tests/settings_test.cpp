@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         // flags normalised
         Case{"flags nonzero", "[general]\nrecursive=5\ngrid=-1\nlocal=2\n", "recursive=1 local=1"},
         Case{"flags zero", "[general]\nrecursive=0\ngrid=0\nlocal=no\n", "grid=0"},
-        // verbose clamped to 0..2; jobs below 0 is 1, as such a count has always run
+        // verbose clamped to 0..2; jobs below 0 is 1 (0 would mean one job per core)
         Case{"verbose above 2", "[general]\nverbose=3\n", "verbose=2"},
         Case{"verbose below 0", "[general]\nverbose=-1\n", "verbose=0"},
         Case{"verbose 0", "[general]\nverbose=0\n", "verbose=0"},
