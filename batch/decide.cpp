@@ -1,6 +1,7 @@
 #include "batch/decide.h"
 
 #include <chrono>
+#include <cmath>
 
 #include "batch/records.h"
 #include "convert/stamp.h"
@@ -26,7 +27,8 @@ std::optional<Decision> skip_up_to_date(const std::string& path, const std::stri
     const auto start = std::chrono::steady_clock::now();
     std::optional<report::Record> record = up_to_date(path, picture, settings.conversion);
     if (!record) return std::nullopt;
-    record->elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    record->elapsed_ms =
+        std::round(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     Decision d{Fate::UpToDate, picture, std::move(record), std::nullopt};
     if (settings.index) {
         Status kept = settings.index->keep_thumbnail(*d.record);

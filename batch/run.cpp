@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <set>
 
 #include "batch/decide.h"
@@ -146,7 +147,7 @@ void Batch::settle(Item& item) {
         const Outcome outcome = outcome_of(item);
         say_failure(item, outcome);
         report::Record r = report::record_from(item.path, item.result);
-        r.elapsed_ms = item.result.open_ms + item.result.paint_ms + item.result.save_ms;
+        r.elapsed_ms = std::round(item.result.open_ms + item.result.paint_ms + item.result.save_ms);
         records_.add(std::move(r));
         count(totals_, outcome);
         return;

@@ -91,7 +91,7 @@ struct Result {
     int columns = 0;
     double coverage_pct = 0.0;      // share of the file's frames the analysed windows covered
     std::string codec;              // the decoder's name: "mp3", "flac", "pcm_s16le"
-    std::uint32_t bitrate_kbps = 0; // as the stream or container states it; 0: unknown
+    double bitrate_kbps = 0.0;      // average_bitrate_kbps(); 0: unknown
     std::string picture;            // the path the picture was (to be) saved at
     double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
     // Where the spectrum's content ends, over the columns painted; nothing

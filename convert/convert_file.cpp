@@ -296,7 +296,8 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
     }
     paint_columns(stream, plan, options, painters, label, log, meters);
     if (options.frame) {
-        FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name, {}};
+        FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name,
+                               stream.codec().bitrate_kbps, {}};
         if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
         const std::unique_ptr<image::Font> font = frame_font(name, log);
         draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette}, font.get());
@@ -374,7 +375,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         return result;
     }
     result.codec = stream->codec().name;
-    result.bitrate_kbps = stream->codec().bitrate_kbps;
+    result.bitrate_kbps = average_bitrate_kbps(stream->codec().bitrate_kbps, facts.size, facts.seconds);
     result.rate = facts.info.rate;
     result.channels = facts.info.channels;
     result.seconds = facts.seconds;

@@ -44,7 +44,7 @@ std::string number_text(double v) {
 }
 
 // 8 Tbit/s: a higher bit rate is a length gone wrong, not a file's.
-constexpr double kMaxShownKibPerSecond = 1e9;
+constexpr double kMaxShownKbps = 8e9;
 // Labels never outnumber the pixels an axis has, whatever values reach it.
 constexpr std::size_t kMaxLabels = 4096;
 
@@ -220,16 +220,14 @@ std::string title_text(const FrameFacts& f) {
     const bool known = f.seconds > 0.0 && std::isfinite(f.seconds);
     if (known) text += ", " + clock_text(f.seconds, f.seconds >= 3600.0);
     std::string bitrate = f.codec;
-    const double kib_per_second = static_cast<double>(f.size_bytes) / 1024.0 / f.seconds;
+    const double kbps = average_bitrate_kbps(f.declared_kbps, f.size_bytes, f.seconds);
     // A rate no file has (a length of next to nothing) says nothing.
-    if (known && kib_per_second < kMaxShownKibPerSecond) {
-        char rate_text[352];
-        // As the report line counts it: KiB per second × 8; below what that
-        // rounds to 8 kbps, the bits per second themselves.
-        if (kib_per_second + 0.5 >= 1.0)
-            std::snprintf(rate_text, sizeof rate_text, "%.0f kbps", 8.0 * std::trunc(kib_per_second + 0.5));
+    if (kbps > 0.0 && kbps < kMaxShownKbps) {
+        char rate_text[64];
+        if (kbps >= 1.0)
+            std::snprintf(rate_text, sizeof rate_text, "%.0f kbps", kbps);
         else
-            std::snprintf(rate_text, sizeof rate_text, "%.0f bps", std::round(kib_per_second * 1024.0 * 8.0));
+            std::snprintf(rate_text, sizeof rate_text, "%.0f bps", kbps * 1000.0);
         bitrate += (bitrate.empty() ? "" : " ") + std::string(rate_text);
     }
     if (!bitrate.empty()) text += ", " + bitrate;

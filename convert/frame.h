@@ -24,6 +24,7 @@ struct FrameFacts {
     double seconds = 0.0;  // 0: unknown
     std::uint64_t size_bytes = 0;
     std::string codec;  // the decoder's name; empty when unknown
+    std::uint32_t declared_kbps = 0;  // the codec's or container's bit rate; 0: none
     // Names of the panes of 1024 rows stacked in the data area, top first,
     // each with its own frequency axis; empty: one unnamed pane.
     std::vector<std::string> panes = {};

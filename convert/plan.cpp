@@ -12,6 +12,13 @@ std::string channel_text(std::uint32_t channels) {
     return std::to_string(channels) + " channels";
 }
 
+double average_bitrate_kbps(std::uint32_t declared_kbps, std::uint64_t size_bytes, double seconds) {
+    if (declared_kbps > 0) return declared_kbps;
+    if (!(seconds > 0.0) || !std::isfinite(seconds)) return 0.0;
+    const double kbps = static_cast<double>(size_bytes) * 8.0 / seconds / 1000.0;
+    return kbps >= 0.5 ? std::round(kbps) : std::round(kbps * 1000.0) / 1000.0;
+}
+
 std::string statistics_text(std::uint32_t rate, std::uint64_t size, float seconds) {
     const double khz = rate / 1000.0;
     const double mib = static_cast<double>(size) / 1024.0 / 1024.0;

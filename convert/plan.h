@@ -71,4 +71,10 @@ std::string display_label(const std::string& name);
 std::string channel_text(std::uint32_t channels);
 std::string statistics_text(std::uint32_t rate, std::uint64_t size, float seconds);
 
+// A file's average bit rate as the framed title and the report give it, in
+// kbps: the codec's or container's declared rate where there is one, else
+// its size over its length; whole kbps from half a kbps up, whole bits per
+// second below; 0 when neither is known.
+double average_bitrate_kbps(std::uint32_t declared_kbps, std::uint64_t size_bytes, double seconds);
+
 }  // namespace tolvek::convert

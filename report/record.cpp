@@ -84,7 +84,8 @@ Record record_from(const std::string& source, const convert::Result& result) {
         r.columns = result.columns;
         r.seconds_per_column = result.seconds / result.columns;
     }
-    r.peak_dbfs = result.peak_dbfs;
+    // Adding +0.0 turns -0.0 into 0.0, so no peak is written as "-0".
+    if (result.peak_dbfs) r.peak_dbfs = *result.peak_dbfs + 0.0;
     if (result.clipped_samples) r.clipped_samples = static_cast<std::int64_t>(*result.clipped_samples);
     r.silence_pct = result.silence_pct;
     if (result.cutoff) r.cutoff_hz = result.cutoff->hz;

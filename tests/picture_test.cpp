@@ -263,15 +263,19 @@ TEST(Frame, Texts) {
     };
     constexpr double kInf = std::numeric_limits<double>::infinity();
     for (const Case& c : {
-             Case{{"./dir/song.wav", 44100, 2, 151.0, 26044320, ""}, name + "44.1 kHz, Stereo, 2:31, 1344 kbps"},
+             // Without a declared rate: size × 8 / length.
+             Case{{"./dir/song.wav", 44100, 2, 151.0, 26044320, ""}, name + "44.1 kHz, Stereo, 2:31, 1380 kbps"},
              Case{{"song.wav", 44100, 2, 0.0, 26044320, "FLAC"}, name + "44.1 kHz, Stereo, FLAC"},
-             // Under half a KiB per second the bits per second themselves.
-             Case{{"song.wav", 100, 1, 20.0, 4044, ""}, name + "0.1 kHz, Mono, 0:20, 1618 bps"},
-             Case{{"song.wav", 8000, 1, 1.0, 511, ""}, name + "8 kHz, Mono, 0:01, 4088 bps"},
-             Case{{"song.wav", 8000, 1, 1.0, 512, ""}, name + "8 kHz, Mono, 0:01, 8 kbps"},
+             // A declared rate wins over the size's.
+             Case{{"song.wav", 44100, 2, 180.0, 5000000, "mp3", 192}, name + "44.1 kHz, Stereo, 3:00, mp3 192 kbps"},
+             Case{{"song.wav", 48000, 1, 2.0, 192044, "pcm_s16le", 768}, name + "48 kHz, Mono, 0:02, pcm_s16le 768 kbps"},
+             // Under half a kbps the bits per second themselves.
+             Case{{"song.wav", 100, 1, 20.0, 4044, ""}, name + "0.1 kHz, Mono, 0:20, 2 kbps"},
+             Case{{"song.wav", 8000, 1, 1.0, 62, ""}, name + "8 kHz, Mono, 0:01, 496 bps"},
+             Case{{"song.wav", 8000, 1, 1.0, 63, ""}, name + "8 kHz, Mono, 0:01, 1 kbps"},
              Case{{"song.wav", 8000, 1, 1e-300, 512, "pcm"}, name + "8 kHz, Mono, 0:00, pcm"},
-             Case{{"song.wav", 8000, 1, 1e-6, 1023000, "pcm"}, name + "8 kHz, Mono, 0:00, pcm 7992187504 kbps"},
-             Case{{"song.wav", 8000, 1, 1e-6, 1024000, "pcm"}, name + "8 kHz, Mono, 0:00, pcm"},  // 8 Tbit/s
+             Case{{"song.wav", 8000, 1, 1e-6, 999999, "pcm"}, name + "8 kHz, Mono, 0:00, pcm 7999992000 kbps"},
+             Case{{"song.wav", 8000, 1, 1e-6, 1000000, "pcm"}, name + "8 kHz, Mono, 0:00, pcm"},  // 8 Tbit/s
              Case{{"song.wav", 8000, 1, kInf, 512, "pcm"}, name + "8 kHz, Mono, pcm"},
          }) {
         SCOPED_TRACE(c.title);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <limits>
 
@@ -78,6 +79,16 @@ TEST(Report, NumbersThatAreNotFiniteAreNull) {
     Record r;
     r.peak_dbfs = -std::numeric_limits<double>::infinity();
     EXPECT_NE(json_line(r).find(R"("peak_dbfs":null)"), std::string::npos);
+}
+
+// A peak of exactly full scale from the conversion is written as 0, never -0.
+TEST(Report, FullScalePeakIsZeroNotMinusZero) {
+    convert::Result result;
+    result.peak_dbfs = -0.0;
+    const Record r = record_from("a.wav", result);
+    ASSERT_TRUE(r.peak_dbfs.has_value());
+    EXPECT_FALSE(std::signbit(*r.peak_dbfs));
+    EXPECT_NE(json_line(r).find(R"("peak_dbfs":0,)"), std::string::npos) << json_line(r);
 }
 
 TEST(Report, BadReportsAreRefused) {
