@@ -238,6 +238,13 @@ std::string file_origin(const SettingLines& lines, const SettingDef& def, const 
     return lines.file + line + ": " + std::string(def.key) + "=" + setting_value_text(settings, def);
 }
 
+std::optional<std::string> unused_outdir_warning(const Settings& run, const SettingLines& lines) {
+    const SettingDef& def = *find_setting("outdir");
+    if (run.local != 0 || run.outdir == Settings{}.outdir || !lines.line.contains(&def)) return std::nullopt;
+    return "tolvek: " + file_origin(lines, def, run) +
+           " is used only with local=1; the pictures go beside the sources (-o DIR puts them under DIR)";
+}
+
 Settings parse_settings(std::string_view text, const std::string& file, std::vector<std::string>* warnings,
                         SettingLines* lines) {
     Settings s;
