@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"--no-local", "-o", "o"}, "error: " + kTreeRule + "local"},
         Case{{"-o", "o", "--no-recursive"}, "error: " + kTreeRule + "recursive"},
         Case{{"--local", "--no-local", "-o", "o"}, "error: " + kTreeRule + "local"},
-        Case{{"--no-local"}, " local=0"}, Case{{"--no-local", "--local", "-o", "o"}, kTree + "o"},
+        Case{{"--no-local", "--local", "-o", "o"}, kTree + "o"},
         // Nothing after "=" is an empty value, never the next argument.
         Case{{"--index=", "song.wav"}, "error: tolvek: --index accepts a FILE name, not ''"},
         Case{{"--config=", "a.wav"}, "error: tolvek: --config accepts a FILE name, not ''"},
@@ -125,15 +125,6 @@ TEST(Overrides, OnlyGivenSettingsReplaceTheFile) {
     EXPECT_EQ(s.quality, 40);
     EXPECT_EQ(s.grid, 1);
     EXPECT_EQ(s.format, tolvek::image::FileType::Png);
-}
-
-TEST(Overrides, OutputDirTurnsOnTheTreeOverTheFile) {
-    const Settings file = parse_settings("[general]\nlocal=0\nrecursive=0\noutdir=x\n");
-    const char* argv[] = {"tolvek", "-o", "out"};
-    const Settings s = apply_overrides(file, std::get<CommandLine>(parse_command_line(3, argv)).overrides);
-    EXPECT_EQ(s.local, 1);
-    EXPECT_EQ(s.recursive, 1);
-    EXPECT_EQ(s.outdir, "out");
 }
 
 TEST(Help, ListsEverySettingWithItsDefaultAndOption) {
