@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <set>
 
 #include "batch/decide.h"
@@ -132,11 +133,22 @@ void Batch::convert(Item& item, int threads) {
     item.result = convert::convert_file(item.path, item.outpath, options, log);
 }
 
+// What a save into a mirrored folder that is missing needs: without
+// recursive the walk makes no folders.
+std::string folder_hint(const std::string& picture, bool recursive) {
+    if (recursive) return "";
+    const std::filesystem::path folder = std::filesystem::path(picture).parent_path();
+    struct stat st;
+    if (folder.empty() || stat(folder.c_str(), &st) == 0 || errno != ENOENT) return "";
+    return " (use --recursive to create folders)";
+}
+
 // Failures of a conversion are said whatever the verbosity: standard
 // output only says "Save error".
 void Batch::say_failure(const Item& item, Outcome outcome) {
     if (outcome == Outcome::SaveError)
-        output_.err("tolvek: " + output_.shown(item.result.picture) + ": " + output_.shown(item.result.reason) + "\n");
+        output_.err("tolvek: " + output_.shown(item.result.picture) + ": " + output_.shown(item.result.reason) +
+                    folder_hint(item.result.picture, settings_.walk.recursive) + "\n");
     else if (outcome == Outcome::Unreadable)
         output_.err("tolvek: " + output_.shown(item.path) + ": " + item.result.reason + "\n");
 }

@@ -134,6 +134,24 @@ std::optional<std::string> collect(const CLI::App& app, std::vector<Bound>& boun
     return std::nullopt;
 }
 
+// -o asks for a tree of pictures under DIR: it turns on local and
+// recursive, and refuses an explicit --no-local or --no-recursive that
+// would leave the pictures elsewhere or the tree's folders missing.
+std::optional<std::string> imply_output_tree(Overrides& overrides) {
+    if (!overrides.has("outdir")) return std::nullopt;
+    std::vector<const SettingDef*> given;
+    for (const SettingDef& def : setting_definitions()) {
+        const bool implied = def.number == &Settings::local || def.number == &Settings::recursive;
+        if (implied && overrides.has(def.key) && overrides.values.*def.number == 0)
+            return "tolvek: -o/--output-dir turns on --local and --recursive (pictures in a tree under DIR, "
+                   "folders made as needed); it cannot go with --no-" + std::string(def.key);
+        if (implied) overrides.values.*def.number = 1;
+        if (implied || overrides.has(def.key)) given.push_back(&def);
+    }
+    overrides.given = std::move(given);
+    return std::nullopt;
+}
+
 // An option as the command line spells it, and whether it takes a value.
 struct OptionName {
     std::string long_name;  // without "--"
@@ -270,6 +288,7 @@ std::variant<CommandLine, UsageError> parse_command_line(int argc, const char* c
         cl.config = config;
     }
     if (auto error = collect(app, bound, cl)) return UsageError{*error};
+    if (auto error = imply_output_tree(cl.overrides)) return UsageError{*error};
     return cl;
 }
 

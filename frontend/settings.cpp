@@ -42,7 +42,8 @@ const std::array<SettingDef, 18> kSettings{{
      .choices = kOutputChoices, .option = "format", .short_option = 'f', .value_name = "png|jpg|jpeg",
      .help = "png, or jpg/jpeg for JPEG pictures"},
     {.key = "outdir", .kind = SettingKind::kText, .text = &Settings::outdir, .option = "output-dir",
-     .short_option = 'o', .value_name = "DIR", .help = "root of the mirrored tree"},
+     .short_option = 'o', .value_name = "DIR",
+     .help = "root of the mirrored tree (with local=1); -o: pictures in a\ntree under DIR, folders made as needed (turns on --local\nand --recursive)"},
     {.key = "palette", .kind = SettingKind::kText, .text = &Settings::palette, .short_option = 'p',
      .value_name = "FILE", .help = "palette file"},
     {.key = "jobs", .kind = SettingKind::kNumber, .number = &Settings::jobs, .min = 0, .max = INT_MAX,
@@ -236,6 +237,13 @@ std::string file_origin(const SettingLines& lines, const SettingDef& def, const 
     const auto at = lines.line.find(&def);
     const std::string line = at == lines.line.end() ? "" : ":" + std::to_string(at->second);
     return lines.file + line + ": " + std::string(def.key) + "=" + setting_value_text(settings, def);
+}
+
+std::optional<std::string> unused_outdir_warning(const Settings& run, const SettingLines& lines) {
+    const SettingDef& def = *find_setting("outdir");
+    if (run.local != 0 || run.outdir == Settings{}.outdir || !lines.line.contains(&def)) return std::nullopt;
+    return "tolvek: " + file_origin(lines, def, run) +
+           " is used only with local=1; the pictures go beside the sources (-o DIR puts them under DIR)";
 }
 
 Settings parse_settings(std::string_view text, const std::string& file, std::vector<std::string>* warnings,

@@ -111,6 +111,10 @@ struct SettingLines {
 // message; the value is what `settings` holds.
 std::string file_origin(const SettingLines& lines, const SettingDef& def, const Settings& settings);
 
+// The warning for an outdir the file gives while the run's local is 0: the
+// pictures go beside the sources, so that outdir does nothing.
+std::optional<std::string> unused_outdir_warning(const Settings& run, const SettingLines& lines);
+
 Settings parse_settings(std::string_view text, const std::string& file_name, std::vector<std::string>* warnings,
                         SettingLines* lines = nullptr);
 Settings parse_settings(std::string_view text);

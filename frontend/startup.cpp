@@ -185,6 +185,8 @@ bool gather_settings(const CommandLine& cl, GatheredSettings& gathered, Console&
         from_file = read_settings(kSettingsFile, &warnings, &gathered.lines);
     }
     gathered.settings = apply_overrides(from_file, cl.overrides);
+    if (!cl.overrides.has("outdir"))
+        if (auto unused = unused_outdir_warning(gathered.settings, gathered.lines)) warnings.push_back(*unused);
     for (const std::string& w : warnings) say(console, w);
     return true;
 }

@@ -874,14 +874,39 @@ TEST(BadInput, SettingsAndPaletteFilesThatAreNotFiles) {
     }
 }
 
+// A mirrored tree that cannot be made as asked: the failure line says what to do.
+TEST(BadInput, OutputTreeMistakesSayWhy) {
+    struct TreeCase {
+        std::string what, ini;
+        std::vector<std::string> args;
+        Expect expect;
+        std::string err;  // a line standard error must hold
+    };
+    const std::string hint = "No such file or directory (use --recursive to create folders)\n";
+    for (const TreeCase& c : std::vector<TreeCase>{
+             {"mirror folder missing (local without recursive)", "local=1\n", {"in"},
+              {2, {"Processing in/sub/*", "saved ./sub/a.wav", "save error ./sub/a.wav"}, {}},
+              "tolvek: ./sub/a.wav.png: cannot create a file beside ./sub/a.wav.png: " + hint},
+             {"mirror folder missing under outdir", "local=1\noutdir=out\nrecursive=0\n", {"in"},
+              {2, {"Processing in/sub/*", "saved out/sub/a.wav", "save error out/sub/a.wav"}, {"out"}},
+              "tolvek: out/sub/a.wav.png: cannot create a file beside out/sub/a.wav.png: " + hint},
+             {"-o with the explicit --no-local", "", {"-o", "out", "--no-local", "in"}, {64, {}, {}},
+              "it cannot go with --no-local\n"},
+             {"-o with the explicit --no-recursive", "", {"--no-recursive", "-o", "out", "in"}, {64, {}, {}},
+              "it cannot go with --no-recursive\n"},
+         }) {
+        SCOPED_TRACE(c.what);
+        Scene scene;
+        scene.folders("in/sub");
+        scene.tone("in/sub/a.wav", 8000, 1, 0.5, 1000);
+        scene.ini(c.ini);
+        const t::RunResult r = expect_run(scene, c.args, c.expect);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+}
+
 TEST(BadInput, PicturesThatCannotBeWritten) {
     run_cases({
-        {"mirror folder missing (local without recursive)",
-         [](const Scene& s) {
-             s.folders("in/sub");
-             s.tone("in/sub/a.wav", 8000, 1, 0.5, 1000);
-         },
-         "local=1\n", {"in"}, {2, {"Processing in/sub/*", "saved ./sub/a.wav", "save error ./sub/a.wav"}, {}}},
         {"a file where the mirror folder should be",
          [](const Scene& s) {
              s.folders("in/sub");

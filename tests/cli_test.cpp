@@ -173,33 +173,49 @@ TEST(Cli, AbsoluteDirectoryArgument) {
 TEST(Cli, RecursiveAndLocal) {
     struct Case {
         const char* ini;
-        const char* arg;
+        std::vector<std::string> args;
         int status;
         std::string walk;
         std::vector<std::string> present, absent;
+        std::string err = "";  // standard error without the summary line
     };
     const std::string mirrored = "Creating directory .\n<saved ./a.wav>\n<saved ./b.WAV>\n"
                                  "Processing music/live/*\nCreating directory ./live\n<saved ./live/c.wav>\n";
     for (const Case& c : {
-             Case{"recursive=1\nlocal=1\n", "music", 0, mirrored,
+             Case{"recursive=1\nlocal=1\n", {"music"}, 0, mirrored,
                   {"a.wav.png", "b.WAV.png", "live/c.wav.png"}, {"music/a.wav.png"}},
-             Case{"recursive=1\nlocal=0\n", "music", 0, mirrored,
+             Case{"recursive=1\nlocal=0\n", {"music"}, 0, mirrored,
                   {"music/a.wav.png", "music/b.WAV.png", "music/live/c.wav.png", "live"},
                   {"a.wav.png", "live/c.wav.png"}},
-             Case{"local=1\n", "music/a.wav", 0, "<saved ./a.wav>\n", {"a.wav.png"}, {"music/a.wav.png"}},
+             Case{"local=1\n", {"music/a.wav"}, 0, "<saved ./a.wav>\n", {"a.wav.png"}, {"music/a.wav.png"}},
              // Without recursive nobody makes ./live, so that picture is lost.
-             Case{"local=1\n", "music", 2,
+             Case{"local=1\n", {"music"}, 2,
                   "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing music/live/*\n<saved ./live/c.wav>\n"
                   "<save error ./live/c.wav>\n",
-                  {"a.wav.png", "b.WAV.png"}, {"live", "music/live/c.wav.png"}},
+                  {"a.wav.png", "b.WAV.png"}, {"live", "music/live/c.wav.png"},
+                  "tolvek: ./live/c.wav.png: cannot create a file beside ./live/c.wav.png: No such file or directory "
+                  "(use --recursive to create folders)\n"},
+             // -o makes the tree under out whatever the file says; none beside the sources.
+             Case{"local=0\nrecursive=0\n", {"-o", "out", "music"}, 0,
+                  "Creating directory out\n<saved out/a.wav>\n<saved out/b.WAV>\nProcessing music/live/*\n"
+                  "Creating directory out/live\n<saved out/live/c.wav>\n",
+                  {"out/a.wav.png", "out/b.WAV.png", "out/live/c.wav.png"},
+                  {"music/a.wav.png", "music/b.WAV.png", "music/live/c.wav.png", "a.wav.png", "live"}},
+             // The file's outdir without local=1 leaves the pictures beside the sources, with a word.
+             Case{"grid=1\noutdir=out\n", {"music/a.wav"}, 0, "<saved out/a.wav>\n", {"music/a.wav.png"},
+                  {"out", "a.wav.png"},
+                  "tolvek: Tolvek_Pre.ini:3: outdir=out is used only with local=1; the pictures go beside the "
+                  "sources (-o DIR puts them under DIR)\n"},
          }) {
-        SCOPED_TRACE(std::string(c.ini) + c.arg);
+        SCOPED_TRACE(std::string(c.ini) + c.args.back());
         Work w;
         library(w);
         w.ini(c.ini);
-        const RunResult r = w.tolvek({c.arg});
+        const RunResult r = w.tolvek(c.args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(condense(r.out), header() + c.walk);
+        const std::size_t summary = r.err.rfind('\n', r.err.size() - 2);  // the last line is the summary
+        EXPECT_EQ(summary == std::string::npos ? "" : r.err.substr(0, summary + 1), c.err);
         for (const std::string& p : c.present) EXPECT_TRUE(w.has(p)) << p;
         for (const std::string& p : c.absent) EXPECT_FALSE(w.has(p)) << p;
     }
@@ -321,6 +337,7 @@ TEST(Cli, PictureThatCannotBeWrittenGivesExitStatus2) {
             }
             const std::string line = "tolvek: " + std::string(c.blocked) + ": cannot replace " + c.blocked + ": ";
             EXPECT_TRUE(r.err.starts_with(line)) << r.err;
+            EXPECT_EQ(r.err.find("(use --recursive"), std::string::npos) << r.err;  // its folder is there
             EXPECT_EQ(r.err.find(c.blocked, line.size()), std::string::npos) << r.err;
             EXPECT_TRUE(w.has("music/z.wav.png"));
         }

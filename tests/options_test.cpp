@@ -38,6 +38,9 @@ TEST_P(Parser, Table) { EXPECT_EQ(parse(GetParam().args), GetParam().expected); 
 
 const std::string kCap = std::to_string(max_jobs());
 const std::string kReportRule = "a FILE name ending in .csv or .jsonl";
+const std::string kTree = " recursive=1 local=1 outdir=";
+const std::string kTreeRule = "tolvek: -o/--output-dir turns on --local and --recursive (pictures in a tree under "
+                              "DIR, folders made as needed); it cannot go with --no-";
 const std::string kRangeRule = "classic|LOW:HIGH with -300 <= LOW, HIGH <= 50 and HIGH - LOW >= 1";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,8 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"-v"}, " verbose=1"}, Case{{"-vv"}, " verbose=2"}, Case{{"-v", "-v", "-v"}, " verbose=2"},
         Case{{"--verbose=0"}, " verbose=0"}, Case{{"-vv", "--verbose=1"}, " verbose=1"},
         Case{{"--verbose=1", "-vv"}, " verbose=2"}, Case{{"-f", "JPG"}, " output=jpeg"},
-        Case{{"--format=png"}, " output=png"}, Case{{"-o", "out"}, " outdir=out"},
-        Case{{"--output-dir=out dir"}, " outdir=out dir"}, Case{{"-p", "fire"}, " palette=fire"},
+        Case{{"--format=png"}, " output=png"}, Case{{"-o", "out"}, kTree + "out"},
+        Case{{"--output-dir=out dir"}, kTree + "out dir"}, Case{{"-p", "fire"}, " palette=fire"},
         Case{{"-j", "0"}, " jobs=0"}, Case{{"-j3"}, " jobs=3"}, Case{{"--jobs", "100000"}, " jobs=" + kCap},
         Case{{"-c", "x.ini", "-q", "--formats", "-h", "--version"}, " config=x.ini quiet formats help version"},
         Case{{"-vq"}, " quiet verbose=1"},
@@ -64,6 +67,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"-j", "two"}, "error: tolvek: --jobs accepts a whole number, 0 or more, not 'two'"},
         Case{{"-f", "webp"}, "error: tolvek: --format accepts png, jpg or jpeg, not 'webp'"},
         Case{{"-p", ""}, "error: tolvek: --palette accepts a FILE name, not ''"},
+        // -o makes a tree under DIR: local and recursive on, an explicit off-switch refused.
+        Case{{"--local", "--recursive", "-o", "o"}, kTree + "o"}, Case{{"-o", "o", "--local"}, kTree + "o"},
+        Case{{"--no-local", "-o", "o"}, "error: " + kTreeRule + "local"},
+        Case{{"-o", "o", "--no-recursive"}, "error: " + kTreeRule + "recursive"},
+        Case{{"--local", "--no-local", "-o", "o"}, "error: " + kTreeRule + "local"},
+        Case{{"--no-local", "--local", "-o", "o"}, kTree + "o"},
         // Nothing after "=" is an empty value, never the next argument.
         Case{{"--index=", "song.wav"}, "error: tolvek: --index accepts a FILE name, not ''"},
         Case{{"--config=", "a.wav"}, "error: tolvek: --config accepts a FILE name, not ''"},
@@ -73,12 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"--quality=", "50"}, "error: tolvek: --quality accepts a whole number from 10 to 100, not ''"},
         Case{{"--shard="}, "error: tolvek: --shard accepts K/N (0 <= K < N) or slurm, not ''"},
         Case{{"--grid="}, "error: tolvek: --grid takes no value"},
-        Case{{"-o", "--index="}, " outdir=--index="}, Case{{"--", "--index="}, "[--index=]"},
+        Case{{"-o", "--index="}, kTree + "--index="}, Case{{"--", "--index="}, "[--index=]"},
         // A short option takes no "=".
         Case{{"-u=1"}, "error: tolvek: -u takes no value"}, Case{{"-qu=1"}, "error: tolvek: -u takes no value"},
         Case{{"-o=out"}, "error: tolvek: -o takes its value as -o VALUE or --output-dir=VALUE, not -o=out"},
         Case{{"-j=2"}, "error: tolvek: -j takes its value as -j VALUE or --jobs=VALUE, not -j=2"},
-        Case{{"-o", "-u=1"}, " outdir=-u=1"},
+        Case{{"-o", "-u=1"}, kTree + "-u=1"},
         // The report's format is known from its name, in any case.
         Case{{"--report", "r.CSV"}, " report=r.CSV"}, Case{{"--report=r.JsonL"}, " report=r.JsonL"},
         Case{{"--report", "r.json"}, "error: tolvek: --report accepts " + kReportRule + ", not 'r.json'"},

@@ -165,13 +165,20 @@ class SettingsWarnings : public testing::TestWithParam<WarningCase> {};
 
 TEST_P(SettingsWarnings, Table) {
     std::vector<std::string> warnings;
-    parse_settings(GetParam().text, "my.ini", &warnings);
+    tolvek::frontend::SettingLines lines;
+    const Settings s = parse_settings(GetParam().text, "my.ini", &warnings, &lines);
+    if (auto unused = unused_outdir_warning(s, lines)) warnings.push_back(*unused);
     std::string joined;
     for (const std::string& w : warnings) joined += (joined.empty() ? "" : "|") + w;
     EXPECT_EQ(joined, GetParam().warnings) << GetParam().text;
 }
 
 const std::string kCap = std::to_string(max_jobs());
+// The warning about an outdir without local=1, at "LINE: outdir=VALUE".
+std::string unused_outdir(const std::string& at) {
+    return "tolvek: my.ini:" + at + " is used only with local=1; the pictures go beside the sources (-o DIR puts "
+           "them under DIR)";
+}
 // The warning about range=`value` on line 2.
 std::string bad_range(const std::string& value) {
     return "tolvek: my.ini:2: range=" + value +
@@ -201,6 +208,11 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"[general]\nquality=40\n\nQuality=60\n",
                     "tolvek: my.ini:4: Quality=60 repeats the key of line 2; ignored"},
         WarningCase{"[general]\nrange=-120:0\nscale=LOG\nframe=1\n", ""},
+        // outdir counts only with local=1.
+        WarningCase{"[general]\noutdir=out\n", unused_outdir("2: outdir=out")},
+        WarningCase{"[general]\nlocal=0\n\nOUTDIR=\"my out\"\n", unused_outdir("4: outdir=my out")},
+        WarningCase{"[general]\noutdir=out\nlocal=1\n", ""}, WarningCase{"[general]\noutdir=.\n", ""},
+        WarningCase{"[general]\noutdir=\n", ""},
         WarningCase{"[general]\nrange=0:-120\n", bad_range("0:-120")},
         // A range out of bounds (parse_range's table touches each bound).
         WarningCase{"[general]\nrange=-300:50\n", ""},
