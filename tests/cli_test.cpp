@@ -347,6 +347,7 @@ TEST(Cli, OptionsAndMistakes) {
              Case{{"--jobs", "two"}, "", 64, "", "--jobs", {}},
              Case{{"--quality", "500"}, "", 64, "", "--quality", {}},
              Case{{"--bogus"}, "", 64, "", "--bogus", {}},
+             Case{{"--fram", "music"}, "", 64, "", "tolvek: unknown option --fram (did you mean --frame?)", {}},
              Case{{"--range", "-20:-120"}, "", 64, "", "--range accepts classic|LOW:HIGH", {}},
              Case{{"--scale", "mel"}, "", 64, "", "--scale accepts linear or log", {}},
              Case{{"empty"}, "report=r.json\n", 64, "",
