@@ -172,6 +172,24 @@ std::vector<OptionName> option_names() {
     return names;
 }
 
+// The unknown option's line, naming the nearest long option when it is a
+// slip of a few edits away ("--fram" for --frame); the first of equals wins.
+std::string unknown_option(const std::string& extra) {
+    std::string message = "tolvek: unknown option " + extra;
+    if (extra.starts_with("--") && extra.size() > 2) {
+        const std::string_view typed = std::string_view(extra).substr(2, extra.find('=') - 2);
+        std::size_t best = kSlipEdits + 1;
+        std::string nearest;
+        for (const OptionName& o : option_names()) {
+            if (o.long_name.empty()) continue;
+            const std::size_t edits = edit_distance(typed, o.long_name);
+            if (edits < best) best = edits, nearest = o.long_name;
+        }
+        if (!nearest.empty()) message += " (did you mean --" + nearest + "?)";
+    }
+    return message + "; see tolvek --help";
+}
+
 // What CLI11 would take wrongly: "--index=" with nothing after "=" (it
 // would take the next argument as the value, a source perhaps), "--grid="
 // and "-u=1" (a flag given a value), "-o=out" (the value would be "=out").
@@ -282,7 +300,7 @@ std::variant<CommandLine, UsageError> parse_command_line(int argc, const char* c
     }
     // CLI11 keeps the "--" that ended the options among the leftovers.
     for (const std::string& extra : app.remaining())
-        if (extra != "--") return UsageError{"tolvek: unknown option " + extra + "; see tolvek --help"};
+        if (extra != "--") return UsageError{unknown_option(extra)};
     if (config_option->count() > 0) {
         if (config.empty()) return UsageError{"tolvek: --config accepts a FILE name, not ''"};
         cl.config = config;

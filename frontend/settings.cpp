@@ -100,22 +100,27 @@ std::string join(std::span<const std::string_view> words) {
     return out;
 }
 
-// Edits (insert, delete, replace) between two short names, any case: a
-// key one or two edits from a known one is most likely a typing slip.
+}  // namespace
+
 std::size_t edit_distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
+    // Three rows of the table: a swap looks two rows back.
+    std::vector<std::size_t> before(b.size() + 1), last(b.size() + 1), row(b.size() + 1);
     for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
     for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
+        std::swap(before, last);
+        std::swap(last, row);
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1)});
-            diagonal = up;
+            const bool same = lower(a[i - 1]) == lower(b[j - 1]);
+            row[j] = std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (same ? 0 : 1)});
+            if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1]))
+                row[j] = std::min(row[j], before[j - 2] + 1);
         }
     }
     return row[b.size()];
 }
+
+namespace {
 
 // One line of section [general] that is not a comment.
 struct Entry {
@@ -153,7 +158,7 @@ std::vector<Entry> general_entries(std::string_view text) {
 std::string unknown_key_warning(std::string_view key) {
     std::string message = "unknown key " + std::string(key);
     for (const SettingDef& def : kSettings) {
-        if (edit_distance(key, def.key) <= 2) {
+        if (edit_distance(key, def.key) <= kSlipEdits) {
             message += " (did you mean " + std::string(def.key) + "?)";
             break;
         }

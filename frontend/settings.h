@@ -87,6 +87,12 @@ struct SettingDef {
 std::span<const SettingDef> setting_definitions();
 const SettingDef* find_setting(std::string_view key);  // any case; nullptr if none
 
+// Edits (insert, delete, replace, or swap of two neighbours) between two
+// short names, any case: a name one or two edits from a known one is most
+// likely a typing slip.
+std::size_t edit_distance(std::string_view a, std::string_view b);
+inline constexpr std::size_t kSlipEdits = 2;  // at most this many edits count as a slip
+
 // A setting's value as --help and messages show it.
 std::string setting_value_text(const Settings& s, const SettingDef& def);
 

@@ -200,9 +200,13 @@ void prepare_palette(const CommandLine& cl, const Settings& settings, palette::C
     palette::load_palette_file(path.c_str(), colours);
 }
 
+// What reads audio: the containers with their file name endings, then the
+// decoders, each line under its heading and indented by two spaces.
 void print_formats() {
-    for (const std::string& line : audio::readable_containers()) std::printf("%s\n", line.c_str());
-    for (const std::string& line : audio::audio_decoders()) std::printf("%s\n", line.c_str());
+    std::printf("Containers:\n");
+    for (const std::string& line : audio::readable_containers()) std::printf("  %s\n", line.c_str());
+    std::printf("Audio decoders:\n");
+    for (const std::string& line : audio::audio_decoders()) std::printf("  %s\n", line.c_str());
 }
 
 }  // namespace

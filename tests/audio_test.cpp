@@ -143,6 +143,17 @@ TEST(AudioLayer, FormatListsAreSortedAndNameTheCommonOnes) {
         EXPECT_TRUE(std::binary_search(decoders.begin(), decoders.end(), d)) << d;
 }
 
+TEST(AudioLayer, AudioExtensionsInAnyCase) {
+    struct Case {
+        std::string_view ending;
+        bool audio;
+    };
+    for (const Case& c : {Case{"flac", true}, Case{"FLAC", true}, Case{"Au", true}, Case{"w64", true},
+                          Case{"aifc", true}, Case{"mp4", false}, Case{"png", false}, Case{"", false},
+                          Case{"fla", false}, Case{"flacc", false}, Case{"a", false}})
+        EXPECT_EQ(is_audio_extension(c.ending), c.audio) << c.ending;
+}
+
 // ---- Opening and refusing -------------------------------------------------
 
 TEST(AudioStream, TypeBits) {

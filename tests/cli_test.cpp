@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/formats.h"
 #include "image/picture.h"
 #include "report/index.h"
 #include "support/fixtures.h"
@@ -364,6 +365,7 @@ TEST(Cli, OptionsAndMistakes) {
              Case{{"--jobs", "two"}, "", 64, "", "--jobs", {}},
              Case{{"--quality", "500"}, "", 64, "", "--quality", {}},
              Case{{"--bogus"}, "", 64, "", "--bogus", {}},
+             Case{{"--fram", "music"}, "", 64, "", "tolvek: unknown option --fram (did you mean --frame?)", {}},
              Case{{"--range", "-20:-120"}, "", 64, "", "--range accepts classic|LOW:HIGH", {}},
              Case{{"--scale", "mel"}, "", 64, "", "--scale accepts linear or log", {}},
              Case{{"empty"}, "report=r.json\n", 64, "",
@@ -636,6 +638,36 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Tolvek v0.9b\n");
     EXPECT_EQ(r.err, "");
+}
+
+// --formats: each container that reads an audio file name ending, sorted,
+// then each audio decoder; nothing that reads only pictures or video.
+TEST(Cli, FormatsListWhatReadsAudio) {
+    Work w;
+    const RunResult r = w.tolvek({"--formats"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::size_t decoders_at = r.out.find("\nAudio decoders:\n");
+    ASSERT_TRUE(r.out.starts_with("Containers:\n")) << r.out;
+    ASSERT_NE(decoders_at, std::string::npos) << r.out;
+    std::vector<std::string> containers;
+    for (std::size_t at = 12; at <= decoders_at; at = r.out.find('\n', at) + 1)
+        containers.push_back(r.out.substr(at, r.out.find('\n', at) - at));
+    EXPECT_TRUE(std::is_sorted(containers.begin(), containers.end()));
+    for (const std::string& line : containers) {
+        ASSERT_TRUE(line.starts_with("  ") && line.ends_with(")")) << line;
+        const std::string endings = ", " + line.substr(line.find('(') + 1, line.size() - line.find('(') - 2) + ",";
+        EXPECT_TRUE(std::any_of(tolvek::audio::kAudioExtensions.begin(), tolvek::audio::kAudioExtensions.end(),
+                                [&](std::string_view e) { return endings.find(", " + std::string(e) + ",") != std::string::npos; }))
+            << line;
+        for (const char* picture : {"  image2 ", "  gif ", "  png_pipe ", "  srt "})
+            EXPECT_FALSE(line.starts_with(picture)) << line;
+    }
+    for (const char* line : {"  flac (flac)", "  mp3 (mp2, mp3, m2a, mpa)", "  ogg (ogg)", "  wav (wav)"})
+        EXPECT_NE(std::find(containers.begin(), containers.end(), line), containers.end()) << line;
+    for (const char* decoder : {"\n  flac\n", "\n  mp3float\n", "\n  vorbis\n", "\n  pcm_s16le\n"})
+        EXPECT_NE(r.out.find(decoder, decoders_at), std::string::npos) << decoder;
+    EXPECT_EQ(r.out.find("\n  h264\n"), std::string::npos);
 }
 
 }  // namespace

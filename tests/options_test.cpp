@@ -97,6 +97,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"--range=-300:50"}, " range=-300:50"},
         Case{{"--range=-1e30:0"}, "error: tolvek: --range accepts " + kRangeRule + ", not '-1e30:0'"},
         Case{{"--bogus"}, "error: tolvek: unknown option --bogus; see tolvek --help"},
+        // A long option one or two edits (a swap is one) from a real one is named.
+        Case{{"--fram"}, "error: tolvek: unknown option --fram (did you mean --frame?); see tolvek --help"},
+        Case{{"--frmae=1"}, "error: tolvek: unknown option --frmae=1 (did you mean --frame?); see tolvek --help"},
+        Case{{"--FRAME"}, "error: tolvek: unknown option --FRAME (did you mean --frame?); see tolvek --help"},
+        Case{{"--rcursve"}, "error: tolvek: unknown option --rcursve (did you mean --recursive?); see tolvek --help"},
+        Case{{"--rcrsve"}, "error: tolvek: unknown option --rcrsve; see tolvek --help"},
+        Case{{"--no-gird"}, "error: tolvek: unknown option --no-gird (did you mean --no-grid?); see tolvek --help"},
+        Case{{"--formts"}, "error: tolvek: unknown option --formts (did you mean --formats?); see tolvek --help"},
         Case{{"a", "-x"}, "error: tolvek: unknown option -x; see tolvek --help"}));
 
 TEST(Parser, MissingValueOrAValueForAFlag) {
