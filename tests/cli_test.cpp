@@ -402,12 +402,15 @@ TEST(Cli, OptionsAndMistakes) {
         w.file("other.ini", "[general]\nquality=20\n");
         const RunResult r = w.tolvek(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
-        if (c.out.empty())
+        if (c.out.empty()) {
             EXPECT_EQ(r.out, "");
-        else
+        } else {
             EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        }
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-        if (c.status == 64) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (c.status == 64) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
         for (const std::string& p : c.pictures) EXPECT_TRUE(w.has(p)) << p;
     }
 }
