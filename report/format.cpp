@@ -183,16 +183,19 @@ Status parse_csv(std::string_view text, std::vector<Record>& out) {
     std::vector<std::vector<std::optional<std::string>>> rows;
     if (Status s = split_csv(text, rows); !s) return s;
     if (rows.empty()) return Status::fail(kErrorData, "the CSV report has no header line");
+    // Reports of earlier versions hold the first fields only; later fields
+    // are added at the end, so a header that is a prefix reads too.
     const auto& header = rows.front();
-    bool header_ok = header.size() == kFieldCount;
-    for (std::size_t f = 0; header_ok && f < kFieldCount; ++f) header_ok = header[f] == kFields[f].name;
+    const std::size_t columns = header.size();
+    bool header_ok = columns >= kStatusFieldCount && columns <= kFieldCount;
+    for (std::size_t f = 0; header_ok && f < columns; ++f) header_ok = header[f] == kFields[f].name;
     if (!header_ok) return Status::fail(kErrorData, "the CSV header is not the report's field names");
     for (std::size_t row = 1; row < rows.size(); ++row) {
         const std::string where = "CSV record " + std::to_string(row);
-        if (rows[row].size() != kFieldCount)
+        if (rows[row].size() != columns)
             return Status::fail(kErrorData, where + " has " + std::to_string(rows[row].size()) + " fields");
         Record r;
-        for (std::size_t f = 0; f < kFieldCount; ++f)
+        for (std::size_t f = 0; f < columns; ++f)
             if (!assign(r, kFields[f].member, rows[row][f]))
                 return Status::fail(kErrorData, where + ": " + std::string(kFields[f].name) + " is not a number");
         out.push_back(std::move(r));
@@ -369,7 +372,11 @@ std::optional<Format> format_for(std::string_view path) {
 }
 
 bool is_report_start(std::string_view start, Format format) {
-    if (format == Format::Csv) return start.starts_with(csv_header());
+    if (format == Format::Csv) {
+        std::string fields;
+        for (std::size_t f = 0; f < kStatusFieldCount; ++f) (fields += kFields[f].name) += ',';
+        return start.starts_with(fields);
+    }
     return start.starts_with("{\"" + std::string(kFields[0].name) + "\":");
 }
 

@@ -25,6 +25,19 @@ const std::array<Field, kFieldCount> kFields{{
     {"cutoff_hz", &Record::cutoff_hz},
     {"lossy_origin", &Record::lossy_origin},
     {"elapsed_ms", &Record::elapsed_ms},
+    {"damaged_at_s", &Record::damaged_at_s},
+    {"upsampled_from_hz", &Record::upsampled_from_hz},
+    {"bit_depth", &Record::bit_depth},
+    {"effective_bits", &Record::effective_bits},
+    {"md5_ok", &Record::md5_ok},
+    {"loudness_lufs", &Record::loudness_lufs},
+    {"loudness_range_lu", &Record::loudness_range_lu},
+    {"true_peak_dbtp", &Record::true_peak_dbtp},
+    {"artist", &Record::artist},
+    {"album", &Record::album},
+    {"title", &Record::title},
+    {"data", &Record::data},
+    {"start_time", &Record::start_time},
 }};
 
 std::string_view status_word(convert::Outcome outcome) {

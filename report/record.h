@@ -34,6 +34,19 @@ struct Record {
     std::optional<double> cutoff_hz;
     std::optional<std::string> lossy_origin;  // "suspected", "no", or empty
     std::optional<double> elapsed_ms;
+    std::optional<double> damaged_at_s;           // where a damaged file's first fault lies
+    std::optional<std::int64_t> upsampled_from_hz;
+    std::optional<std::string> bit_depth;         // "16", "24", "32" or "float"
+    std::optional<std::int64_t> effective_bits;
+    std::optional<std::string> md5_ok;            // "yes", "no", or empty
+    std::optional<double> loudness_lufs;
+    std::optional<double> loudness_range_lu;
+    std::optional<double> true_peak_dbtp;
+    std::optional<std::string> artist;
+    std::optional<std::string> album;
+    std::optional<std::string> title;
+    std::optional<std::string> data;              // the numbers behind the picture, when written
+    std::optional<std::string> start_time;        // the recording's start, ISO 8601
 
     // The records of the outcomes a run decides without converting; a
     // conversion's record comes from record_from().
@@ -76,7 +89,9 @@ struct Field {
     std::string_view name;
     Member member;
 };
-inline constexpr std::size_t kFieldCount = 19;
+inline constexpr std::size_t kFieldCount = 32;
 extern const std::array<Field, kFieldCount> kFields;
+// source, picture, status: how every version's reports begin.
+inline constexpr std::size_t kStatusFieldCount = 3;
 
 }  // namespace tolvek::report

@@ -70,8 +70,12 @@ TEST(Report, CsvQuotesOnlyWhereNeededAndLeavesNullsEmpty) {
     r.reason = "say \"no\"";
     r.channels = 2;
     r.cutoff_hz = 16000.5;
-    EXPECT_EQ(csv_line(r), "\"a,b\",,not-audio,\"say \"\"no\"\"\",,,2,,,,,,,,,,16000.5,,\r\n");
-    EXPECT_TRUE(csv_header().starts_with("source,picture,status,reason,codec,rate_hz,"));
+    EXPECT_EQ(csv_line(r), "\"a,b\",,not-audio,\"say \"\"no\"\"\",,,2,,,,,,,,,,16000.5,,,,,,,,,,,,,,,\r\n");
+    EXPECT_EQ(csv_header(),
+              "source,picture,status,reason,codec,rate_hz,channels,duration_s,bitrate_kbps,size_bytes,columns,"
+              "seconds_per_column,coverage_pct,peak_dbfs,clipped_samples,silence_pct,cutoff_hz,lossy_origin,"
+              "elapsed_ms,damaged_at_s,upsampled_from_hz,bit_depth,effective_bits,md5_ok,loudness_lufs,"
+              "loudness_range_lu,true_peak_dbtp,artist,album,title,data,start_time\r\n");
     EXPECT_TRUE(json_line(r).starts_with(R"({"source":"a,b","picture":null,"status":"not-audio",)"));
 }
 
@@ -157,11 +161,27 @@ TEST(Report, ItsOwnReportsAreRecognised) {
     EXPECT_FALSE(is_report_start(render(Format::JsonLines, records), Format::Csv));
     EXPECT_FALSE(is_report_start(render(Format::Csv, records), Format::JsonLines));
     const std::string header = csv_header();
-    for (const std::string& other : {std::string("my notes\n"), header.substr(0, header.size() - 2),
+    for (const std::string& other : {std::string("my notes\n"), std::string("source,picture\r\n"),
                                      "x," + header, std::string(R"({"a":1})"), std::string(" {\"source\":\"a\"}")}) {
         EXPECT_FALSE(is_report_start(other, Format::Csv)) << other;
         EXPECT_FALSE(is_report_start(other, Format::JsonLines)) << other;
     }
+}
+
+// Reports of earlier versions end after elapsed_ms; they still read, and
+// are still this program's own.
+TEST(Report, EarlierReportsStillRead) {
+    std::string header;
+    for (std::size_t f = 0; f < 19; ++f) (header += kFields[f].name) += ',';
+    header.back() = '\r';
+    const std::string text = header + "\na.wav,a.wav.png,written" + std::string(16, ',') + "12\r\n";
+    EXPECT_TRUE(is_report_start(text, Format::Csv));
+    std::vector<Record> back;
+    ASSERT_TRUE(parse_report(text, Format::Csv, back));
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].elapsed_ms, 12.0);
+    EXPECT_EQ(back[0].damaged_at_s, std::nullopt);
+    EXPECT_EQ(parse_report(header + "\na.wav\r\n", Format::Csv, back).code, kErrorData);
 }
 
 TEST(Report, StatusWords) {
