@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -88,6 +89,25 @@ struct Levels {
     void add(const Levels& other);
 };
 
+// The first fault found in the audio a stream read, by where it lies.
+struct Damage {
+    enum class Kind {
+        CorruptPacket,  // the demuxer or decoder rejected a packet
+        CrcMismatch,    // a FLAC frame's CRC-16 does not check
+        FramesMissing,  // frames numbered past a gap
+        Truncated,      // the file ends before the length its header announces
+        NoEndPage,      // an Ogg stream ends without its end-of-stream page
+        PartialPage,    // an Ogg stream ends on a page cut short
+    };
+    Kind kind = Kind::CorruptPacket;
+    std::uint64_t frame = 0;            // where it lies: the first frame affected
+    std::uint64_t announced_frames = 0; // Truncated: the length the header announced
+    bool operator==(const Damage&) const = default;
+};
+
+// The earlier of two findings.
+std::optional<Damage> earlier(const std::optional<Damage>& a, const std::optional<Damage>& b);
+
 class Stream {
 public:
     // Opens `path` for decoding without decoding it whole: the path is
@@ -116,6 +136,14 @@ public:
     // True when the container claimed a length far beyond what the file
     // holds: the file is damaged, and is drawn at the length it has.
     bool claimed_length_wrong() const;
+    // The first fault found so far: those the file's ends show as it is
+    // opened (a truncated FLAC, WAV or Ogg file), then those met while
+    // reading. A partial frame, junk or a tag after the last whole frame is
+    // no fault.
+    std::optional<Damage> damage() const;
+    // Reads on to the stream's end, so that a stream shorter than its header
+    // announces is found however little of it the windows read.
+    void check_end();
     float bytes_to_seconds(std::uint64_t bytes) const;
     StreamInfo info() const;
     CodecInfo codec() const;

@@ -54,7 +54,9 @@ unsigned crc16_stride(const std::uint8_t* b, unsigned c, std::index_sequence<K..
     return kCrc16[last][b[0] ^ (c >> 8)] ^ kCrc16[last - 1][b[1] ^ (c & 0xff)] ^ (kCrc16[last - 2 - K][b[K + 2]] ^ ...);
 }
 
-bool crc16_checks(std::span<const std::uint8_t> frame) {
+}  // namespace
+
+bool flac_crc16_checks(std::span<const std::uint8_t> frame) {
     constexpr std::size_t kStride = kCrc16.size();
     unsigned c = 0;
     std::size_t i = 0;
@@ -64,8 +66,6 @@ bool crc16_checks(std::span<const std::uint8_t> frame) {
     // Taken over the whole frame, its own CRC-16 included, the CRC is 0.
     return c == 0;
 }
-
-}  // namespace
 
 std::optional<FlacStreamInfo> parse_flac_stream_info(std::span<const std::uint8_t> bytes) {
     if (bytes.size() != kStreamInfoBytes) return std::nullopt;
@@ -223,7 +223,7 @@ std::optional<FlacFrame> FlacFrames::bound(std::uint64_t offset, bool check_crc)
             q = offset + static_cast<std::uint64_t>(hit - d.data());
             const std::optional<Header> next = parse_header(d.subspan(q - offset), info_);
             if (next && next->variable == h->variable && start_of(*next) == frame.end() &&
-                (!check_crc || crc16_checks(d.first(q - offset))))
+                (!check_crc || flac_crc16_checks(d.first(q - offset))))
                 return FlacFrame{offset, q - offset, frame.start, frame.frames};
             ++q;
         }
@@ -232,7 +232,7 @@ std::optional<FlacFrame> FlacFrames::bound(std::uint64_t offset, bool check_crc)
     }
     // No next header: the last frame, running to the end of the data.
     if (limit == data_end_ && (info_.total == 0 || frame.end() == info_.total) && load(offset, data_end_ - offset) &&
-        (!check_crc || crc16_checks(loaded(offset).first(data_end_ - offset))))
+        (!check_crc || flac_crc16_checks(loaded(offset).first(data_end_ - offset))))
         return FlacFrame{offset, data_end_ - offset, frame.start, frame.frames};
     return std::nullopt;
 }

@@ -33,6 +33,10 @@ struct FlacStreamInfo {
 // they are not that.
 std::optional<FlacStreamInfo> parse_flac_stream_info(std::span<const std::uint8_t> bytes);
 
+// Whether the frame's CRC-16 (its last two bytes, over all before them)
+// checks.
+bool flac_crc16_checks(std::span<const std::uint8_t> frame);
+
 // The first frame (sample) a frame's header gives, when `frame` opens with
 // a header of this stream (CRC-8 checking, fields agreeing with `si`); -1
 // otherwise, or where frame numbers do not count blocks of one size.

@@ -148,6 +148,7 @@ void Stream::Impl::place_by_number(const AVPacket& pkt) {
     if (next_index == 0) flac_numbered = start == 0;
     if (!flac_numbered || start < 0 || start == next_start) return;
     // A gap in the numbering: the decoder's run does not go on across it.
+    if (start > next_start) note_damage(Damage::Kind::FramesMissing, next_start);
     history.clear();
     ++next_index;
     next_start = start;
@@ -180,7 +181,11 @@ PacketPtr Stream::Impl::demux_next() {
     if (!pkt) return nullptr;
     do {
         av_packet_unref(pkt.get());
-        if (av_read_frame(source.fmt.get(), pkt.get()) < 0) return nullptr;
+        if (const int err = av_read_frame(source.fmt.get(), pkt.get()); err < 0) {
+            // What cannot be read on is the end of what is there.
+            if (err != AVERROR_EOF) note_damage(Damage::Kind::CorruptPacket, next_start);
+            return nullptr;
+        }
     } while (pkt->stream_index != source.index);
     ++read_count;
     last_read = {pkt->pos, pkt->pts, pkt->duration, pkt->size};
@@ -342,6 +347,8 @@ void Stream::Impl::place(PacketPtr pkt, Packet& out) {
     out.frames = (pkt->flags & AV_PKT_FLAG_DISCARD) ? 0 : std::max<std::int64_t>(0, nominal - skip_start - skip_end);
     out.index = next_index++;
     out.start = next_start;
+    last_packet_start = next_start;
+    largest_packet = std::max(largest_packet, nominal);
     next_start += out.frames;
     out.data = std::move(pkt);
 }
@@ -504,7 +511,8 @@ std::vector<Packet*> Stream::Impl::preroll_for(const Packet& p) {
 // packet that stands alone gave nothing: the run ends, so that the next
 // packet's frames are counted from where it is placed, not from where the
 // lost one began.
-void Stream::Impl::note_decode_failure(int err) {
+void Stream::Impl::note_decode_failure(int err, std::int64_t frame) {
+    note_damage(Damage::Kind::CorruptPacket, frame);
     if (decode_status) decode_status = Status::fail(kErrorDecode, av_text(err));
     if (skipping == Skipping::Independent) run_active = false;
 }
@@ -513,7 +521,12 @@ void Stream::Impl::send(Packet& p) {
     receive();  // the decoder takes no input while output waits
     // A damaged packet is refused by the decoder and left out, as a player
     // would; the window reports it.
-    if (const int err = avcodec_send_packet(source.dec.get(), p.data.get()); err < 0) note_decode_failure(err);
+    // FLAC frames the frame search did not find are checked here; the
+    // decoder's own check would drop them and change the picture.
+    if (!flac && source.dec->codec_id == AV_CODEC_ID_FLAC && p.data &&
+        !flac_crc16_checks({p.data->data, static_cast<std::size_t>(p.data->size)}))
+        note_damage(Damage::Kind::CrcMismatch, p.start);
+    if (const int err = avcodec_send_packet(source.dec.get(), p.data.get()); err < 0) note_decode_failure(err, p.start);
     // `p` may be the history's own front: keep its index before popping.
     last_sent = p.index;
     ++sent_count;
@@ -554,7 +567,7 @@ void Stream::Impl::receive() {
     if (err == AVERROR_EOF) run_active = false;
     // Any other answer than "more input" or "the end" is a damaged stretch:
     // decoding goes on with the next packet.
-    else if (err != AVERROR(EAGAIN)) note_decode_failure(err);
+    else if (err != AVERROR(EAGAIN)) note_decode_failure(err, decoded);
 }
 
 // The file has no more packets: drain the decoder.
@@ -580,6 +593,7 @@ void Stream::Impl::decode_until(std::int64_t end, bool may_seek) {
             pending.reset();
         } else if (!read_packet(p)) {
             finish();
+            note_stream_end();
             return;
         }
         if (skipping != Skipping::None && p.start >= end && !p.required) {

@@ -125,6 +125,10 @@ Status choose_stream(Source& s, const AVCodec*& codec) {
     codec = nullptr;
     const int err = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, early, -1, &codec, 0);
     if (Status read = read_status(*s.reader); !read) return read;
+    // A demuxer that took the file on its name alone, not its content, and
+    // found no usable audio stream in it did not recognise it.
+    if (err == AVERROR_STREAM_NOT_FOUND && f->probe_score <= AVPROBE_SCORE_RETRY)
+        return Status::fail(kErrorFormat, "not recognised as any format");
     if (err == AVERROR_STREAM_NOT_FOUND) return Status::fail(kErrorNoAudio, "no audio stream");
     if (err < 0 || codec == nullptr) return Status::fail(kErrorCodec, err < 0 ? av_text(err) : "no decoder");
     s.index = err;

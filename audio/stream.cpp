@@ -128,8 +128,12 @@ std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
     impl->name = path;
     impl->view = std::make_shared<const FileView>(view_for(impl->file.fd.get(), impl->file.size));
     if (status = impl->open_demuxer(); !status) return nullptr;
+    const auto claimed = static_cast<std::int64_t>(std::min<std::uint64_t>(impl->source.frames, INT64_MAX));
+    if (av_fmt_ctx_get_duration_estimation_method(impl->source.fmt.get()) != AVFMT_DURATION_FROM_BITRATE)
+        impl->announced_frames = claimed;
     impl->measure_flac_length();
     if (status = impl->settle_length(); !status) return nullptr;
+    impl->check_ends(claimed);
     return std::unique_ptr<Stream>(new Stream(std::move(impl)));
 }
 
@@ -151,6 +155,9 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
     impl->name = impl_->name;
     impl->known_frames = impl_->known_frames;
     impl->claimed_length_wrong = impl_->claimed_length_wrong;
+    impl->announced_frames = impl_->announced_frames;
+    impl->largest_packet = impl_->largest_packet;
+    impl->damage = impl_->damage;
     if (status = impl->open_demuxer(); !status) return nullptr;
     auto stream = std::unique_ptr<Stream>(new Stream(std::move(impl)));
     if (status = stream->set_channel_groups(impl_->mono.groups); !status) return nullptr;

@@ -87,6 +87,13 @@ struct Stream::Impl {
     // on every open, siblings' included.
     std::optional<std::uint64_t> known_frames;
     bool claimed_length_wrong = false;  // the container claimed more than the file holds
+    // Faults (damage.cpp): the first found, by where it lies.
+    std::optional<Damage> damage;
+    // The length the container states, where it states one rather than
+    // estimating it from the bit rate; 0 otherwise.
+    std::int64_t announced_frames = 0;
+    std::int64_t largest_packet = 0;      // frames of the largest packet placed
+    std::int64_t last_packet_start = 0;   // where the last packet read begins
 
     // Reading. Packets are read in order, each placed by the frames it
     // gives; only those a window needs are decoded, each run of them
@@ -189,7 +196,14 @@ struct Stream::Impl {
     void refuse_flac();
     void reopen();
     void skip_ahead();
-    void note_decode_failure(int err);
+    void note_decode_failure(int err, std::int64_t frame);
+
+    // damage.cpp
+    void note_damage(Damage::Kind kind, std::int64_t frame, std::int64_t announced = 0);
+    // As the stream is opened, with the length the container first claimed.
+    void check_ends(std::int64_t claimed_frames);
+    std::int64_t largest_packet_frames() const;
+    void note_stream_end();
 
     // mixdown.cpp
     void take(const AVFrame& f);

@@ -1,6 +1,11 @@
 #include "batch/decide.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <cmath>
 
 #include "batch/records.h"
@@ -11,13 +16,19 @@
 namespace tolvek::batch {
 namespace {
 
-// A picture this program made (it carries our stamp): not audio, and known
-// so without handing it to the decoders, which is most of what a re-run over
-// a tree of sources and their pictures would otherwise cost.
-bool is_own_picture(const std::string& path) {
-    if (!path.ends_with(".png") && !path.ends_with(".jpg")) return false;
+// A file this program wrote: a picture or data file named after a file
+// beside it ("song.mp3.png", "song.mp3.npz"), or a picture that carries our
+// stamp wherever it is. Known so without handing it to the decoders.
+bool is_own_output(const std::string& path) {
+    const std::filesystem::path p(path);
+    std::string ending = p.extension().string();
+    std::transform(ending.begin(), ending.end(), ending.begin(), [](unsigned char c) { return std::tolower(c); });
+    const bool picture = ending == ".png" || ending == ".jpg" || ending == ".jpeg";
+    if (!picture && ending != ".npz") return false;
+    struct stat st;
+    if (stat(p.parent_path().append(p.stem().string()).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
     image::Metadata metadata;
-    return image::read_metadata(path, metadata) && convert::read_stamp(metadata).has_value();
+    return picture && image::read_metadata(path, metadata) && convert::read_stamp(metadata).has_value();
 }
 
 // The up-to-date decision with its thumbnail; nothing when the file is to
@@ -58,13 +69,13 @@ Decision decide(const std::string& path, const std::string& outpath, const Decid
     // Another run of the same shard set converts it.
     if (settings.shard && !owns(*settings.shard, path)) return {Fate::OtherShard, {}, std::nullopt, std::nullopt};
     const std::string picture = convert::picture_path(path, outpath, settings.conversion);
+    if (is_own_output(path)) return {Fate::OwnOutput, picture, std::nullopt, std::nullopt};
     // Two patterns mirrored onto one place would overwrite a picture this
     // run has already made.
     if (!claimed.insert(picture).second)
         return {Fate::DuplicatePicture, picture, report::Record::duplicate_picture(path, picture), std::nullopt};
     if (settings.update) {
         if (std::optional<Decision> skipped = skip_up_to_date(path, picture, settings)) return std::move(*skipped);
-        if (is_own_picture(path)) return {Fate::OwnPicture, picture, report::Record::own_picture(path), std::nullopt};
     }
     return {Fate::Convert, picture, std::nullopt, std::nullopt};
 }

@@ -1,6 +1,7 @@
 // What happens to a file the walk found, decided before anything converts
-// it: another shard's, a second file for a picture this run has made, up to
-// date, a picture of this program, or to be converted.
+// it: another shard's, a file this program wrote (a picture or the numbers
+// behind one), a second file for a picture this run has made, up to date, or
+// to be converted.
 #pragma once
 
 #include <optional>
@@ -15,7 +16,7 @@
 
 namespace tolvek::batch {
 
-enum class Fate { Convert, OtherShard, DuplicatePicture, UpToDate, OwnPicture };
+enum class Fate { Convert, OtherShard, DuplicatePicture, UpToDate, OwnOutput };
 
 struct Decision {
     Fate fate = Fate::Convert;

@@ -20,6 +20,7 @@ namespace {
 Outcome outcome_of(const Item& item) {
     switch (item.result.outcome) {
         case convert::Outcome::Written: return Outcome::Written;
+        case convert::Outcome::Damaged: return Outcome::Damaged;
         case convert::Outcome::SaveError: return Outcome::SaveError;
         case convert::Outcome::NotAudio:
         case convert::Outcome::Unsupported: return Outcome::NotAudio;
@@ -30,6 +31,9 @@ Outcome outcome_of(const Item& item) {
     if (lstat(item.path.c_str(), &st) != 0 && errno == ENOENT) return Outcome::Gone;
     return Outcome::Unreadable;
 }
+
+// The fault a damaged file's stored record names.
+convert::Damage damage_of(const report::Record& r) { return {r.damaged_at_s, r.reason.value_or("")}; }
 
 // A conversion's log: its lines belong to its own item.
 class ItemLog : public convert::Log {
@@ -99,19 +103,21 @@ void Batch::file(std::string path, std::string outpath) {
                                  .err = "tolvek: " + output_.shown(path) + ": its picture " + output_.shown(d.picture) +
                                         " was already made in this run\n"});
             return;
-        case Fate::UpToDate:
+        case Fate::UpToDate: {
             if (d.thumbnail_problem)
                 output_.err("tolvek: " + output_.shown(d.picture) + ": no thumbnail: " + d.thumbnail_problem->message +
                             "\n");
-            queue_.add_done(Item{.outcome = Outcome::UpToDate,
+            // A damaged file stays damaged while its picture is up to date.
+            const bool damaged = d.record->status == report::kStatusDamaged;
+            std::string err = damaged ? "tolvek: " + output_.shown(path) + ": " + convert::damage_text(damage_of(*d.record)) + "\n" : "";
+            queue_.add_done(Item{.outcome = damaged ? Outcome::Damaged : Outcome::UpToDate,
                                  .record = std::move(d.record),
-                                 .out = verbose ? "Skipping " + output_.shown(path) + ": up to date\n" : ""});
+                                 .out = verbose ? "Skipping " + output_.shown(path) + ": up to date\n" : "",
+                                 .err = std::move(err)});
             return;
-        case Fate::OwnPicture:
-            // The same line a conversion prints for a file that is not audio.
-            queue_.add_done(Item{.outcome = Outcome::OwnPicture,
-                                 .record = std::move(d.record),
-                                 .out = verbose ? "Skipping " + output_.shown(outpath) + "\n" : ""});
+        }
+        case Fate::OwnOutput:
+            if (verbose) queue_.add_done(Item{.out = "Skipping " + output_.shown(path) + ": written by this program\n"});
             return;
     }
 }
@@ -151,6 +157,8 @@ void Batch::say_failure(const Item& item, Outcome outcome) {
                     folder_hint(item.result.picture, settings_.walk.recursive) + "\n");
     else if (outcome == Outcome::Unreadable)
         output_.err("tolvek: " + output_.shown(item.path) + ": " + item.result.reason + "\n");
+    else if (outcome == Outcome::Damaged && item.result.damage)
+        output_.err("tolvek: " + output_.shown(item.path) + ": " + convert::damage_text(*item.result.damage) + "\n");
 }
 
 // Counts and records a finished entry, in walk order.
@@ -176,6 +184,9 @@ RunTotals run_batch(RunSettings settings, Output& output) {
     // Every picture keeps its own report record, so a later run in update
     // mode can report it without opening the source.
     settings.conversion.describe = store_record;
+    // The run's own files are no inputs.
+    settings.walk.own_outputs = {settings.report_path, settings.index_path};
+    if (!settings.index_path.empty()) settings.walk.own_outputs.push_back(report::thumbnail_folder(settings.index_path));
     Batch batch(settings, output);
     walker::Walker walker(settings.walk, batch);
     for (const std::string& pattern : settings.patterns) walker.walk(pattern);

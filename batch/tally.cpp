@@ -8,8 +8,11 @@ void count(RunTotals& totals, Outcome outcome) {
     switch (outcome) {
         case Outcome::Written: ++totals.written; break;
         case Outcome::UpToDate: ++totals.up_to_date; break;
-        case Outcome::NotAudio:
-        case Outcome::OwnPicture: ++totals.not_audio; break;
+        case Outcome::Damaged:
+            ++totals.damaged;
+            totals.unreadable = true;
+            break;
+        case Outcome::NotAudio: ++totals.not_audio; break;
         case Outcome::Unreadable:
             ++totals.failed;
             totals.unreadable = true;
@@ -25,7 +28,8 @@ void count(RunTotals& totals, Outcome outcome) {
 
 std::string summary_line(const RunTotals& t, bool update) {
     char text[200];
-    const std::string up_to_date = update ? ", " + std::to_string(t.up_to_date) + " up to date" : "";
+    std::string up_to_date = update ? ", " + std::to_string(t.up_to_date) + " up to date" : "";
+    if (t.damaged > 0) up_to_date += ", " + std::to_string(t.damaged) + " damaged";
     std::snprintf(text, sizeof text, "tolvek: %d picture%s written%s, %d not audio, %d failed, in %.1f s\n", t.written,
                   t.written == 1 ? "" : "s", up_to_date.c_str(), t.not_audio, t.failed, t.seconds);
     return text;

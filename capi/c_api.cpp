@@ -44,7 +44,7 @@ int audio_status(tolvek::audio::Error error) {
 // could not open or read, that layer's error.
 int c_status(const tolvek::convert::Result& result) {
     using tolvek::convert::Outcome;
-    if (result.outcome == Outcome::Written) return TOLVEK_STATUS_OK;
+    if (result.outcome == Outcome::Written || result.outcome == Outcome::Damaged) return TOLVEK_STATUS_OK;
     if (result.outcome == Outcome::SaveError) return TOLVEK_STATUS_SAVE_ERROR;
     if (result.error.category() == tolvek::audio::kAudioErrors)
         return audio_status(static_cast<tolvek::audio::Error>(result.error.value()));
@@ -73,6 +73,9 @@ extern "C" int _process_file(const char* path, OutputFormat format, int quality,
     const tolvek::convert::Result result = tolvek::convert::convert_file(path, shown, options, callback);
     if (result.outcome == tolvek::convert::Outcome::SaveError && verbose > 0)
         callback.error(callback.shown(result.picture) + ": " + result.reason + "\n");
+    // A picture was written; the fault in its audio is said all the same.
+    if (result.outcome == tolvek::convert::Outcome::Damaged && result.damage)
+        callback.error(callback.shown(path) + ": " + tolvek::convert::damage_text(*result.damage) + "\n");
     return c_status(result);
 }
 

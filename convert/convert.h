@@ -15,6 +15,10 @@
 #include "image/picture.h"
 #include "palette/palette.h"
 
+namespace tolvek::audio {
+struct Damage;
+}
+
 namespace tolvek::convert {
 
 // How much of the audio a column's magnitudes come from: one window at the
@@ -71,10 +75,20 @@ public:
 // What became of one file.
 enum class Outcome {
     Written,      // its picture was saved
+    Damaged,      // its picture was saved, but the audio holds a fault (Result::damage)
     NotAudio,     // no demuxer recognises it, or it holds no audio stream
     Unsupported,  // no decoder for its stream, or not a recorded audio stream
-    Unreadable,   // it could not be opened or decoded
+    Unreadable,   // it could not be opened or decoded, or no demuxer accepts a file named as audio
     SaveError,    // its picture could not be written
+};
+
+// The first fault found in a file's audio: where it lies, when it lies
+// somewhere, and what it is ("corrupt packet", "CRC mismatch",
+// "truncated: 0:45 of 1:30 present").
+struct Damage {
+    std::optional<double> at_s;
+    std::string reason;
+    bool operator==(const Damage&) const = default;
 };
 
 // What became of one file, and what was measured on the way.
@@ -86,7 +100,7 @@ struct Result {
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     double seconds = 0.0;
-    bool length_damaged = false;    // the header claimed more audio than the file holds; `seconds` is what it holds
+    std::optional<Damage> damage;   // the audio read holds a fault; `seconds` is what the file holds
     std::uint64_t size_bytes = 0;
     int columns = 0;
     double coverage_pct = 0.0;      // share of the file's frames the analysed windows covered
@@ -104,6 +118,11 @@ struct Result {
     std::optional<std::uint64_t> clipped_samples;
     std::optional<double> silence_pct;
 };
+
+// The fault the audio layer found, in seconds and words.
+Damage damage_from(const audio::Damage& found, std::uint32_t rate);
+// "damaged at 0:45 (truncated: 0:45 of 1:30 present)", "damaged (MD5 mismatch)".
+std::string damage_text(const Damage& damage);
 
 // Where the picture of `path` goes: beside it, or at `outpath` with `local`.
 std::string picture_path(const std::string& path, const std::optional<std::string>& outpath, const Options& options);

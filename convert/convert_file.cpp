@@ -6,12 +6,15 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <cctype>
 #include <cinttypes>
+#include <filesystem>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/formats.h"
 #include "convert/convert.h"
 #include "convert/coverage.h"
 #include "convert/frame.h"
@@ -119,9 +122,7 @@ public:
         first_end_ = plan.count;
         if (ranges > 1) start_readers(ranges);
     }
-    ~ColumnReader() {
-        for (std::jthread& t : readers_) t.join();
-    }
+    ~ColumnReader() { join(); }
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
 
@@ -136,6 +137,14 @@ public:
         std::vector<float>().swap(slot.bins);
         levels = slot.levels;
         return std::move(slot.status);
+    }
+
+    // Once every column is read: the first fault any reader found, the
+    // stream's end checked by the reader of the last columns.
+    std::optional<audio::Damage> damage() {
+        join();
+        if (readers_.empty() || read_range_later_.first > 0) stream_.check_end();
+        return audio::earlier(stream_.damage(), found_);
     }
 
 private:
@@ -156,6 +165,11 @@ private:
         return read_column(stream, plan_, i, coverage_, out, levels);
     }
 
+    void join() {
+        for (std::jthread& t : readers_)
+            if (t.joinable()) t.join();
+    }
+
     void start_readers(int ranges) {
         std::vector<std::unique_ptr<audio::Stream>> siblings;
         for (int r = 1; r < ranges; ++r) {
@@ -173,6 +187,9 @@ private:
             try {
                 readers_.emplace_back([this, from, to, s = std::move(siblings[static_cast<std::size_t>(r - 1)])] {
                     read_range(*s, from, to);
+                    if (to == plan_.count) s->check_end();
+                    std::lock_guard lock(mutex_);
+                    found_ = audio::earlier(found_, s->damage());
                 });
             } catch (const std::system_error&) {
                 read_range_later_ = {from, count};  // this thread reads the rest itself
@@ -209,12 +226,14 @@ private:
     std::condition_variable ready_;
     std::vector<Slot> slots_;
     std::vector<std::jthread> readers_;
+    std::optional<audio::Damage> found_;  // by the other readers
 };
 
 // What the conversion measures on the columns as it paints them.
 struct Meters {
     analysis::SpectrumMeter spectrum;
     analysis::LevelMeter levels;
+    std::optional<audio::Damage> damage;
 };
 
 // What the spectrum meter takes of one column: the one pane's magnitudes, or,
@@ -265,6 +284,7 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
         }
         if (progress) log.line(progress_line(label, i, plan.count));
     }
+    meters.damage = reader.damage();
 }
 
 // The frame's font, or a warning line and none: the frame is then drawn
@@ -334,7 +354,14 @@ void save_picture(const image::Picture& picture, const std::string& path, const 
 void fail(Result& result, const Status& status) {
     result.error = status.code;
     result.reason = status.message;
-    if (status.code == audio::kErrorFormat || status.code == audio::kErrorNoAudio)
+    // A file named as audio that no demuxer accepts is a damaged one.
+    const std::string ending = std::filesystem::path(result.source).extension().string();
+    if (status.code == audio::kErrorFormat && ending.size() > 1 && audio::is_audio_extension(ending.substr(1))) {
+        std::string shown = ending.substr(1);
+        for (char& c : shown) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        result.outcome = Outcome::Unreadable;
+        result.reason = "not a valid " + shown + " file";
+    } else if (status.code == audio::kErrorFormat || status.code == audio::kErrorNoAudio)
         result.outcome = Outcome::NotAudio;
     else if (status.code == audio::kErrorCodec)
         result.outcome = Outcome::Unsupported;
@@ -379,7 +406,6 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     result.rate = facts.info.rate;
     result.channels = facts.info.channels;
     result.seconds = facts.seconds;
-    result.length_damaged = stream->claimed_length_wrong();
     result.size_bytes = facts.size;
     result.open_ms = ms_since(start);
     if ((facts.info.type & (audio::kTypeStream | audio::kTypeWav)) == 0) {
@@ -403,6 +429,10 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     result.peak_dbfs = meters.levels.peak_dbfs();
     if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
     result.silence_pct = meters.levels.silence_pct();
+    if (meters.damage) {
+        result.damage = damage_from(*meters.damage, facts.info.rate);
+        result.outcome = Outcome::Damaged;
+    }
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);
@@ -410,7 +440,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
 
     result.picture = picture_path(path, outpath, options);
     save_picture(picture, path, options, stamped, label, result, log);
-    if (result.outcome == Outcome::Written && options.on_picture) options.on_picture(picture);
+    if (result.outcome != Outcome::SaveError && options.on_picture) options.on_picture(picture);
     return result;
 }
 

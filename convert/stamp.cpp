@@ -42,6 +42,7 @@ Status stamp_for(const std::string& path, const Options& options, Stamp& out) {
 }
 
 void add_stamp(const Stamp& s, image::Metadata& m) {
+    m.emplace_back(kStampFormatKey, std::to_string(s.format));
     m.emplace_back(kStampVersionKey, s.version);
     m.emplace_back(kStampSizeKey, std::to_string(s.source_size));
     m.emplace_back(kStampMtimeKey, std::to_string(s.source_mtime_ns));
@@ -71,6 +72,9 @@ std::optional<Stamp> read_stamp(const image::Metadata& m) {
                mtime = metadata_value(m, kStampMtimeKey), fingerprint = metadata_value(m, kStampFingerprintKey);
     if (!version || !size || !mtime || !fingerprint) return std::nullopt;
     Stamp s;
+    const auto format = metadata_value(m, kStampFormatKey);
+    s.format = format ? std::atoi(format->c_str()) : 1;
+    if (format && *format != std::to_string(s.format)) return std::nullopt;
     s.version = *version;
     s.fingerprint = *fingerprint;
     char* end = nullptr;

@@ -15,7 +15,14 @@
 
 namespace tolvek::convert {
 
+// What a picture holds and means, numbered: raised whenever that changes
+// (its record's fields, its outcomes, new settings), so that no update run
+// takes a picture of another number as up to date. Pictures without the
+// number are of format 1.
+inline constexpr int kStampFormat = 2;
+
 struct Stamp {
+    int format = kStampFormat;
     std::string version;
     std::uint64_t source_size = 0;
     std::int64_t source_mtime_ns = 0;
@@ -23,6 +30,7 @@ struct Stamp {
     friend bool operator==(const Stamp&, const Stamp&) = default;
 };
 
+inline constexpr const char* kStampFormatKey = "Tolvek-Format";
 inline constexpr const char* kStampVersionKey = "Tolvek-Version";
 inline constexpr const char* kStampSizeKey = "Tolvek-Source-Size";
 inline constexpr const char* kStampMtimeKey = "Tolvek-Source-Mtime-Ns";

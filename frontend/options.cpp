@@ -345,8 +345,8 @@ std::string help_text() {
         "the lines are interpolated, other lines are ignored.\n"
         "\n"
         "Exit status: 0 done, 1 the audio libraries cannot be used, 2 a picture or\n"
-        "report could not be written, 3 an input exists but could not be read or a\n"
-        "named pattern matched nothing, 64 usage error.\n";
+        "report could not be written, 3 an input exists but could not be read whole\n"
+        "(damaged, unreadable) or a named pattern matched nothing, 64 usage error.\n";
     return out;
 }
 

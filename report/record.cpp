@@ -43,6 +43,7 @@ const std::array<Field, kFieldCount> kFields{{
 std::string_view status_word(convert::Outcome outcome) {
     switch (outcome) {
         case convert::Outcome::Written: return kStatusWritten;
+        case convert::Outcome::Damaged: return kStatusDamaged;
         case convert::Outcome::NotAudio: return kStatusNotAudio;
         case convert::Outcome::Unsupported: return kStatusUnsupported;
         case convert::Outcome::SaveError: return kStatusSaveError;
@@ -67,17 +68,10 @@ Record Record::duplicate_picture(std::string source, const std::string& picture)
     return r;
 }
 
-Record Record::own_picture(std::string source) {
-    Record r;
-    r.source = std::move(source);
-    r.status = std::string(kStatusNotAudio);
-    r.reason = "a picture of this program";
-    return r;
-}
-
 Record Record::up_to_date(std::string source, std::string picture, Record kept) {
     kept.source = std::move(source);
     kept.picture = std::move(picture);
+    if (kept.status == kStatusDamaged) return kept;
     kept.status = std::string(kStatusUpToDate);
     kept.reason.reset();
     return kept;
@@ -87,8 +81,13 @@ Record record_from(const std::string& source, const convert::Result& result) {
     Record r;
     r.source = source;
     r.status = std::string(status_word(result.outcome));
-    if (result.outcome == convert::Outcome::Written) r.picture = result.picture;
+    if (result.outcome == convert::Outcome::Written || result.outcome == convert::Outcome::Damaged)
+        r.picture = result.picture;
     if (!result.reason.empty()) r.reason = result.reason;
+    if (result.outcome == convert::Outcome::Damaged && result.damage) {
+        r.reason = result.damage->reason;
+        r.damaged_at_s = result.damage->at_s;
+    }
     if (result.rate > 0) r.rate_hz = result.rate;
     if (result.channels > 0) r.channels = result.channels;
     if (result.rate > 0) r.duration_s = result.seconds;

@@ -54,11 +54,9 @@ struct Record {
     static Record unreadable(std::string source, std::string reason);
     // A file whose picture path this run has already written.
     static Record duplicate_picture(std::string source, const std::string& picture);
-    // A picture this program made, found among the inputs.
-    static Record own_picture(std::string source);
     // A file whose picture is up to date: what `kept` (the record stored in
     // the picture) measured, under its present source and picture, with no
-    // reason.
+    // reason; a damaged file stays damaged, for the same reason.
     static Record up_to_date(std::string source, std::string picture, Record kept);
 
     bool operator==(const Record&) const = default;
@@ -66,6 +64,7 @@ struct Record {
 
 inline constexpr std::string_view kStatusWritten = "written";
 inline constexpr std::string_view kStatusUpToDate = "up-to-date";
+inline constexpr std::string_view kStatusDamaged = "damaged";
 inline constexpr std::string_view kStatusNotAudio = "not-audio";
 inline constexpr std::string_view kStatusUnsupported = "unsupported";
 inline constexpr std::string_view kStatusUnreadable = "unreadable";

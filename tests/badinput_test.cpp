@@ -29,6 +29,7 @@
 #include "audio/audio.h"
 #include "support/fixtures.h"
 #include "batch/run.h"
+#include "report/format.h"
 
 namespace fs = std::filesystem;
 namespace t = tolvek::test;
@@ -197,7 +198,7 @@ TEST(BadInput, FilesThatAreNotAudioAreSkipped) {
                  s.file("in/" + std::string(name), "");
          },
          kVerbose, {"in"},
-         {0, {"Skipping ./empty", "Skipping ./empty.flac", "Skipping ./empty.mp3", "Skipping ./empty.ogg",
+         {3, {"Skipping ./empty", "Skipping ./empty.flac", "Skipping ./empty.mp3", "Skipping ./empty.ogg",
               "Skipping ./empty.wav"}, {}}},
         {"cut inside the header",
          [&](const Scene& s) {
@@ -207,31 +208,41 @@ TEST(BadInput, FilesThatAreNotAudioAreSkipped) {
              s.file("in/h.wav", head(e.wav, 30));
          },
          kVerbose, {"in"},
-         {0, {"Skipping ./h.flac", "Skipping ./h.mp3", "Skipping ./h.ogg", "Skipping ./h.wav"}, {}}},
+         {3, {"Skipping ./h.flac", "Skipping ./h.mp3", "Skipping ./h.ogg", "Skipping ./h.wav"}, {}}},
         {"a tracker module is no recorded stream",
          [](const Scene& s) { s.file("in/tune.mod", t::tracker_module()); }, kVerbose, {"in"},
          {0, {"./tune.mod - error. Only streaming or WAV files are supported"}, {}}},
-        {"quiet without verbose", [](const Scene& s) { s.file("in/empty.mp3", ""); }, "", {"in"}, {0, {}, {}}},
+        {"quiet without verbose", [](const Scene& s) { s.file("in/empty.mp3", ""); }, "", {"in"}, {3, {}, {}}},
     });
 }
 
 // Random bytes may happen to look like a frame to a lenient demuxer; then a
 // picture of that noise is fine. Either way: no crash, a line, nothing else.
+// A file named as audio that no demuxer takes is unreadable (named on
+// standard error, exit 3); any other name is simply not audio.
 TEST(BadInput, RandomBytes) {
     Scene scene;
     scene.folders("in");
     scene.ini(kVerbose);
-    const std::vector<std::string> names = {"r.flac", "r.mp3", "r.ogg", "r.wav"};
-    for (std::size_t i = 0; i < names.size(); ++i) scene.file("in/" + names[i], random_bytes(20000, 7 + i));
+    const std::vector<std::string> names = {"r.bin", "r.flac", "r.mp3", "r.ogg", "r.wav"};
+    for (std::size_t i = 0; i < names.size(); ++i) scene.file("in/" + names[i], random_bytes(20000, 6 + i));
     const Tree before = snapshot(scene.path());
     const t::RunResult r = scene.tolvek({"in"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.status, 3) << r.err;
     const std::vector<std::string> lines = walk_lines(r.out);
     ASSERT_EQ(lines.size(), names.size()) << r.out;
     std::set<std::string> pictures;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (lines[i] == "saved ./" + names[i]) pictures.insert("in/" + names[i] + ".png");
-        else EXPECT_EQ(lines[i], "Skipping ./" + names[i]);
+    EXPECT_EQ(lines[0], "Skipping ./r.bin");
+    EXPECT_EQ(r.err.find("r.bin"), std::string::npos) << r.err;
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        if (lines[i] == "saved ./" + names[i]) {
+            pictures.insert("in/" + names[i] + ".png");
+            continue;
+        }
+        EXPECT_EQ(lines[i], "Skipping ./" + names[i]);
+        std::string kind = names[i].substr(2);
+        for (char& c : kind) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_NE(r.err.find("tolvek: in/" + names[i] + ": not a valid " + kind + " file\n"), std::string::npos) << r.err;
     }
     Tree after = snapshot(scene.path());
     for (const std::string& p : pictures) EXPECT_EQ(after.erase(p), 1u) << p;
@@ -261,7 +272,7 @@ TEST(BadInput, TinyWavWithAHugeInfoChunkTakesLittleMemory) {
     scene.folders("in");
     scene.file("in/info.wav", "RIFF" + le32(static_cast<std::uint32_t>(body.size())) + body);
     scene.ini(kVerbose);
-    expect_run(scene, {"in"}, {0, {"Skipping ./info.wav"}, {}});
+    expect_run(scene, {"in"}, {3, {"Skipping ./info.wav"}, {}});
 
     rusage after{};
     getrusage(RUSAGE_CHILDREN, &after);
@@ -288,17 +299,85 @@ TEST(BadInput, Mp3ColumnStepsReadNoFreedPacket) {
     }
 }
 
-TEST(BadInput, TruncatedFilesGiveThePictureOfWhatIsThere) {
+// Frames the ffmpeg tool decodes from `path`, in seconds at `rate`.
+double decoded_seconds(const std::string& path, int rate) {
+    const t::RunResult r = t::run({"ffmpeg", "-nostdin", "-v", "quiet", "-i", path, "-f", "s16le", "-ac", "1", "-"}, ".");
+    return static_cast<double>(r.out.size()) / 2.0 / rate;
+}
+
+// A file cut short, or with a fault inside, is drawn as far as it goes and
+// said to be damaged where the fault lies, in sampled and full runs alike;
+// junk after the last frame is no damage.
+TEST(BadInput, DamagedFilesAreDrawnAndSaidToBeDamaged) {
     const Encodings& e = encodings();
-    run_cases({{"cut in half",
-                [&](const Scene& s) {
-                    for (const auto& [name, bytes] : {std::pair{"t.flac", &e.flac}, std::pair{"t.mp3", &e.mp3},
-                                                      std::pair{"t.ogg", &e.ogg}, std::pair{"t.wav", &e.wav}})
-                        s.file("in/" + std::string(name), head(*bytes, bytes->size() / 2));
-                },
-                kVerbose, {"in"},
-                {0, {"saved ./t.flac", "saved ./t.mp3", "saved ./t.ogg", "saved ./t.wav"},
-                 {"in/t.flac.png", "in/t.mp3.png", "in/t.ogg.png", "in/t.wav.png"}}}});
+    // 2000 bytes overwritten: frame headers and checksums fail.
+    const auto garbled = [](std::string b) {
+        for (std::size_t i = b.size() / 2; i < b.size() / 2 + 2000; ++i) b[i] = static_cast<char>(b[i] * 7 + 13);
+        return b;
+    };
+    const std::string junk = random_bytes(3000, 99);
+    // The fault lies where the first half ends: at the decoded length of
+    // the first half (as the ffmpeg tool decodes it), within a column. For
+    // FLAC, three blocks (2304 frames each at 22.05 kHz) either way: the fault is the
+    // start of the frame it lies in, and the ffmpeg tool may hold the last
+    // whole frame back (its parser waits for the next header) or decode a
+    // cut one; and a frame the demuxer's parser ran on into the damage is
+    // itself the first frame that fails.
+    constexpr double kFlacBlockS = 3 * 2304.0 / 22050;
+    const struct {
+        std::string name, bytes, reason;
+        double slack_s = 0.0;
+    } cases[] = {
+        {"t.wav", head(e.wav, e.wav.size() / 2), "truncated: 0:04 of 0:10 present"},
+        {"t.flac", head(e.flac, e.flac.size() / 2), "truncated: 0:04 of 0:10 present", kFlacBlockS},
+        {"t.mp3", head(e.mp3, e.mp3.size() / 2), "truncated: 0:04 of 0:10 present"},
+        {"t.ogg", head(e.ogg, e.ogg.size() / 2), "truncated: ends on a partial page"},
+        {"g.mp3", garbled(e.mp3), "corrupt packet"},
+        {"g.flac", garbled(e.flac), "CRC mismatch", kFlacBlockS},
+        {"j.mp3", e.mp3 + junk, ""},
+        {"j.flac", e.flac + junk, ""},
+    };
+    for (const auto& c : cases) {
+        for (const char* coverage : {"sampled", "full"}) {
+            SCOPED_TRACE(c.name + ", " + coverage);
+            Scene scene;
+            scene.file(c.name, c.bytes);
+            const t::RunResult r = scene.tolvek({"-q", "--coverage", coverage, "--report", "r.csv", c.name});
+            EXPECT_EQ(r.status, c.reason.empty() ? 0 : 3) << r.err;
+            EXPECT_TRUE(t::exists(scene.path(c.name + ".png")));
+            std::vector<tolvek::report::Record> records;
+            ASSERT_TRUE(tolvek::report::read_report(scene.path("r.csv"), records));
+            ASSERT_EQ(records.size(), 1u);
+            const tolvek::report::Record& rec = records[0];
+            if (c.reason.empty()) {
+                EXPECT_EQ(rec.status, "written");
+                EXPECT_EQ(rec.damaged_at_s, std::nullopt);
+                EXPECT_EQ(r.err.find("damaged"), std::string::npos) << r.err;
+                continue;
+            }
+            EXPECT_EQ(rec.status, "damaged");
+            EXPECT_EQ(rec.reason, c.reason);
+            ASSERT_TRUE(rec.damaged_at_s && rec.seconds_per_column);
+            const t::TempDir scratch;
+            const bool cut = c.reason.starts_with("truncated");
+            t::write_file(scratch.file(c.name), cut ? c.bytes : head(c.bytes, c.bytes.size() / 2));
+            const double fault_s = decoded_seconds(scratch.file(c.name), 22050);
+            EXPECT_GE(*rec.damaged_at_s, fault_s - *rec.seconds_per_column - c.slack_s);
+            EXPECT_LE(*rec.damaged_at_s, fault_s + *rec.seconds_per_column + c.slack_s);
+            const std::string line = "tolvek: " + c.name + ": " +
+                                     tolvek::convert::damage_text({rec.damaged_at_s, c.reason}) + "\n";
+            EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+            // An update run keeps the finding from the picture.
+            const t::RunResult again = scene.tolvek({"-q", "-u", "--coverage", coverage, "--report", "r2.csv", c.name});
+            EXPECT_EQ(again.status, 3);
+            EXPECT_NE(again.err.find(line), std::string::npos) << again.err;
+            std::vector<tolvek::report::Record> kept;
+            ASSERT_TRUE(tolvek::report::read_report(scene.path("r2.csv"), kept));
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_EQ(std::tie(kept[0].status, kept[0].reason, kept[0].damaged_at_s),
+                      std::tie(rec.status, rec.reason, rec.damaged_at_s));
+        }
+    }
 }
 
 // The data chunk claims about 2 GiB (37 hours at 8 kHz mono); the file holds
@@ -317,7 +396,9 @@ TEST(BadInput, WavHeaderClaimsFarMoreDataThanTheFileHolds) {
         bytes[40 + k] = static_cast<char>((claimed >> (8 * k)) & 0xff);        // data size
     }
     scene.file("in/big.wav", bytes);
-    expect_run(scene, {"in"}, {0, {"saved ./big.wav"}, {"in/big.wav.png"}});
+    const t::RunResult r = expect_run(scene, {"in"}, {3, {"saved ./big.wav"}, {"in/big.wav.png"}});
+    EXPECT_NE(r.err.find("tolvek: in/big.wav: damaged at 0:01 (truncated: 0:01 of 37:16:53 present)\n"),
+              std::string::npos) << r.err;
 
     t::Image img;
     ASSERT_TRUE(t::read_png(scene.path("in/big.wav.png"), img));
@@ -359,7 +440,7 @@ TEST(BadInput, FlacLengthComesFromItsFrames) {
     scene.file("in/claims.flac", t::with_flac_total(encoded(samples, 8000, 1, "flac"), 24ULL * 3600 * 8000));
     scene.file("in/streamed.flac", piped.out);
     expect_run(scene, {"--report", "r.jsonl", "in"},
-               {0, {"saved ./claims.flac", "saved ./streamed.flac"},
+               {3, {"saved ./claims.flac", "saved ./streamed.flac"},
                 {"in/claims.flac.png", "in/streamed.flac.png", "r.jsonl"}});
     const std::string report = t::read_file(scene.path("r.jsonl"));
     for (const char* name : {"claims.flac", "streamed.flac"}) {
@@ -463,20 +544,24 @@ TEST(BadInput, ContainersThatMisstateTheirTimingAreDrawnByTheAudio) {
     sound.insert(sound.end(), silence.begin(), silence.begin() + kRate);
     const t::Samples link_a(silence.begin(), silence.begin() + 4 * kRate), link_b(sound.begin() + 4 * kRate, sound.end());
     const std::string vorbis = "-c:a libvorbis";
-    const std::pair<std::string, std::string> cases[] = {
-        {"pcm.mka", encoded(sound, kRate, 1, "mka", "-c:a pcm_s16le")},  // 46.44 ms packets stored as 46 ms
-        {"nan.mka", t::with_matroska_duration(encoded(sound, kRate, 1, "mka", "-c:a flac"), std::nan(""))},
-        {"long.mka", t::with_matroska_duration(encoded(sound, kRate, 1, "mka", "-c:a pcm_s16le"), 1e15)},
-        {"long.ogg", t::with_last_ogg_granule(encoded(sound, kRate, 1, "ogg", vorbis), 1ULL << 62)},
-        {"chained.ogg", encoded(link_a, kRate, 1, "ogg", vorbis) + encoded(link_b, kRate, 1, "ogg", vorbis)},
+    // A length far beyond the data is damage; no length, or an unusable one, is not.
+    const struct {
+        std::string name, bytes;
+        int status;
+    } cases[] = {
+        {"pcm.mka", encoded(sound, kRate, 1, "mka", "-c:a pcm_s16le"), 0},  // 46.44 ms packets stored as 46 ms
+        {"nan.mka", t::with_matroska_duration(encoded(sound, kRate, 1, "mka", "-c:a flac"), std::nan("")), 0},
+        {"long.mka", t::with_matroska_duration(encoded(sound, kRate, 1, "mka", "-c:a pcm_s16le"), 1e15), 3},
+        {"long.ogg", t::with_last_ogg_granule(encoded(sound, kRate, 1, "ogg", vorbis), 1ULL << 62), 3},
+        {"chained.ogg", encoded(link_a, kRate, 1, "ogg", vorbis) + encoded(link_b, kRate, 1, "ogg", vorbis), 0},
     };
-    for (const auto& [name, bytes] : cases) {
+    for (const auto& [name, bytes, status] : cases) {
         SCOPED_TRACE(name);
         Scene scene;
         scene.folders("in");
         scene.ini(kVerbose);
         scene.file("in/" + name, bytes);
-        expect_run(scene, {"in"}, {0, {"saved ./" + name}, {"in/" + name + ".png"}});
+        expect_run(scene, {"in"}, {status, {"saved ./" + name}, {"in/" + name + ".png"}});
         t::Image img;
         ASSERT_TRUE(t::read_png(scene.path("in/" + name + ".png"), img));
         ASSERT_EQ(img.width, 250);
@@ -486,7 +571,7 @@ TEST(BadInput, ContainersThatMisstateTheirTimingAreDrawnByTheAudio) {
             if (x < 186 || x > 219) EXPECT_LT(img.at(x, y).g, 64) << "column " << x;
         }
         const t::RunResult framed = scene.tolvek({"--frame", "in"});
-        EXPECT_EQ(framed.status, 0) << framed.err;
+        EXPECT_EQ(framed.status, status) << framed.err;
     }
 }
 
@@ -819,7 +904,7 @@ TEST(BadInput, TenThousandEmptyFiles) {
         scene.file(name, "");
     }
     scene.ini("");
-    expect_run(scene, {"in"}, {0, {}, {}});
+    expect_run(scene, {"in"}, {3, {}, {}});
 }
 
 // Entries that are neither files nor folders are passed over without a word;
@@ -972,7 +1057,8 @@ TEST(BadInput, DiskFullDuringTheSave) {
         }
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(walk_lines(r.out), (std::vector<std::string>{"saved ./a.wav", "save error ./a.wav", "saved ./b.wav",
-                                                               "save error ./b.wav", "Skipping ./b.wav." + ext}));
+                                                               "save error ./b.wav",
+                                                               "Skipping in/b.wav." + ext + ": written by this program"}));
         EXPECT_NE(r.err.find("in/a.wav." + ext), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
         EXPECT_TRUE(snapshot(scene.path()) == before);

@@ -45,6 +45,16 @@ TEST(CInterface, ErrorLinesGoThroughTheCallback) {
     const std::string picture = wav + ".png";
     EXPECT_NE(log.find(", Save error\n" + picture + ": "), std::string::npos) << log;
     EXPECT_TRUE(log.ends_with(": Is a directory\n")) << log;
+
+    // A WAV cut short: its picture is written (status 0), its damage said.
+    std::filesystem::remove(picture);
+    test::write_wav(wav, 8000, 1, test::silence(8000, 1, 2.0));
+    std::filesystem::resize_file(wav, 44 + 8000 * 2);
+    test::captured_log().clear();
+    EXPECT_EQ(_process_file(wav.c_str(), TOLVEK_FORMAT_PNG, 75, 1, 0, 0, grey.tables(), test::capture_log, nullptr),
+              TOLVEK_STATUS_OK);
+    EXPECT_TRUE(log.ends_with(wav + ": damaged at 0:01 (truncated: 0:01 of 0:02 present)\n")) << log;
+    EXPECT_TRUE(std::filesystem::exists(picture));
 }
 
 TEST(CInterface, OnlyTheTwoEntryPointsAreExported) {

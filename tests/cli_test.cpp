@@ -429,9 +429,9 @@ TEST(Cli, UpdateSkipsWhatIsDoneAndTheReportSaysSo) {
         std::string summary;
     };
     for (const Step& step : {
-             Step{{"-u", "music"}, [] {}, "tolvek: 0 pictures written, 3 up to date, 3 not audio, 0 failed"},
+             Step{{"-u", "music"}, [] {}, "tolvek: 0 pictures written, 3 up to date, 0 not audio, 0 failed"},
              Step{{"-u", "music"}, [&] { tolvek::test::write_file(w.path("music/live/c.wav"), tolvek::test::read_file(w.path("music/a.wav"))); },
-                  "tolvek: 1 picture written, 2 up to date, 3 not audio, 0 failed"},
+                  "tolvek: 1 picture written, 2 up to date, 0 not audio, 0 failed"},
              Step{{"-u", "--range", "-100:0", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
              Step{{"-u", "--palette", "fire", "music"}, [] {}, "tolvek: 3 pictures written, 0 up to date"},
              // The same palette file with one colour edited.
@@ -718,8 +718,9 @@ TEST(Cli, AllCoresOnOneFileChangeNothing) {
                 write_file(w.path(f.name), tolvek::test::read_file(source.path(f.name)));
                 w.settle_times();
                 const RunResult r = w.tolvek({"--coverage", coverage, "-j", jobs, f.name});
-                EXPECT_EQ(r.status, 0) << r.err;
-                outputs.push_back(r.out);
+                // The edited files are damaged, and found so at one place by every reader.
+                EXPECT_EQ(r.status, f.edit ? 3 : 0) << r.err;
+                outputs.push_back(r.out + r.err.substr(0, r.err.rfind("tolvek: ")));
                 pictures.push_back(tolvek::test::read_file(w.path(std::string(f.name) + ".png")));
             }
             for (std::size_t k = 1; k < outputs.size(); ++k) {

@@ -107,15 +107,20 @@ TEST(Label, CutsAt28CharactersAndPadsTo33) {
 // A stamp reads back whole, or not at all when a part is missing or not a
 // number.
 TEST(Stamp, ReadBackWholeOrNotAtAll) {
-    const Stamp stamp{"1.2.3", 1234567, -1700000000123456789, "0123456789abcdef"};
+    const Stamp stamp{kStampFormat, "1.2.3", 1234567, -1700000000123456789, "0123456789abcdef"};
     image::Metadata whole;
     add_stamp(stamp, whole);
     EXPECT_EQ(read_stamp(whole), stamp);
+    // A picture of before the format number is of format 1: not this one.
+    image::Metadata earlier(whole.begin() + 1, whole.end());
+    ASSERT_TRUE(read_stamp(earlier));
+    EXPECT_EQ(read_stamp(earlier)->format, 1);
+    EXPECT_NE(read_stamp(earlier), stamp);
     const struct {
-        std::size_t entry;  // 0..3: version, size, time, fingerprint
+        std::size_t entry;  // 0..4: format, version, size, time, fingerprint
         std::optional<std::string> value;  // nothing: left out
-    } cases[] = {{0, {}}, {1, {}}, {2, {}}, {3, {}}, {1, "12x"}, {1, ""}, {1, "99999999999999999999"},
-                 {2, "1.5"}, {2, ""}, {2, "99999999999999999999"}};
+    } cases[] = {{1, {}}, {2, {}}, {3, {}}, {4, {}}, {2, "12x"}, {2, ""}, {2, "99999999999999999999"},
+                 {3, "1.5"}, {3, ""}, {3, "99999999999999999999"}, {0, "2x"}, {0, ""}};
     for (const auto& c : cases) {
         image::Metadata m = whole;
         if (c.value) m[c.entry].second = *c.value;

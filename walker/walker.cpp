@@ -15,6 +15,22 @@ Walker::Walker(WalkOptions options, Visitor& visitor) : options_(std::move(optio
     // tree by another path would mirror it again, one level deeper every run.
     struct stat st;
     if (options_.local && stat(options_.outdir.c_str(), &st) == 0) out_root_.push_back({st.st_dev, st.st_ino});
+    for (const std::string& own : options_.own_outputs) {
+        if (own.empty()) continue;
+        if (stat(own.c_str(), &st) == 0) own_ids_.push_back({st.st_dev, st.st_ino});
+        std::error_code ec;
+        own_paths_.push_back(std::filesystem::absolute(own, ec).lexically_normal());
+    }
+}
+
+bool Walker::is_own_output(const std::string& path, std::string_view name, const DirId& id) const {
+    if (std::find(own_ids_.begin(), own_ids_.end(), id) != own_ids_.end()) return true;
+    for (const std::filesystem::path& own : own_paths_) {
+        if (own.filename() != name) continue;
+        std::error_code ec;
+        if (std::filesystem::absolute(path, ec).lexically_normal() == own) return true;
+    }
+    return false;
 }
 
 void Walker::walk(const std::string& pattern) {
@@ -78,7 +94,9 @@ void Walker::walk_level(const std::string& outdir, const std::string& pattern, b
             continue;
         }
         const std::string outpath = outdir + "/" + name;
-        if (S_ISREG(st.st_mode)) {
+        if (is_own_output(full, name, {st.st_dev, st.st_ino})) {
+            if (options_.verbose > 0) visitor_.line("Skipping " + full + ": written by this program\n");
+        } else if (S_ISREG(st.st_mode)) {
             visitor_.file(full, outpath);
         } else if (S_ISDIR(st.st_mode)) {
             const DirId id{st.st_dev, st.st_ino};

@@ -6,7 +6,9 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <set>
+#include <string_view>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +33,9 @@ struct WalkOptions {
     int verbose = 0;            // 1: no-match and skipped-directory lines
     std::string outdir = ".";  // the root of the mirrored tree
     bool local = false;         // pictures go into the mirrored tree
+    // Files and folders this run writes besides pictures (its report, its
+    // index page and the page's thumbnails): passed over wherever met.
+    std::vector<std::string> own_outputs;
 };
 
 // One run's walks. Every directory is entered at most once per run, however
@@ -46,12 +51,17 @@ private:
     using DirId = std::pair<dev_t, ino_t>;
     void walk_level(const std::string& outdir, const std::string& pattern, bool named);
     bool may_enter(const std::string& path, const DirId& id);
+    bool is_own_output(const std::string& path, std::string_view name, const DirId& id) const;
 
     WalkOptions options_;
     Visitor& visitor_;
     std::set<DirId> entered_;      // every directory walked in this run
     std::vector<DirId> descent_;   // the directories above the current one
     std::vector<DirId> out_root_;  // the mirrored tree's root, when pictures go there
+    // own_outputs by what they are where they exist, by absolute path
+    // where they are yet to be written.
+    std::vector<DirId> own_ids_;
+    std::vector<std::filesystem::path> own_paths_;
 };
 
 }  // namespace tolvek::walker
