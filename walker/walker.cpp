@@ -79,7 +79,7 @@ void Walker::walk_level(const std::string& outdir, const std::string& pattern, b
         }
         const std::string outpath = outdir + "/" + name;
         if (S_ISREG(st.st_mode)) {
-            visitor_.file(full, outpath);
+            visitor_.file(full, outpath, static_cast<std::uint64_t>(st.st_size));
         } else if (S_ISDIR(st.st_mode)) {
             const DirId id{st.st_dev, st.st_ino};
             if (!may_enter(full, id)) continue;
