@@ -84,10 +84,15 @@ StatusLine::StatusLine(bool flush_out) : flush_out_(flush_out), below_(one_termi
 
 void StatusLine::print(bool to_err, std::string_view text) {
     std::lock_guard lock(mutex_);
-    // A line of standard error, or a whole line of standard output on the
-    // same terminal, would land on the status line.
-    const bool in_the_way = shown_ && (to_err || (below_ && text.find('\n') != std::string_view::npos));
+    // A line of standard error, or a line of standard output on the same
+    // terminal, would land on the status line: it goes first, and comes
+    // back below. A file's progress line, which ends in "\r", is written on
+    // its own row above the status line.
+    const bool on_terminal = to_err || below_;
+    const bool in_the_way = shown_ && on_terminal && (to_err || text.find('\n') != std::string_view::npos);
+    const bool above = shown_ && on_terminal && !in_the_way;
     if (in_the_way) erase();
+    if (above) write_err("\033[A\r");
     if (to_err) {
         std::fflush(stdout);  // keep the order the lines were made in
         write_err(text);
@@ -95,6 +100,7 @@ void StatusLine::print(bool to_err, std::string_view text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         if (flush_out_) std::fflush(stdout);
     }
+    if (above) write_err("\033[B");
     if (in_the_way) show();
     else if (!to_err) draw(false);  // a file's progress: the time goes on
 }
@@ -131,15 +137,18 @@ void StatusLine::draw(bool force) {
     show();
 }
 
+// Below standard output's row the status line starts a row of its own;
+// the cursor stays on the status line, so whatever ends the program leaves
+// it whole.
 void StatusLine::show() {
     if (closed_) return;
-    write_err(below_ ? "\n\r\033[K" + text_ + "\033[A\r" : "\r\033[K" + text_);
+    write_err((below_ && !shown_ ? "\n\r\033[K" : "\r\033[K") + text_);
     shown_ = true;
 }
 
+// Back to standard output's row, when the status is below it.
 void StatusLine::erase() {
-    // Below standard output's line, the cursor stays on that line.
-    write_err(below_ ? "\r\033[J" : "\r\033[K");
+    write_err(below_ ? "\r\033[K\033[A" : "\r\033[K");
     shown_ = false;
 }
 

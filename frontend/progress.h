@@ -65,8 +65,8 @@ private:
 
     std::mutex mutex_;
     const bool flush_out_;
-    // Standard output shares the terminal: its lines keep the cursor's
-    // line, and the status goes on the line below it.
+    // Standard output shares the terminal: the status goes on the row
+    // below standard output's.
     const bool below_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point drawn_at_;

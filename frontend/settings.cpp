@@ -72,7 +72,7 @@ const std::array<SettingDef, 19> kSettings{{
     {.key = "index", .kind = SettingKind::kText, .text = &Settings::index, .value_name = "FILE",
      .help = "write a browsable page of the run to FILE (.html), its\nthumbnails beside it (%a: the shard number)"},
     {.key = "progress", .kind = SettingKind::kFlag, .number = &Settings::progress,
-     .help = "a status line of the whole run on standard error; 0: none;\nunset: when standard error is a terminal (never with -q)"},
+     .help = "a status line of the run on standard error; 0: none;\nunset: when standard error is a terminal (not with -q)"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
