@@ -764,12 +764,6 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
     }
 }
 
-// in/a.wav, in/b.wav, in/c.wav
-static void three_files(const Work& w) {
-    w.folders("in");
-    for (const char* name : {"in/a.wav", "in/b.wav", "in/c.wav"}) w.wav(name);
-}
-
 // The run's status line only where standard error is a terminal (or
 // --progress says so): split at its "\r\033[K", standard error is its
 // lines as ever (the summary erases the status before it) and status lines
@@ -784,6 +778,7 @@ TEST(Cli, StatusLineOnlyOnATerminal) {
     const std::string gone = "tolvek: gone.wav: No such file or directory\n";
     for (const Case& c : {
              Case{{}, "", {.out = false, .err = true, .columns = 40}, true},
+             Case{{"-j", "2"}, "", {.out = false}, true},
              Case{{"--no-progress"}, "", {.out = false}, false},
              Case{{}, "progress=0\n", {.out = false}, false},
              Case{{"-q"}, "", {.out = false}, false},
@@ -792,10 +787,10 @@ TEST(Cli, StatusLineOnlyOnATerminal) {
          }) {
         SCOPED_TRACE((c.args.empty() ? "" : c.args[0]) + c.ini + (c.where.err ? " stderr on the terminal" : ""));
         Work w;
-        three_files(w);
+        library(w);
         if (*c.ini) w.ini(c.ini);
         std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"in", "gone.wav"});
+        args.insert(args.end(), {"music", "gone.wav"});
         const RunResult r = w.tolvek_on_terminal(args, c.where);
         EXPECT_EQ(r.status, 3);
         std::string err = c.where.err ? r.terminal : r.err, lines;
@@ -810,14 +805,13 @@ TEST(Cli, StatusLineOnlyOnATerminal) {
         const bool quiet = !c.args.empty() && c.args[0] == "-q";
         EXPECT_TRUE(lines.starts_with(gone)) << lines;
         EXPECT_TRUE(quiet ? lines == gone : tolvek::test::only_summary(lines.substr(gone.size()))) << lines;
+        const auto total = [](const std::string& s) { return s.starts_with("4 of 4 files, 100.0% of 47.0 KiB"); };
         EXPECT_EQ(shown.empty(), !c.status);
-        const auto total = [](const std::string& s) { return s.starts_with("4 of 4 files, 100.0% of 4"); };
-        if (c.status) {
-            EXPECT_NE(std::find_if(shown.begin(), shown.end(), total), shown.end());
-        }
+        EXPECT_EQ(std::find_if(shown.begin(), shown.end(), total) != shown.end(), c.status);
         for (const std::string& s : shown) EXPECT_LT(s.size(), c.where.columns) << s;
+        const std::string walk = "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing music/live/*\n<saved ./live/c.wav>\n";
         if (!c.where.out) {
-            EXPECT_EQ(condense(r.out), quiet ? "" : header() + "<saved ./a.wav>\n<saved ./b.wav>\n<saved ./c.wav>\n");
+            EXPECT_EQ(condense(r.out), quiet ? "" : header() + walk);
         }
     }
 }
@@ -826,8 +820,8 @@ TEST(Cli, StatusLineOnlyOnATerminal) {
 // below the file's and is erased, the cursor back up, before the summary.
 TEST(Cli, StatusLineBelowStandardOutput) {
     Work w;
-    three_files(w);
-    const RunResult r = w.tolvek_on_terminal({"in"}, {});
+    library(w);
+    const RunResult r = w.tolvek_on_terminal({"music"}, {});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.terminal.find("\r\033[K3 of 3 files, 100.0% of 4"), std::string::npos) << r.terminal;
     const std::string erased = "\r\033[K\033[A";

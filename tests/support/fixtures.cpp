@@ -211,14 +211,14 @@ RunResult spawn(const std::vector<std::string>& argv, const std::string& cwd, co
     RunResult r;
     int out[2], err[2], master = -1;
     if (pipe(out) != 0 || pipe(err) != 0) return r;
-    winsize size{.ws_row = 24, .ws_col = terminal ? terminal->columns : 0, .ws_xpixel = 0, .ws_ypixel = 0};
+    const winsize size{.ws_row = 24, .ws_col = terminal ? terminal->columns : std::uint16_t{0}, .ws_xpixel = 0, .ws_ypixel = 0};
     const pid_t pid = terminal ? forkpty(&master, nullptr, nullptr, &size) : fork();
     if (pid == 0) {
         if (!terminal || !terminal->out) dup2(out[1], 1);
         if (!terminal || !terminal->err) dup2(err[1], 2);
         for (const int fd : {out[0], out[1], err[0], err[1]}) close(fd);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0 && !terminal) dup2(devnull, 0);
+        const int devnull = terminal ? -1 : open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

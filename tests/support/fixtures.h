@@ -67,7 +67,7 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd);
 // pipes, as with run().
 struct Terminal {
     bool out = true, err = true;
-    unsigned short columns = 200;
+    std::uint16_t columns = 200;
 };
 // Runs `argv` like run() on a new pseudo-terminal, its input too.
 RunResult run_on_terminal(const std::vector<std::string>& argv, const std::string& cwd, const Terminal& terminal);
