@@ -19,6 +19,8 @@ namespace {
 // A file this program wrote: a picture or data file named after a file
 // beside it ("song.mp3.png", "song.mp3.npz"), or a picture that carries our
 // stamp wherever it is. Known so without handing it to the decoders.
+}  // namespace
+
 bool is_own_output(const std::string& path) {
     const std::filesystem::path p(path);
     std::string ending = p.extension().string();
@@ -30,6 +32,8 @@ bool is_own_output(const std::string& path) {
     image::Metadata metadata;
     return picture && image::read_metadata(path, metadata) && convert::read_stamp(metadata).has_value();
 }
+
+namespace {
 
 // The up-to-date decision with its thumbnail; nothing when the file is to
 // be converted.

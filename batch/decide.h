@@ -33,6 +33,11 @@ struct DecideSettings {
     const report::IndexWriter* index = nullptr;  // thumbnails kept for up-to-date pictures
 };
 
+// A file this program wrote: a picture or numbers file named after a file
+// beside it ("song.mp3.png", "song.mp3.npz"), or a picture that carries our
+// stamp wherever it is.
+bool is_own_output(const std::string& path);
+
 // The fate of `path`, whose output path is `outpath`. `claimed` holds the
 // picture paths of the files this run converts or skips; the file's picture
 // joins it unless the file is another shard's. An up-to-date picture keeps

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -28,6 +29,7 @@ struct Item {
     std::optional<Outcome> outcome;         // settled: nothing for a line of text
     bool convert = false;                   // converted by a worker
     std::string path, outpath;
+    std::uint64_t bytes = 0;                // the source's size as the walk found it
     std::optional<report::Record> record;   // made before the item settles (not for conversions)
     std::string out, err;                   // what it prints, as far as it is known
     std::size_t printed = 0;                // bytes of `out` already printed

@@ -53,9 +53,10 @@ private:
 // records every entry once it has been printed.
 class Batch : public walker::Visitor {
 public:
-    Batch(const RunSettings& settings, Output& output)
+    Batch(const RunSettings& settings, Output& output, Progress* progress)
         : settings_(settings),
           output_(output),
+          progress_(progress),
           records_(settings.report_path, settings.index_path),
           queue_(settings.jobs, output, [this](Item& item, int threads) { convert(item, threads); },
                  [this](Item& item) { settle(item); }) {}
@@ -63,11 +64,16 @@ public:
     void line(std::string text) override { queue_.add_done(Item{.out = std::move(text)}); }
     void unreadable(std::string path, std::string reason) override {
         std::string err = "tolvek: " + output_.shown(path) + ": " + reason + "\n";
+        ++found_;
         queue_.add_done(Item{.outcome = Outcome::Unreadable,
                              .record = report::Record::unreadable(std::move(path), std::move(reason)),
                              .err = std::move(err)});
     }
-    void file(std::string path, std::string outpath) override;
+    void file(std::string path, std::string outpath, std::uint64_t bytes) override;
+    // The walk has ended: what it found is all there is.
+    void walked() {
+        if (progress_) progress_->found(found_, found_bytes_, true);
+    }
 
     RunTotals finish() {
         queue_.finish();
@@ -79,26 +85,38 @@ private:
     void convert(Item& item, int threads);
     void settle(Item& item);
     void say_failure(const Item& item, Outcome outcome);
+    void counted(const Item& item) {
+        if (progress_) progress_->settled(item.bytes, totals_);
+    }
 
     const RunSettings& settings_;
     Output& output_;
+    Progress* progress_;
+    int found_ = 0;  // entries of this run the walk found, and their bytes
+    std::uint64_t found_bytes_ = 0;
     RunTotals totals_;
     std::set<std::string> claimed_;  // picture paths of this run
     RunRecords records_;
     OrderedQueue queue_;
 };
 
-void Batch::file(std::string path, std::string outpath) {
+void Batch::file(std::string path, std::string outpath, std::uint64_t bytes) {
     const DecideSettings how{settings_.conversion, settings_.update, settings_.shard, records_.index()};
     Decision d = decide(path, outpath, how, claimed_);
     const bool verbose = settings_.conversion.verbose > 0;
+    if (d.fate != Fate::OtherShard && d.fate != Fate::OwnOutput) {
+        ++found_;
+        found_bytes_ += bytes;
+    }
     switch (d.fate) {
         case Fate::OtherShard: return;
         case Fate::Convert:
-            queue_.add_work(Item{.convert = true, .path = std::move(path), .outpath = std::move(outpath)});
+            queue_.add_work(
+                Item{.convert = true, .path = std::move(path), .outpath = std::move(outpath), .bytes = bytes});
             return;
         case Fate::DuplicatePicture:
             queue_.add_done(Item{.outcome = Outcome::DuplicatePicture,
+                                 .bytes = bytes,
                                  .record = std::move(d.record),
                                  .err = "tolvek: " + output_.shown(path) + ": its picture " + output_.shown(d.picture) +
                                         " was already made in this run\n"});
@@ -111,6 +129,7 @@ void Batch::file(std::string path, std::string outpath) {
             const bool damaged = d.record->status == report::kStatusDamaged;
             std::string err = damaged ? "tolvek: " + output_.shown(path) + ": " + convert::damage_text(damage_of(*d.record)) + "\n" : "";
             queue_.add_done(Item{.outcome = damaged ? Outcome::Damaged : Outcome::UpToDate,
+                                 .bytes = bytes,
                                  .record = std::move(d.record),
                                  .out = verbose ? "Skipping " + output_.shown(path) + ": up to date\n" : "",
                                  .err = std::move(err)});
@@ -170,16 +189,18 @@ void Batch::settle(Item& item) {
         r.elapsed_ms = std::round(item.result.open_ms + item.result.paint_ms + item.result.save_ms);
         records_.add(std::move(r));
         count(totals_, outcome);
+        counted(item);
         return;
     }
     if (!item.outcome) return;
     if (item.record) records_.add(std::move(*item.record));
     count(totals_, *item.outcome);
+    counted(item);
 }
 
 }  // namespace
 
-RunTotals run_batch(RunSettings settings, Output& output) {
+RunTotals run_batch(RunSettings settings, Output& output, Progress* progress) {
     const auto start = std::chrono::steady_clock::now();
     // Every picture keeps its own report record, so a later run in update
     // mode can report it without opening the source.
@@ -187,9 +208,14 @@ RunTotals run_batch(RunSettings settings, Output& output) {
     // The run's own files are no inputs.
     settings.walk.own_outputs = {settings.report_path, settings.index_path};
     if (!settings.index_path.empty()) settings.walk.own_outputs.push_back(report::thumbnail_folder(settings.index_path));
-    Batch batch(settings, output);
-    walker::Walker walker(settings.walk, batch);
-    for (const std::string& pattern : settings.patterns) walker.walk(pattern);
+    Batch batch(settings, output, progress);
+    {
+        std::optional<LookAhead> ahead;
+        if (progress) ahead.emplace(settings.walk, settings.patterns, settings.shard, *progress);
+        walker::Walker walker(settings.walk, batch);
+        for (const std::string& pattern : settings.patterns) walker.walk(pattern);
+    }
+    batch.walked();
     RunTotals totals = batch.finish();
     // A report or page that cannot be written is a failure like a picture.
     for (const auto& [path, status] : batch.records().finish()) {

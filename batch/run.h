@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "batch/output.h"
+#include "batch/progress.h"
 #include "batch/shard.h"
 #include "batch/tally.h"
 #include "convert/convert.h"
@@ -33,7 +34,8 @@ struct RunSettings {
 
 // Walks every pattern of `settings` in order and converts what it finds.
 // `settings.conversion.describe` is the run's own: it stores each
-// picture's report record in the picture.
-RunTotals run_batch(RunSettings settings, Output& output);
+// picture's report record in the picture. `progress`, when given, hears
+// what the run finds and settles.
+RunTotals run_batch(RunSettings settings, Output& output, Progress* progress = nullptr);
 
 }  // namespace tolvek::batch

@@ -32,6 +32,7 @@ Console::Console(bool quiet) : quiet_(quiet), terminal_(isatty(STDOUT_FILENO) !=
 
 void Console::out(std::string_view text) {
     if (quiet_ || text.empty()) return;
+    if (status_) return status_->print(false, text);
     // A failed write (a closed pipe, a full disk) is not the conversion's
     // concern; the descriptors 0..2 are always open, so it never reaches a
     // picture.
@@ -43,8 +44,14 @@ void Console::out(std::string_view text) {
 
 void Console::err(std::string_view text) {
     if (text.empty()) return;
+    if (status_) return status_->print(true, text);
     std::fflush(stdout);  // keep the order the lines were made in
     std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+batch::Progress& Console::start_status() {
+    status_ = std::make_unique<StatusLine>(terminal_);
+    return *status_;
 }
 
 }  // namespace tolvek::frontend

@@ -2,10 +2,12 @@
 // made safe to show on a terminal.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "batch/run.h"
+#include "frontend/progress.h"
 
 namespace tolvek::frontend {
 
@@ -23,9 +25,17 @@ public:
     void err(std::string_view text) override;
     std::string shown(std::string_view name) const override { return without_controls(name); }
 
+    // Starts a run's status line on standard error (frontend/progress.h);
+    // the run tells it what it finds and settles. Only while no other
+    // thread writes.
+    batch::Progress& start_status();
+    // Clears the status line for good.
+    void end_status() { status_.reset(); }
+
 private:
     bool quiet_;
     bool terminal_;
+    std::unique_ptr<StatusLine> status_;
 };
 
 }  // namespace tolvek::frontend

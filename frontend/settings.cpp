@@ -26,7 +26,7 @@ bool valid_range(std::string_view text) { return convert::parse_range(text).has_
 bool valid_report_name(std::string_view text) { return report::format_for(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 18> kSettings{{
+const std::array<SettingDef, 19> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -71,6 +71,8 @@ const std::array<SettingDef, 18> kSettings{{
      .help = "convert only the files of shard K of N (slurm: of this\narray task)"},
     {.key = "index", .kind = SettingKind::kText, .text = &Settings::index, .value_name = "FILE",
      .help = "write a browsable page of the run to FILE (.html), its\nthumbnails beside it (%a: the shard number)"},
+    {.key = "progress", .kind = SettingKind::kFlag, .number = &Settings::progress,
+     .help = "a status line of the run on standard error; 0: none;\nunset: when standard error is a terminal (not with -q)"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -227,6 +229,7 @@ std::string setting_value_text(const Settings& s, const SettingDef& def) {
         if (def.text == &Settings::output) return s.format == image::FileType::Jpeg ? "jpeg" : "png";
         return s.*def.text;
     }
+    if (def.kind == SettingKind::kFlag && s.*def.number < 0) return "";  // unset
     return std::to_string(s.*def.number);
 }
 

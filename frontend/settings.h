@@ -47,12 +47,13 @@ struct Settings {
     std::string report;                     // a report of the run (.csv or .jsonl); %a: the shard
     std::string shard;                      // K/N or slurm: convert only that shard's files
     std::string index;                      // a browsable page of the run (.html); %a: the shard
+    int progress = -1;                      // 0 or 1: the run's status line; -1 (unset): on a terminal
 };
 
 // How a setting's value reads.
 enum class SettingKind {
     kNumber,  // a whole number
-    kFlag,    // a whole number, used as 0 or 1
+    kFlag,    // a whole number, used as 0 or 1; a default below 0 means unset
     kText,
 };
 

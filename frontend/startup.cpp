@@ -200,6 +200,13 @@ void prepare_palette(const CommandLine& cl, const Settings& settings, palette::C
     palette::load_palette_file(path.c_str(), colours);
 }
 
+// Whether the run shows its status line: on a terminal unless the setting
+// says otherwise, never with --quiet.
+bool shows_status(const CommandLine& cl, const Settings& settings) {
+    if (cl.quiet) return false;
+    return settings.progress < 0 ? isatty(STDERR_FILENO) != 0 : settings.progress != 0;
+}
+
 // What reads audio: the containers with their file name endings, then the
 // decoders, each line under its heading and indented by two spaces.
 void print_formats() {
@@ -262,7 +269,9 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
         std::filesystem::create_directories(settings.outdir, ignored);
     }
 
-    const batch::RunTotals totals = batch::run_batch(std::move(run), console);
+    batch::Progress* progress = shows_status(cl, settings) ? &console.start_status() : nullptr;
+    const batch::RunTotals totals = batch::run_batch(std::move(run), console, progress);
+    console.end_status();
     if (!cl.quiet) console.err(batch::summary_line(totals, settings.update != 0));
     return totals.exit_status();
 }

@@ -764,3 +764,69 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
         for (const std::string& p : many.pictures) EXPECT_FALSE(p.empty());
     }
 }
+
+// The run's status line only where standard error is a terminal (or
+// --progress says so): split at its "\r\033[K", standard error is its
+// lines as ever (the summary erases the status before it) and status lines
+// narrower than the terminal; a pipe gets not one byte of it.
+TEST(Cli, StatusLineOnlyOnATerminal) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* ini;
+        tolvek::test::Terminal where;
+        bool status;
+    };
+    const std::string gone = "tolvek: gone.wav: No such file or directory\n";
+    for (const Case& c : {
+             Case{{}, "", {.out = false, .err = true, .columns = 40}, true},
+             Case{{"-j", "2"}, "", {.out = false}, true},
+             Case{{"--no-progress"}, "", {.out = false}, false},
+             Case{{}, "progress=0\n", {.out = false}, false},
+             Case{{"-q"}, "", {.out = false}, false},
+             Case{{}, "", {.err = false}, false},
+             Case{{"--progress"}, "", {.err = false}, true},
+         }) {
+        SCOPED_TRACE((c.args.empty() ? "" : c.args[0]) + c.ini + (c.where.err ? " stderr on the terminal" : ""));
+        Work w;
+        library(w);
+        if (*c.ini) w.ini(c.ini);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"music", "gone.wav"});
+        const RunResult r = w.tolvek_on_terminal(args, c.where);
+        EXPECT_EQ(r.status, 3);
+        std::string err = c.where.err ? r.terminal : r.err, lines;
+        std::vector<std::string> shown;
+        for (std::size_t crlf; (crlf = err.find("\r\n")) != std::string::npos;) err.replace(crlf, 2, "\n");
+        for (std::size_t at = 0, next; at <= err.size(); at = next + 4) {
+            next = std::min(err.find("\r\033[K", at), err.size());
+            const std::string part = err.substr(at, next - at);
+            if (part.find('\n') != std::string::npos) lines += part;
+            else if (!part.empty()) shown.push_back(part);
+        }
+        const bool quiet = !c.args.empty() && c.args[0] == "-q";
+        EXPECT_TRUE(lines.starts_with(gone)) << lines;
+        EXPECT_TRUE(quiet ? lines == gone : tolvek::test::only_summary(lines.substr(gone.size()))) << lines;
+        const auto total = [](const std::string& s) { return s.starts_with("4 of 4 files, 100.0% of 47.0 KiB"); };
+        EXPECT_EQ(shown.empty(), !c.status);
+        EXPECT_EQ(std::find_if(shown.begin(), shown.end(), total) != shown.end(), c.status);
+        for (const std::string& s : shown) EXPECT_LT(s.size(), c.where.columns) << s;
+        const std::string walk = "<saved ./a.wav>\n<saved ./b.WAV>\nProcessing music/live/*\n<saved ./live/c.wav>\n";
+        if (!c.where.out) {
+            EXPECT_EQ(condense(r.out), quiet ? "" : header() + walk);
+        }
+    }
+}
+
+// With standard output on the same terminal, the status goes on the row
+// below the file's and is erased, the cursor back up, before the summary.
+TEST(Cli, StatusLineBelowStandardOutput) {
+    Work w;
+    library(w);
+    const RunResult r = w.tolvek_on_terminal({"music"}, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.terminal.find("\r\033[K3 of 3 files, 100.0% of 4"), std::string::npos) << r.terminal;
+    const std::string erased = "\r\033[K\033[A";
+    const std::size_t summary = r.terminal.find(erased + "tolvek: 3 pictures written, 0 not audio, 0 failed, in ");
+    ASSERT_NE(summary, std::string::npos) << r.terminal;
+    EXPECT_EQ(r.terminal.find('\033', summary + erased.size()), std::string::npos);
+}

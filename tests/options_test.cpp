@@ -51,6 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{{"--quality", "50"}, " quality=50"}, Case{{"--quality=100"}, " quality=100"},
         Case{{"--recursive"}, " recursive=1"}, Case{{"--no-recursive"}, " recursive=0"},
         Case{{"--no-grid"}, " grid=0"}, Case{{"--local"}, " local=1"}, Case{{"--grid", "--no-grid"}, " grid=0"},
+        Case{{"--progress"}, " progress=1"}, Case{{"--no-progress"}, " progress=0"},
         Case{{"-v"}, " verbose=1"}, Case{{"-vv"}, " verbose=2"}, Case{{"-v", "-v", "-v"}, " verbose=2"},
         Case{{"--verbose=0"}, " verbose=0"}, Case{{"-vv", "--verbose=1"}, " verbose=1"},
         Case{{"--verbose=1", "-vv"}, " verbose=2"}, Case{{"-f", "JPG"}, " output=jpeg"},
@@ -140,6 +141,7 @@ TEST(Help, ListsEverySettingWithItsDefaultAndOption) {
     for (const char* line : {"  quality=75                 --quality N\n", "  grid=1                     --grid, --no-grid\n",
                              "  palette=tolvek_color.pal   -p, --palette FILE\n", "  output=png ",
                              "  verbose=0                  -v, --verbose=N\n", "  jobs=1 ", "  outdir=. ", "--config FILE",
+                             "  progress=                  --progress, --no-progress\n",
                              "64 usage error"})
         EXPECT_NE(help.find(line), std::string::npos) << line;
 }

@@ -206,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"[general]\ncolour=red\n", "tolvek: my.ini:2: unknown key colour; ignored"},
         WarningCase{"[general]\nquality=500\n", "tolvek: my.ini:2: quality=500 is outside 10..100; using 100"},
         WarningCase{"[general]\nlocal=5\n", "tolvek: my.ini:2: local=5 is not 0 or 1; using 1"},
+        WarningCase{"[general]\nprogress=yes\n", "tolvek: my.ini:2: progress=yes is not a number; using 0"},
         WarningCase{"[general]\njobs=100000\n",
                     "tolvek: my.ini:2: jobs=100000 is more than 4 per processor core; using " + kCap},
         WarningCase{"[general]\nquality=40\n\nQuality=60\n",

@@ -97,7 +97,7 @@ void Walker::walk_level(const std::string& outdir, const std::string& pattern, b
         if (is_own_output(full, name, {st.st_dev, st.st_ino})) {
             if (options_.verbose > 0) visitor_.line("Skipping " + full + ": written by this program\n");
         } else if (S_ISREG(st.st_mode)) {
-            visitor_.file(full, outpath);
+            visitor_.file(full, outpath, static_cast<std::uint64_t>(st.st_size));
         } else if (S_ISDIR(st.st_mode)) {
             const DirId id{st.st_dev, st.st_ino};
             if (!may_enter(full, id)) continue;

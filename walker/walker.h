@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string_view>
@@ -21,8 +22,8 @@ public:
     virtual ~Visitor() = default;
     // A line of the walk itself for standard output ("Processing ...").
     virtual void line(std::string text) = 0;
-    // A regular file and its output path.
-    virtual void file(std::string path, std::string outpath) = 0;
+    // A regular file, its output path and its size in bytes.
+    virtual void file(std::string path, std::string outpath, std::uint64_t bytes) = 0;
     // An entry that exists but cannot be read or listed, or a named
     // pattern that names nothing, with the system's reason.
     virtual void unreadable(std::string path, std::string reason) = 0;

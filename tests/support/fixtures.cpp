@@ -5,6 +5,7 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -182,35 +183,15 @@ std::string tracker_module() {
 }
 
 
-RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
-    RunResult r;
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        const int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    // Read both pipes without letting either fill up.
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* dest[2] = {&r.out, &r.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(fds, 2, -1) < 0) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+namespace {
+
+// Reads every descriptor to its end, none left to fill up, and closes them.
+// A pseudo-terminal's side ends with an error once the program is gone.
+void read_all(std::vector<pollfd> fds, const std::vector<std::string*>& dest) {
+    for (std::size_t open_fds = fds.size(); open_fds > 0;) {
+        if (poll(fds.data(), fds.size(), -1) < 0) break;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buf[65536];
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
@@ -222,12 +203,52 @@ RunResult run(const std::vector<std::string>& argv, const std::string& cwd) {
             }
         }
     }
+}
+
+// Runs `argv` (no shell) in `cwd`, its standard output and error in pipes,
+// or those `terminal` says on a new pseudo-terminal.
+RunResult spawn(const std::vector<std::string>& argv, const std::string& cwd, const Terminal* terminal) {
+    RunResult r;
+    int out[2], err[2], master = -1;
+    if (pipe(out) != 0 || pipe(err) != 0) return r;
+    const winsize size{.ws_row = 24, .ws_col = terminal ? terminal->columns : std::uint16_t{0}, .ws_xpixel = 0, .ws_ypixel = 0};
+    const pid_t pid = terminal ? forkpty(&master, nullptr, nullptr, &size) : fork();
+    if (pid == 0) {
+        if (!terminal || !terminal->out) dup2(out[1], 1);
+        if (!terminal || !terminal->err) dup2(err[1], 2);
+        for (const int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+        const int devnull = terminal ? -1 : open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    std::vector<pollfd> fds = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::vector<std::string*> dest = {&r.out, &r.err};
+    if (master >= 0) {
+        fds.push_back({master, POLLIN, 0});
+        dest.push_back(&r.terminal);
+    }
+    read_all(std::move(fds), dest);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.peak_kib = usage.ru_maxrss;
     return r;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const std::string& cwd) { return spawn(argv, cwd, nullptr); }
+
+RunResult run_on_terminal(const std::vector<std::string>& argv, const std::string& cwd, const Terminal& terminal) {
+    return spawn(argv, cwd, &terminal);
 }
 
 std::string with_flac_total(std::string flac, std::uint64_t total) {
@@ -325,6 +346,12 @@ RunResult Workspace::tolvek(const std::vector<std::string>& args) const {
     std::vector<std::string> argv = {"timeout", "60", program_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, path());
+}
+
+RunResult Workspace::tolvek_on_terminal(const std::vector<std::string>& args, const Terminal& terminal) const {
+    std::vector<std::string> argv = {"timeout", "60", program_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_on_terminal(argv, path(), terminal);
 }
 
 }  // namespace tolvek::test

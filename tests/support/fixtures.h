@@ -59,9 +59,18 @@ struct RunResult {
     std::string out;
     std::string err;
     long peak_kib = 0;  // peak resident memory of the program and what it waited for
+    std::string terminal;  // what the pseudo-terminal received (run_on_terminal)
 };
 // Runs `argv` (no shell) in `cwd`, capturing both output streams.
 RunResult run(const std::vector<std::string>& argv, const std::string& cwd);
+// Which streams go to a pseudo-terminal of `columns` columns; the others to
+// pipes, as with run().
+struct Terminal {
+    bool out = true, err = true;
+    std::uint16_t columns = 200;
+};
+// Runs `argv` like run() on a new pseudo-terminal, its input too.
+RunResult run_on_terminal(const std::vector<std::string>& argv, const std::string& cwd, const Terminal& terminal);
 // True when a run's standard error holds nothing but its closing summary.
 bool only_summary(const std::string& err);
 // The built command-line program.
@@ -82,6 +91,7 @@ public:
     void tone(const std::string& rel, int rate, int channels, double seconds, double hz) const;
     void wav(const std::string& rel) const { tone(rel, 8000, 1, 1.0, 440); }
     RunResult tolvek(const std::vector<std::string>& args) const;
+    RunResult tolvek_on_terminal(const std::vector<std::string>& args, const Terminal& terminal) const;
     // Gives every file below the same modification time, which pictures
     // record, so two workspaces made alike give pictures alike to the byte.
     void settle_times() const;
