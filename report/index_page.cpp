@@ -66,7 +66,7 @@ constexpr std::string_view kScript = R"(</script>
   const body = document.getElementById("rows");
   const ROW_PX = 103, MARGIN_ROWS = 10;
   const digits = [null, null, 1, 0, 0, null, 0, 1, 0, 1, 0, null];  // decimals per column, null: text
-  const FAILED = new Set(["unreadable", "save-error"]);
+  const FAILED = new Set(["unreadable", "save-error", "damaged"]);
   function cell(tr, text, cls) {
     const td = document.createElement("div");
     td.setAttribute("role", "cell");

@@ -9,15 +9,14 @@ mode=${2:-test}
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 bash "$here/scripts/install-deps.sh" browser
-cmake --build "$build" -j "${JOBS:-2}" --target tolvek_index_driver >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target tolvek_cli tolvek >/dev/null
 
 work=$(mktemp -d /tmp/tolvek-index.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# The one place that makes a run and its page at <folder>/report/index.html.
-# Once the run loop takes --index, this line becomes a tolvek run over
-# generated sources: "$build/tolvek" --index "$1/report/index.html" "$1/music".
-make_index() { "$build/tests/tolvek_index_driver" "$1" "$2"; }
+# A real run over generated sources, and an update run after it, with its
+# page at <folder>/report/index.html and its report beside it.
+make_index() { /usr/bin/python3 "$here/tests/browser/make_run.py" "$build/tolvek" "$1" "$2" 2>/dev/null; }
 
 test=(/usr/bin/python3 "$here/tests/browser/index_page_test.py")
 case "$mode" in

@@ -1,14 +1,18 @@
 #!/usr/bin/python3
-"""The index page in headless Chromium: it loads without console errors,
-every thumbnail decodes, columns sort, the filter and the switch narrow the
-rows, awkward names show as text and their links reach the right files,
-also when the tree is moved and served over HTTP.
+"""The index page of a real run (made by make_run.py) in headless Chromium:
+it loads without console errors, its rows are the report's records and
+none of them is a file the program wrote, every thumbnail decodes, columns
+sort, the filter and the switch narrow the rows (damaged and unreadable
+files under the failures), awkward names show as text and their links reach
+the right files, also when the tree is moved and served over HTTP.
 
   index_page_test.py <run folder> [--screenshot PNG]
   index_page_test.py <run folder> --measure   (timings of a big page)
 """
 import argparse
+import csv
 import functools
+import io
 import http.server
 import os
 import shutil
@@ -25,6 +29,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
 HOSTILE = "<script>alert(1)</script>.wav"
+FAILED = ("unreadable", "save-error", "damaged")
 CUTOFF, LOSSY, STATUS = 11, 12, 2  # column indexes of the table (0: picture)
 
 
@@ -55,6 +60,14 @@ def visible_rows(driver):
         "return [...document.querySelectorAll('#rows>[role=row]')]"
         ".filter(r => r.getBoundingClientRect().height > 0)"
         ".map(r => [...r.children].map(c => c.textContent));")
+
+
+def report_records(run_dir):
+    """The run's report, names as the page shows them (bytes that are not
+    UTF-8 as U+FFFD)."""
+    with open(os.path.join(run_dir, "report", "report.csv"), "rb") as f:
+        text = f.read().decode("utf-8", errors="replace")
+    return list(csv.DictReader(io.StringIO(text, newline="")))
 
 
 def severe_logs(driver):
@@ -99,6 +112,7 @@ class IndexPage(unittest.TestCase):
         cls.profile = tempfile.mkdtemp(prefix="tolvek-chromium-")
         cls.driver = start_browser(cls.profile)
         cls.page = os.path.join(cls.run_dir, "report", "index.html")
+        cls.records = report_records(cls.run_dir)
 
     @classmethod
     def tearDownClass(cls):
@@ -137,16 +151,26 @@ class IndexPage(unittest.TestCase):
             if expected is not None:
                 self.assertEqual(len(rows), expected, needle)
             else:
-                self.assertTrue(0 < len(rows) < 20)
+                self.assertTrue(0 < len(rows) < len(self.records))
+
+    def test_rows_are_the_reports_records_and_no_file_of_ours(self):
+        rows = visible_rows(self.driver)
+        self.assertEqual(sorted((r[1], r[STATUS]) for r in rows),
+                         sorted((r["source"], r["status"]) for r in self.records))
+        self.assertIn("damaged", [r[STATUS] for r in rows])
+        for r in rows:
+            self.assertFalse(r[1].endswith(".png") or "/report/" in r[1], r[1])
 
     def test_switch_shows_suspected_or_failed_files(self):
         switch = Select(self.driver.find_element(By.ID, "show"))
-        for value, column, word in (("suspected", LOSSY, "suspected"), ("failed", STATUS, "unreadable")):
+        for value, wanted in (("suspected", lambda r: r["lossy_origin"] == "suspected"),
+                              ("failed", lambda r: r["status"] in FAILED)):
             switch.select_by_value(value)
-            rows = visible_rows(self.driver)
-            self.assertEqual([r[column] for r in rows], [word])
+            shown = sorted(r[1] for r in visible_rows(self.driver))
+            self.assertEqual(shown, sorted(r["source"] for r in self.records if wanted(r)), value)
+        self.assertEqual(len(shown), 2, "the damaged and the unreadable file")
         switch.select_by_value("all")
-        self.assertEqual(len(visible_rows(self.driver)), 20)
+        self.assertEqual(len(visible_rows(self.driver)), len(self.records))
 
     def test_awkward_names_show_as_text_and_link_to_their_files(self):
         d = self.driver
@@ -157,7 +181,7 @@ class IndexPage(unittest.TestCase):
         links = d.execute_script(
             "return [...document.querySelectorAll('#rows>[role=row]')].filter(r => r.children[0].querySelector('a'))"
             ".map(r => [r.children[1].textContent, r.children[0].querySelector('a').href])")
-        self.assertEqual(len(links), 19)
+        self.assertEqual(len(links), sum(1 for r in self.records if r["picture"]))
         for name, href in links:
             target = urllib.parse.unquote_to_bytes(urllib.parse.urlparse(href).path)
             self.assertTrue(os.path.isfile(target), (name, href))
@@ -179,7 +203,7 @@ class IndexPage(unittest.TestCase):
                 hrefs = self.driver.execute_script(
                     "return [...document.querySelectorAll('#rows a')].map(a => a.href)")
                 statuses = [urllib.request.urlopen(h).status for h in hrefs]
-                self.assertEqual(len(statuses), 19)
+                self.assertEqual(len(statuses), sum(1 for r in self.records if r["picture"]))
                 self.assertEqual(set(statuses), {200})
                 self.assertEqual(severe_logs(self.driver), [])
             finally:
