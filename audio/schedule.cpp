@@ -53,6 +53,8 @@ constexpr std::int64_t kMp3PassGapFrames = 16;
 // main data lie within 16 frames even at 8 kbps (72-byte frames, of which
 // we count all but kMp3OverheadBytes).
 constexpr std::size_t kMp3WalkKeptFrames = 24;
+// Vorbis blocks are at most 8192 frames long; a packet gives half of one.
+constexpr std::int64_t kVorbisLargestBlock = 8192;
 // STREAMINFO, as FLAC extradata holds it.
 std::optional<FlacStreamInfo> flac_stream_info(const AVCodecParameters& par) {
     if (!par.extradata) return std::nullopt;
@@ -188,8 +190,21 @@ PacketPtr Stream::Impl::demux_next() {
         }
     } while (pkt->stream_index != source.index);
     ++read_count;
+    note_lost_pages(*pkt);
     last_read = {pkt->pos, pkt->pts, pkt->duration, pkt->size};
     return pkt;
+}
+
+// An Ogg page the demuxer dropped (its CRC failed) shows as a jump in the
+// Vorbis packets' timestamps, which count frames: the frames it held are
+// missing. A new link of a chained file starts its count again, backwards.
+void Stream::Impl::note_lost_pages(const AVPacket& pkt) {
+    const AVStream* st = source.fmt->streams[source.index];
+    if (skipping != Skipping::Vorbis || st->time_base.num != 1 || st->time_base.den != static_cast<int>(source.info.rate) ||
+        pkt.pts == AV_NOPTS_VALUE || last_read.pts == AV_NOPTS_VALUE || last_read.duration <= 0)
+        return;
+    if (pkt.pts - last_read.pts > last_read.duration + std::max<std::int64_t>(largest_packet, kVorbisLargestBlock))
+        note_damage(Damage::Kind::FramesMissing, next_start);
 }
 
 // Reads the next packet of our stream and places it. False at the end of

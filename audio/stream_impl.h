@@ -175,6 +175,7 @@ struct Stream::Impl {
     std::int64_t nominal_frames(const AVPacket& pkt);
     bool read_packet(Packet& out);
     PacketPtr demux_next();
+    void note_lost_pages(const AVPacket& pkt);
     void place(PacketPtr pkt, Packet& out);
     bool take_vorbis_header(const AVPacket& pkt);
     std::vector<Packet*> preroll_for(const Packet& p);

@@ -334,6 +334,7 @@ TEST(BadInput, DamagedFilesAreDrawnAndSaidToBeDamaged) {
         {"t.ogg", head(e.ogg, e.ogg.size() / 2), "truncated: ends on a partial page"},
         {"g.mp3", garbled(e.mp3), "corrupt packet"},
         {"g.flac", garbled(e.flac), "CRC mismatch", kFlacBlockS},
+        {"g.ogg", garbled(e.ogg), "frames missing"},
         {"j.mp3", e.mp3 + junk, ""},
         {"j.flac", e.flac + junk, ""},
     };
