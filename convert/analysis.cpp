@@ -169,4 +169,16 @@ std::optional<std::string_view> lossy_origin(std::string_view codec, const std::
     return cutoff->cliff || cutoff->holes ? "suspected" : "no";
 }
 
+std::optional<std::uint32_t> upsampled_from_hz(std::string_view codec, std::uint32_t rate_hz,
+                                               const std::optional<Cutoff>& cutoff) {
+    static constexpr std::uint32_t kLowerRatesHz[] = {96000, 88200, 48000, 44100};
+    if (!is_lossless_codec(codec) || rate_hz < 48000 || !cutoff || !cutoff->cliff) return std::nullopt;
+    for (const std::uint32_t lower : kLowerRatesHz) {
+        const double wall = lower / 2.0;
+        if (lower < rate_hz && cutoff->hz >= kUpsampledWallBelow * wall && cutoff->hz <= kUpsampledWallAbove * wall)
+            return lower;
+    }
+    return std::nullopt;
+}
+
 }  // namespace tolvek::convert::analysis

@@ -123,4 +123,13 @@ bool is_lossless_codec(std::string_view codec);
 // file's low-pass says nothing about where it came from) or without a cutoff.
 std::optional<std::string_view> lossy_origin(std::string_view codec, const std::optional<Cutoff>& cutoff);
 
+// Upsampling rule: a lossless file at 48 kHz or above whose content ends at
+// a cliff within kUpsampledWallBelow of half a lower common rate (44100,
+// 48000, 88200, 96000; a resampler's low-pass ends just below it) was made
+// at that rate; the highest such rate, nothing otherwise.
+constexpr double kUpsampledWallBelow = 0.9;
+constexpr double kUpsampledWallAbove = 1.01;
+std::optional<std::uint32_t> upsampled_from_hz(std::string_view codec, std::uint32_t rate_hz,
+                                               const std::optional<Cutoff>& cutoff);
+
 }  // namespace tolvek::convert::analysis

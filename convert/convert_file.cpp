@@ -15,9 +15,11 @@
 #include "convert/convert.h"
 #include "convert/coverage.h"
 #include "convert/frame.h"
+#include "convert/loudness.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
 #include "convert/stamp.h"
+#include "convert/verdicts.h"
 
 namespace tolvek::convert {
 namespace {
@@ -215,7 +217,27 @@ private:
 struct Meters {
     analysis::SpectrumMeter spectrum;
     analysis::LevelMeter levels;
+    std::optional<LoudnessMeter> loudness;  // coverage full: every frame, once, in order
 };
+
+// Everything measured once the columns are read: spectrum, levels, the
+// samples' bits, the checksum, loudness and tags.
+void settle_measures(audio::Stream& stream, const Meters& meters, Result& result) {
+    result.cutoff = meters.spectrum.cutoff();
+    result.upsampled_from_hz = analysis::upsampled_from_hz(result.codec, result.rate, result.cutoff);
+    result.peak_dbfs = meters.levels.peak_dbfs();
+    if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
+    result.silence_pct = meters.levels.silence_pct();
+    result.md5_ok = stream.finish_whole();
+    result.md5_mismatch = result.md5_ok == false;
+    if (meters.loudness) {
+        const Loudness loudness = meters.loudness->result();
+        result.loudness_lufs = loudness.integrated_lufs;
+        result.loudness_range_lu = loudness.range_lu;
+        result.true_peak_dbtp = loudness.true_peak_dbtp;
+    }
+    add_sample_facts(stream.sample_bits(), stream.tags(), result);
+}
 
 // What the spectrum meter takes of one column: the one pane's magnitudes, or,
 // with a pane per channel, their power mean, so that content in any channel
@@ -280,7 +302,7 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 // from the top, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
                              const Options& options, const std::string& name, const std::string& label, Log& log,
-                             Meters& meters) {
+                             Meters& meters, Result& result) {
     const int panes = static_cast<int>(stream.channel_groups());
     const int rows = audio::kSpectrumBins * panes;
     const FrameLayout layout = frame_layout(plan.count, rows);
@@ -295,9 +317,10 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
                               make_pane(tables, facts, plan, options, options.frame ? layout.left : 0, y0));
     }
     paint_columns(stream, plan, options, painters, label, log, meters);
+    settle_measures(stream, meters, result);
     if (options.frame) {
         FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name,
-                               stream.codec().bitrate_kbps, {}};
+                               stream.codec().bitrate_kbps, {}, frame_findings(result)};
         if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
         const std::unique_ptr<image::Font> font = frame_font(name, log);
         draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette}, font.get());
@@ -397,12 +420,13 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
     const Clock::time_point painting = Clock::now();
     // Only a lossless file is judged for holes (analysis::lossy_origin).
-    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}};
-    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters);
-    result.cutoff = meters.spectrum.cutoff();
-    result.peak_dbfs = meters.levels.peak_dbfs();
-    if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
-    result.silence_pct = meters.levels.silence_pct();
+    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}, {}};
+    if (options.coverage == Coverage::Full) {
+        std::vector<std::string> names;
+        for (std::uint32_t c = 0; c < facts.info.channels; ++c) names.push_back(stream->channel_name(c));
+        stream->follow_whole(&meters.loudness.emplace(facts.info.rate, names));
+    }
+    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters, result);
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);
