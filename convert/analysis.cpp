@@ -155,13 +155,39 @@ std::optional<SpectrumMeter::Segment> SpectrumMeter::judge_segment() const {
     long top = kBins - 1;
     while (top > 0 && levels[top] < *reference - kContentBelowReferenceDb) --top;
     Segment segment{top * hz_per_bin, 0.0, false};
+    // The steepest wall anywhere: mean level (dB) of the band below a bin
+    // minus that of the band above it, bins next to it left out. A quiet
+    // file's floor can lie within 40 dB of its reference, so the wall is
+    // looked for on its own, not only at the content's end.
     const long gap = std::max(1L, at(kCliffGapHz)), band = at(kCliffBandHz);
-    const auto below = band_median(levels, top - band, top - gap);
-    const auto above = band_median(levels, top + gap, top + band);
+    const long room = std::lround(kCliffRoomHz / hz_per_bin);
+    std::vector<double> sums(kBins + 1, 0.0);
+    for (int k = 0; k < kBins; ++k) sums[k + 1] = sums[k] + levels[k];
+    const auto mean = [&](long first, long last) {
+        first = std::max(first, 0L);
+        last = std::min(last, static_cast<long>(kBins) - 1);
+        return (sums[last + 1] - sums[first]) / static_cast<double>(last - first + 1);
+    };
+    long wall = -1;
+    double steepest = 0.0;
+    for (long k = band; k + gap + room <= kBins - 1; ++k)
+        if (const double drop = mean(k - band, k - gap) - mean(k + gap, k + band); drop > steepest) steepest = drop, wall = k;
+    if (wall < 0) return segment;
+    // The wall's edge: the highest bin near it still above the middle of
+    // the two sides; there the drop is measured as medians of the bands.
+    const double middle = (mean(wall - band, wall - gap) + mean(wall + gap, wall + band)) / 2.0;
+    long edge = wall - gap;
+    for (long j = wall - gap; j <= std::min<long>(wall + gap, kBins - 1); ++j)
+        if (levels[j] >= middle) edge = j;
+    const auto below = band_median(levels, edge - band, edge - gap);
+    const auto above = band_median(levels, edge + gap, edge + band);
     if (!below || !above) return segment;
-    segment.drop_db = *below - *above;
-    const bool room = (kBins - 1 - top - gap) * hz_per_bin >= kCliffRoomHz;
-    segment.steep = room && segment.drop_db >= kCliffDropDb;
+    const bool has_room = (kBins - 1 - edge - gap) * hz_per_bin >= kCliffRoomHz;
+    if (has_room && *below - *above >= kCliffDropDb) {
+        segment = {edge * hz_per_bin, *below - *above, true};
+    } else if (const auto b = band_median(levels, top - band, top - gap), a = band_median(levels, top + gap, top + band); b && a) {
+        segment.drop_db = *b - *a;
+    }
     return segment;
 }
 
@@ -196,7 +222,7 @@ std::optional<Cutoff> SpectrumMeter::vote(std::vector<Segment> segments) const {
     cut.drop_db = median_of(drop);
     cut.steep = 2 * cut.steep_segments > cut.segments;
     cut.cliff = cut.steep && cut.hz >= kCliffLowHz && cut.hz < kCliffBelowNyquist * rate_hz_ / 2.0 &&
-                !resampler_wall(rate_hz_, cut.hz);
+                cut.hz < kCliffHighHz && !resampler_wall(rate_hz_, cut.hz);
     return cut;
 }
 

@@ -71,6 +71,9 @@ public:
     static constexpr double kSilentReferenceDb = -110.0;  // a reference band below this has no vote
     static constexpr double kCliffDropDb = 25.0;
     static constexpr double kCliffLowHz = 11000.0;
+    // Lossy encoders keep at most this at any rate (MP3 320 kbps: 20.2 kHz,
+    // Opus: 20 kHz); a wall above it at 48 kHz or more is a resampler's.
+    static constexpr double kCliffHighHz = 0.97 * 22050.0;
     static constexpr double kCliffBelowNyquist = 0.97;
     static constexpr double kCliffRoomHz = 400.0;
     static constexpr double kCliffBandHz = 1500.0;
