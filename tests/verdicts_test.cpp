@@ -54,27 +54,42 @@ TEST(Verdicts, OfEachKindOfFile) {
         return dir.file(name);
     };
     made("music.wav", "tagged.flac", "-metadata artist=\xC3\x84rtist -metadata album=A -metadata title=T");
-    made("music.wav", "padded24.flac", "-sample_fmt s32");
+    made("noise.wav", "padded24.flac", "-sample_fmt s32");
     made("noise.wav", "full24.flac", "-af volume=0.9 -sample_fmt s32");
-    made("music.wav", "padded24.wav", "-c:a pcm_s24le");
-    made("music.wav", "float.wav", "-c:a pcm_f32le");
-    made("music.wav", "music.mp3", "-c:a libmp3lame -b:a 128k");
-    spoil_flac_md5(made("music.wav", "wrong-md5.flac", ""));
+    made("noise.wav", "padded24.wav", "-c:a pcm_s24le");
+    made("noise.wav", "float.wav", "-c:a pcm_f32le");
+    made("noise.wav", "noise.mp3", "-c:a libmp3lame -b:a 128k");
+    spoil_flac_md5(made("noise.wav", "wrong-md5.flac", ""));
+    // Transcodes: as made, 9 dB louder (the decode clips) and 20 dB quieter.
+    for (const auto& [name, gain] : {std::pair{"plain", "0dB"}, std::pair{"loud", "9dB"}, std::pair{"quiet", "-20dB"}}) {
+        const std::string mp3 = std::string(name) + ".mp3";
+        made("noise.wav", mp3.c_str(), std::string("-af volume=") + gain + " -c:a libmp3lame -b:a 128k");
+        made(mp3.c_str(), (std::string(name) + ".flac").c_str(), "-sample_fmt s16");
+    }
+    made("noise.wav", "up48.flac", "-af aresample=48000:resampler=soxr:precision=28 -sample_fmt s16");
+    made("noise.wav", "narrow.flac", "-af aresample=16000,aresample=44100 -sample_fmt s16");
     const struct {
         const char* file;
         std::string bit_depth;
         std::optional<int> effective_bits;
         std::optional<bool> md5_ok;  // in a full run; never in a sampled one
-        std::string artist;
+        std::optional<std::string_view> lossy_origin = "no";
+        std::optional<std::uint32_t> upsampled_from = {};
+        std::string artist = "";
     } cases[] = {
-        {"tagged.flac", "16", 16, true, "\xC3\x84rtist"},
-        {"padded24.flac", "24", 16, true, ""},
-        {"full24.flac", "24", 24, true, ""},
-        {"padded24.wav", "24", 16, std::nullopt, ""},
-        {"music.wav", "16", 16, std::nullopt, ""},
-        {"float.wav", "float", std::nullopt, std::nullopt, ""},
-        {"music.mp3", "", std::nullopt, std::nullopt, ""},
-        {"wrong-md5.flac", "16", 16, false, ""},
+        {"tagged.flac", "16", 16, true, {}, {}, "\xC3\x84rtist"},
+        {"padded24.flac", "24", 16, true},
+        {"full24.flac", "24", 24, true},
+        {"padded24.wav", "24", 16, std::nullopt},
+        {"noise.wav", "16", 16, std::nullopt},
+        {"float.wav", "float", std::nullopt, std::nullopt},
+        {"noise.mp3", "", std::nullopt, std::nullopt, std::nullopt},
+        {"wrong-md5.flac", "16", 16, false},
+        {"plain.flac", "16", 16, true, "suspected"},
+        {"loud.flac", "16", 16, true, "suspected"},
+        {"quiet.flac", "16", 16, true, "suspected"},
+        {"up48.flac", "16", 16, true, "no", 44100},
+        {"narrow.flac", "16", 16, true, "no"},
     };
     for (const auto& c : cases)
         for (const Coverage coverage : {Coverage::Sampled, Coverage::Full}) {
@@ -88,9 +103,14 @@ TEST(Verdicts, OfEachKindOfFile) {
             EXPECT_EQ(r.md5_mismatch, full && c.md5_ok == false);
             EXPECT_EQ(r.artist, c.artist);
             EXPECT_EQ(r.loudness_lufs.has_value(), full);
+            EXPECT_EQ(r.upsampled_from_hz, c.upsampled_from);
             const report::Record record = report::record_from(r.source, r);
+            if (std::string_view(c.file) != "tagged.flac") {
+                EXPECT_EQ(record.lossy_origin, c.lossy_origin);  // music.wav's is not this test's subject
+            }
             EXPECT_EQ(record.md5_ok, r.md5_ok ? std::optional<std::string>(*r.md5_ok ? "yes" : "no") : std::nullopt);
             EXPECT_EQ(record.bit_depth.value_or(""), c.bit_depth);
+            EXPECT_EQ(record.upsampled_from_hz, c.upsampled_from);
         }
     const Result tagged = convert(dir.file("tagged.flac"), Coverage::Sampled);
     EXPECT_EQ(tagged.album, "A");
