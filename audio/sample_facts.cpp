@@ -49,6 +49,35 @@ void visit_samples(const AVFrame& f, int from, Fn&& fn) {
     }
 }
 
+// The OR of every integer sample of `f`, each shifted right by `shift`:
+// order does not matter, so each plane is one run the compiler vectorises.
+template <class T>
+std::uint32_t or_of_plane(const std::uint8_t* data, std::size_t count, int shift) {
+    const auto* v = reinterpret_cast<const T*>(data);
+    std::make_unsigned_t<T> bits = 0, offset = 0;
+    if constexpr (std::is_same_v<T, std::uint8_t>) offset = 0x80;  // 8-bit PCM is offset by 128
+    for (std::size_t i = 0; i < count; ++i) bits |= static_cast<std::make_unsigned_t<T>>(v[i] ^ offset);
+    return static_cast<std::uint32_t>(bits >> shift);
+}
+
+std::uint32_t or_of_samples(const AVFrame& f, int shift) {
+    const auto format = static_cast<AVSampleFormat>(f.format);
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    const int channels = f.ch_layout.nb_channels, planes = planar ? channels : 1;
+    const std::size_t count = static_cast<std::size_t>(f.nb_samples) * static_cast<std::size_t>(planar ? 1 : channels);
+    std::uint32_t bits = 0;
+    for (int p = 0; p < planes; ++p) {
+        const std::uint8_t* data = f.extended_data[p];
+        switch (av_get_packed_sample_fmt(format)) {
+            case AV_SAMPLE_FMT_U8: bits |= or_of_plane<std::uint8_t>(data, count, shift); break;
+            case AV_SAMPLE_FMT_S16: bits |= or_of_plane<std::int16_t>(data, count, shift); break;
+            case AV_SAMPLE_FMT_S32: bits |= or_of_plane<std::int32_t>(data, count, shift); break;
+            default: break;
+        }
+    }
+    return bits;
+}
+
 // An integer sample as a signed value (8-bit PCM is stored offset by 128).
 template <class T>
 std::int64_t signed_value(T v) {
@@ -100,11 +129,7 @@ void SampleTap::take(const AVFrame& f, std::int64_t first) {
     if (!bits_.floating && bits_.stored > 0 && container_bits_ > 0) {
         const int shift = std::max(0, container_bits_ - bits_.stored);
         const std::uint32_t mask = bits_.stored >= 32 ? ~0u : (1u << bits_.stored) - 1u;
-        std::uint32_t used = 0;
-        visit_samples(f, 0, [&](auto v) {
-            if constexpr (std::is_integral_v<decltype(v)>) used |= static_cast<std::uint32_t>(signed_value(v) >> shift);
-        });
-        bits_.used |= used & mask;
+        bits_.used |= or_of_samples(f, shift) & mask;
     }
     bits_.read = bits_.read || f.nb_samples > 0;
     if (!following_ || broken_ || first + f.nb_samples <= next_) return;
