@@ -225,10 +225,11 @@ std::optional<bool> Stream::finish_whole() {
     Impl& s = *impl_;
     if (!s.tap.following()) return std::nullopt;
     if (!s.tap.complete(s.output_done ? s.decoded : INT64_MAX)) {
-        // A plain decode of every frame, in order, for the followers only.
+        // A plain decode of every frame, in order, for the followers only;
+        // the frames they already had are decoded but not given again.
         s.position = 0;
         if (!s.open_demuxer()) return std::nullopt;
-        s.tap.restart();
+        if (s.tap.broken()) s.tap.restart();
         s.decode_whole_for_tap();
         s.position = 0;
         if (!s.open_demuxer()) return std::nullopt;

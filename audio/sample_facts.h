@@ -34,6 +34,8 @@ public:
     void follow(FrameSink* sink);
     // Frames come again from frame 0 (a decode of the whole stream).
     void restart();
+    // A frame the followers needed was not decoded: they must start again.
+    bool broken() const { return broken_; }
 
     const SampleBits& bits() const { return bits_; }
     bool following() const { return following_; }
