@@ -98,9 +98,7 @@ void SampleTap::setup(const AVCodecParameters& par, const AVCodecContext& dec) {
     const auto format = static_cast<AVSampleFormat>(dec.sample_fmt);
     const AVSampleFormat packed = av_get_packed_sample_fmt(format);
     bits_.floating = packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL;
-    bits_.stored = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample
-                   : exact > 0                 ? exact
-                                               : av_get_bytes_per_sample(format) * 8;
+    bits_.stored = par.bits_per_raw_sample > 0 ? par.bits_per_raw_sample : exact;
     expected_md5_.reset();
     if (par.codec_id == AV_CODEC_ID_FLAC && par.extradata && par.extradata_size >= static_cast<int>(kStreamInfoBytes)) {
         Md5Digest digest;
@@ -126,11 +124,7 @@ void SampleTap::restart() {
 void SampleTap::take(const AVFrame& f, std::int64_t first) {
     const auto format = static_cast<AVSampleFormat>(f.format);
     container_bits_ = av_get_bytes_per_sample(format) * 8;
-    if (!bits_.floating && bits_.stored > 0 && container_bits_ > 0) {
-        const int shift = std::max(0, container_bits_ - bits_.stored);
-        const std::uint32_t mask = bits_.stored >= 32 ? ~0u : (1u << bits_.stored) - 1u;
-        bits_.used |= or_of_samples(f, shift) & mask;
-    }
+    if (!bits_.floating) raw_or_ |= or_of_samples(f, 0);
     bits_.read = bits_.read || f.nb_samples > 0;
     if (!following_ || broken_ || first + f.nb_samples <= next_) return;
     if (first > next_) {
@@ -169,6 +163,18 @@ void SampleTap::follow_frame(const AVFrame& f, int from) {
     av_md5_update(md5_.get(), bytes_.data(), bytes_.size());
 }
 
+SampleBits SampleTap::bits(const AVCodecContext* dec) const {
+    SampleBits out = bits_;
+    if (out.stored <= 0 && dec && dec->bits_per_raw_sample > 0) out.stored = dec->bits_per_raw_sample;
+    if (out.stored <= 0) out.stored = container_bits_;
+    if (out.floating || out.stored <= 0 || container_bits_ <= 0) return out;
+    // Decoders put a narrower width in the top bits of their format.
+    const int shift = std::max(0, container_bits_ - out.stored);
+    const std::uint32_t mask = out.stored >= 32 ? ~0u : (1u << out.stored) - 1u;
+    out.used = (raw_or_ >> shift) & mask;
+    return out;
+}
+
 std::optional<bool> SampleTap::md5_matches() const {
     if (!expected_md5_ || !md5_ || broken_) return std::nullopt;
     // av_md5_final would end the running sum: finish a copy.
@@ -201,7 +207,7 @@ void Stream::Impl::decode_whole_for_tap() {
     drain();
 }
 
-SampleBits Stream::sample_bits() const { return impl_->tap.bits(); }
+SampleBits Stream::sample_bits() const { return impl_->tap.bits(impl_->source.dec.get()); }
 
 Tags Stream::tags() const {
     Tags tags;

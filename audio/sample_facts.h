@@ -37,7 +37,9 @@ public:
     // A frame the followers needed was not decoded: they must start again.
     bool broken() const { return broken_; }
 
-    const SampleBits& bits() const { return bits_; }
+    // The bits read so far, the stored width as the container says, else
+    // as `dec` says now (some decoders say so only once they decoded).
+    SampleBits bits(const AVCodecContext* dec) const;
     bool following() const { return following_; }
     // Every frame up to `end` went to the followers once, in order.
     bool complete(std::int64_t end) const { return following_ && !broken_ && next_ >= end; }
@@ -47,7 +49,8 @@ public:
 private:
     void follow_frame(const AVFrame& f, int from);
 
-    SampleBits bits_;
+    SampleBits bits_;         // stored: the container's word or the codec's fixed width; 0 where neither says
+    std::uint32_t raw_or_ = 0;  // OR of every integer sample as decoded, the format's own width
     int container_bits_ = 0;  // of the decoded format, once a frame came
     bool following_ = false;
     FrameSink* sink_ = nullptr;
