@@ -121,8 +121,13 @@ public:
         first_end_ = plan.count;
         if (ranges > 1) start_readers(ranges);
     }
-    ~ColumnReader() {
-        for (std::jthread& t : readers_) t.join();
+    ~ColumnReader() { join(); }
+    // Once every column is read: the bits of the samples every reader decoded.
+    audio::SampleBits sample_bits() {
+        join();
+        audio::SampleBits bits = stream_.sample_bits();
+        bits.add(sibling_bits_);
+        return bits;
     }
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
@@ -184,6 +189,11 @@ private:
         if (read_range_later_.first > 0) first_end_ = count, readers_.clear();
     }
 
+    void join() {
+        for (std::jthread& t : readers_)
+            if (t.joinable()) t.join();
+    }
+
     void read_range(audio::Stream& stream, int from, int to) {
         for (int i = from; i < to; ++i) {
             std::vector<float> bins(bins_);
@@ -199,6 +209,8 @@ private:
             }
             ready_.notify_all();
         }
+        std::lock_guard lock(mutex_);
+        sibling_bits_.add(stream.sample_bits());
     }
 
     audio::Stream& stream_;
@@ -210,6 +222,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::vector<Slot> slots_;
+    audio::SampleBits sibling_bits_;  // of the other readers' samples
     std::vector<std::jthread> readers_;
 };
 
@@ -218,6 +231,7 @@ struct Meters {
     analysis::SpectrumMeter spectrum;
     analysis::LevelMeter levels;
     std::optional<LoudnessMeter> loudness;  // coverage full: every frame, once, in order
+    audio::SampleBits bits;                 // of every reader's samples
 };
 
 // Everything measured once the columns are read: spectrum, levels, the
@@ -236,7 +250,7 @@ void settle_measures(audio::Stream& stream, const Meters& meters, Result& result
         result.loudness_range_lu = loudness.range_lu;
         result.true_peak_dbtp = loudness.true_peak_dbtp;
     }
-    add_sample_facts(stream.sample_bits(), stream.tags(), result);
+    add_sample_facts(meters.bits, stream.tags(), result);
 }
 
 // What the spectrum meter takes of one column: the one pane's magnitudes, or,
@@ -287,6 +301,7 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
         }
         if (progress) log.line(progress_line(label, i, plan.count));
     }
+    meters.bits = reader.sample_bits();
 }
 
 // The frame's font, or a warning line and none: the frame is then drawn
@@ -420,7 +435,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
     const Clock::time_point painting = Clock::now();
     // Only a lossless file is judged for holes (analysis::lossy_origin).
-    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}, {}};
+    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}, {}, {}};
     if (options.coverage == Coverage::Full) {
         std::vector<std::string> names;
         for (std::uint32_t c = 0; c < facts.info.channels; ++c) names.push_back(stream->channel_name(c));
