@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff test-browser bench-index index-screenshot
+.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff bench-loudness test-browser bench-index index-screenshot
 
 all: build
 
@@ -109,6 +109,17 @@ bench-cutoff:
 	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cutoff
 	@bash bench/cutoff-corpus.sh $(BENCH_DIR)/cutoff-corpus
 	@$(BENCH_DIR)/bench/tolvek_cutoff $(BENCH_DIR)/cutoff-corpus
+
+# What EBU R128 loudness costs a full run, on a 180 s stereo FLAC of the
+# cutoff corpus's kind of music (made once).
+bench-loudness:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_loudness
+	@[ -f $(BENCH_DIR)/loudness-180s.flac ] || ffmpeg -nostdin -loglevel error -f lavfi \
+	  -i "anoisesrc=c=pink:seed=3:a=0.3:r=44100:d=180" -af "volume='0.3+0.7*abs(sin(t/7))':eval=frame" -ac 2 \
+	  -c:a flac $(BENCH_DIR)/loudness-180s.flac
+	@$(BENCH_DIR)/bench/tolvek_loudness $(BENCH_DIR)/loudness-180s.flac
 
 # A sharded run on a one-node Slurm cluster started on this machine, and with
 # GNU parallel (root only; doc/scaling-out.md). Not part of make test.

@@ -108,6 +108,40 @@ struct Damage {
 // The earlier of two findings.
 std::optional<Damage> earlier(const std::optional<Damage>& a, const std::optional<Damage>& b);
 
+// What the decoded samples say about the stream's bits, in the samples' own
+// format before any conversion. Facts of several readers add up.
+struct SampleBits {
+    int stored = 0;          // bits per sample as stored; 0 where unknown
+    bool floating = false;   // samples stored as floating point
+    std::uint32_t used = 0;  // OR of every integer sample read, bit 0 the stored lowest bit
+    bool read = false;       // some sample was read
+
+    void add(const SampleBits& other) {
+        used |= other.used;
+        read = read || other.read;
+    }
+    // Bits from the highest stored one down to the lowest set in any sample
+    // (a 24-bit stream whose low 8 bits are always zero uses 16); nothing
+    // for floating point, an unknown width or no sample read.
+    std::optional<int> effective() const;
+};
+
+// Receives every frame of the stream once, in order, as floats with full
+// scale 1.0, interleaved; restart() says that frames come again from the
+// first.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    virtual void frames(std::span<const float> interleaved) = 0;
+    virtual void restart() = 0;
+};
+
+// The tags a listener knows the file by, as the container or stream names
+// them (UTF-8); empty when absent.
+struct Tags {
+    std::string artist, album, title;
+};
+
 class Stream {
 public:
     // Opens `path` for decoding without decoding it whole: the path is
@@ -201,6 +235,20 @@ public:
     // last one's), up to `end_pos`.
     Status read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out,
                             Levels* levels = nullptr);
+
+    // The bits of every sample decoded so far (sample_facts.cpp).
+    SampleBits sample_bits() const;
+    Tags tags() const;
+    // From the next decode on, every frame goes once, in order, to `sink`
+    // (may be null), and a FLAC stream's samples are checked against the
+    // MD5 its STREAMINFO holds. Call before reading.
+    void follow_whole(FrameSink* sink);
+    // Once reading is done: where the reads did not decode every frame in
+    // order (another reader took a stretch), decodes the whole stream once
+    // more for the sink and the MD5. Then the stream's MD5 verdict: true
+    // when it matches, false when not, nothing without an MD5 (or without
+    // follow_whole). The stream is back at its start afterwards.
+    std::optional<bool> finish_whole();
 
     // Packets read from the file and packets handed to the decoder so far:
     // how much decoding the windows cost.

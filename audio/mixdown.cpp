@@ -83,6 +83,7 @@ void Stream::Impl::take(const AVFrame& f) {
     const std::int64_t first = decoded;
     const std::int64_t count = f.nb_samples;
     decoded += count;
+    tap.take(f, first);
     if (decoded <= position || count <= 0) return;
     const std::int64_t skip = std::max<std::int64_t>(0, position - first);
     if (mono.empty()) mono.start = first + skip;

@@ -88,6 +88,7 @@ Status Stream::Impl::open_demuxer() {
         vorbis.reset(av_vorbis_parse_init(st->codecpar->extradata, st->codecpar->extradata_size));
         if (!vorbis) skipping = Skipping::None;
     }
+    tap.setup(*st->codecpar, *source.dec);
     seek_gap_frames = exact_seek_gap();
     flac.reset();
     flac_last.reset();

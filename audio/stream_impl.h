@@ -15,6 +15,7 @@
 #include "audio/flac_frames.h"
 #include "audio/libav.h"
 #include "audio/mp3_frames.h"
+#include "audio/sample_facts.h"
 #include "audio/source.h"
 #include "audio/spectrum.h"
 #include "common/file.h"
@@ -148,6 +149,7 @@ struct Stream::Impl {
     std::int64_t decoded = 0;   // frame index of the decoder's next output
     std::int64_t position = 0;  // frame of the current position
     MonoBuffers mono;           // frames from mono.start, each channel group mixed to mono
+    SampleTap tap;              // every decoded frame in its own format (sample_facts.cpp)
 
     SwrPtr swr;
     Layout swr_layout;
@@ -205,6 +207,9 @@ struct Stream::Impl {
     void check_ends(std::int64_t claimed_frames);
     std::int64_t largest_packet_frames() const;
     void note_stream_end();
+
+    // sample_facts.cpp: every frame, in order, to the tap alone.
+    void decode_whole_for_tap();
 
     // mixdown.cpp
     void take(const AVFrame& f);

@@ -4,18 +4,27 @@
 #   roll<i>.genuine.flac      signals that roll off gently from below 16 kHz
 #                             (pink noise under 3..5 one-pole low-passes at
 #                             3..5 kHz: 21..33 dB/octave in all)
-#   wide<i>.<enc>.<ext>       each wide signal through a lossy encoder
-#   wide<i>.<enc>.flac        ... decoded back to 16-bit FLAC (a transcode)
-# Encoders: MP3 128/192/256/320 kbps (libmp3lame), AAC 128/256 (ffmpeg's
-# aac), Vorbis q3/q6 (libvorbis), Opus 96 kbps (libopus).
+#   up48/up88/up96<i>.genuine.flac  the wide signal resampled to 48, 88.2, 96 kHz
+#                             (SoX's resampler at 28 bits: a steep wall at 21.4 kHz)
+#   spch<i>.genuine.flac      speech-like sound band-limited to 8 kHz (16 kHz rate), at 44.1 kHz
+#   swep<i>.genuine.flac      a logarithmic sweep from 20 Hz ending at 20 kHz
+#   pd24<i>.genuine.flac      the wide signal as 24-bit FLAC, low 8 bits zero (16 used)
+#   fu24<i>.genuine.flac      the wide signal at 90 % as 24-bit FLAC (24 used)
+#   wide<i>.<enc>[-loud|-quiet].<ext>  each wide signal through a lossy encoder:
+#                             as it is, 9 dB louder (the master and its decode
+#                             clip) and 20 dB quieter
+#   wide<i>.<enc>[-loud|-quiet].flac   ... decoded back to 16-bit FLAC (a transcode)
+# Encoders: MP3 CBR 128/192/256/320 kbps and VBR V0/V2 (libmp3lame), AAC
+# 128/192/256 (ffmpeg's aac), Vorbis q3/q6/q8 (libvorbis), Opus 96/160 kbps
+# (libopus).
 # The signals are deterministic (seeded noise, expressions of t).
 #   bench/cutoff-corpus.sh [DIR]   (default: build-bench/cutoff-corpus)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build-bench/cutoff-corpus}
-signals=${CUTOFF_SIGNALS:-8}
-seconds=${CUTOFF_SECONDS:-12}
+signals=${CUTOFF_SIGNALS:-12}
+seconds=${CUTOFF_SECONDS:-8}
 command -v ffmpeg >/dev/null || { echo "cutoff-corpus: the ffmpeg tool is missing" >&2; exit 1; }
 mkdir -p "$out"
 
@@ -60,27 +69,59 @@ roll() {  # i out
      "${exact[@]}" -c:a flac "$2"
 }
 
+# spch<i>: a buzz through moving formants with noise, made at 16 kHz (nothing
+# above 8 kHz), brought to 44.1 kHz.
+speech() {  # i out
+  local f0="(110+10*$1+20*sin(2*PI*3*t))"
+  ff -f lavfi -i "aevalsrc=exprs='0.3*sin(2*PI*$f0*t)*sin(2*PI*$f0*t)*sin(2*PI*(700+300*sin(2*PI*2*t))*t)+0.2*sin(2*PI*$f0*2*t)':s=16000:d=$seconds" \
+     -f lavfi -i "anoisesrc=c=pink:seed=$((71 + $1)):a=0.05:r=16000:d=$seconds" \
+     -filter_complex "[0][1]amix=inputs=2:normalize=0,aresample=44100,aformat=s16:44100:stereo" "${exact[@]}" -c:a flac "$2"
+}
+
+# swep<i>: a logarithmic sweep from 20 Hz to 20 kHz over the length.
+sweep() {  # i out
+  local k="log(1000)/$seconds"
+  ff -f lavfi -i "aevalsrc=exprs='0.5*sin(2*PI*20*(exp($k*t)-1)/($k))':s=44100:d=$seconds" \
+     -af "aformat=s16:44100:stereo" "${exact[@]}" -c:a flac "$2"
+}
+
 encodings=(
   "mp3-128|mp3|-c:a libmp3lame -b:a 128k"
   "mp3-192|mp3|-c:a libmp3lame -b:a 192k"
   "mp3-256|mp3|-c:a libmp3lame -b:a 256k"
   "mp3-320|mp3|-c:a libmp3lame -b:a 320k"
+  "mp3-v0|mp3|-c:a libmp3lame -q:a 0"
+  "mp3-v2|mp3|-c:a libmp3lame -q:a 2"
   "aac-128|m4a|-c:a aac -b:a 128k"
+  "aac-192|m4a|-c:a aac -b:a 192k"
   "aac-256|m4a|-c:a aac -b:a 256k"
   "vorbis-q3|ogg|-c:a libvorbis -q:a 3"
   "vorbis-q6|ogg|-c:a libvorbis -q:a 6"
+  "vorbis-q8|ogg|-c:a libvorbis -q:a 8"
   "opus-96|opus|-c:a libopus -b:a 96k"
+  "opus-160|opus|-c:a libopus -b:a 160k"
 )
+versions=("|" "-loud|-af volume=9dB" "-quiet|-af volume=-20dB")
 
 for ((i = 0; i < signals; i++)); do
   echo "cutoff-corpus: signal $i" >&2
   once "$out/wide$i.genuine.flac" wide "$i"
   once "$out/roll$i.genuine.flac" roll "$i"
+  once "$out/spch$i.genuine.flac" speech "$i"
+  once "$out/swep$i.genuine.flac" sweep "$i"
+  for r in 48000 88200 96000; do
+    once "$out/up${r:0:2}$i.genuine.flac" ff -i "$out/wide$i.genuine.flac" -af aresample=$r:resampler=soxr:precision=28 "${exact[@]}" -c:a flac -sample_fmt s16
+  done
+  once "$out/pd24$i.genuine.flac" ff -i "$out/wide$i.genuine.flac" "${exact[@]}" -c:a flac -sample_fmt s32
+  once "$out/fu24$i.genuine.flac" ff -i "$out/wide$i.genuine.flac" -af volume=0.9 "${exact[@]}" -c:a flac -sample_fmt s32
   for e in "${encodings[@]}"; do
     IFS='|' read -r name ext args <<<"$e"
-    # shellcheck disable=SC2086
-    once "$out/wide$i.$name.$ext" ff -i "$out/wide$i.genuine.flac" $args "${exact[@]}" -f "${ext/m4a/mp4}"
-    once "$out/wide$i.$name.flac" ff -i "$out/wide$i.$name.$ext" "${exact[@]}" -c:a flac -sample_fmt s16
+    for v in "${versions[@]}"; do
+      IFS='|' read -r suffix gain <<<"$v"
+      # shellcheck disable=SC2086
+      once "$out/wide$i.$name$suffix.$ext" ff -i "$out/wide$i.genuine.flac" $gain $args "${exact[@]}" -f "${ext/m4a/mp4}"
+      once "$out/wide$i.$name$suffix.flac" ff -i "$out/wide$i.$name$suffix.$ext" "${exact[@]}" -c:a flac -sample_fmt s16
+    done
   done
 done
 echo "cutoff-corpus: $(ls "$out" | grep -c flac) FLAC files in $out" >&2

@@ -50,40 +50,30 @@ private:
 
 // What the spectrum says about where content ends.
 struct Cutoff {
-    double hz = 0.0;       // the highest frequency with content
-    double drop_db = 0.0;  // level just below it minus level just above it
-    bool cliff = false;    // a steep end well below half the rate
+    double hz = 0.0;       // the highest frequency with content (median over segments)
+    double drop_db = 0.0;  // level just below it minus level just above it (median over segments)
+    bool steep = false;    // most segments end at a wall (kCliffDropDb), wherever it lies
+    bool cliff = false;    // steep, and where a lossy encoder's low-pass puts it
     double holes_pct = 0.0;  // spectral holes above kHoleBandHz (see SpectrumMeter)
     bool holes = false;      // more of them than natural sound has
+    int segments = 0;        // segments with a non-silent reference band
+    int steep_segments = 0;
 };
 
-// The long-term spectrum of a file: the mean power of each bin over columns.
-//
-// Cutoff rule: the reference is the median long-term level (dB) of the bins
-// between 2 and 10 kHz (up to half the rate); the cutoff is the highest bin
-// whose long-term level is within 40 dB of it, at k * rate / 2048 Hz. A mean
-// of power rather than a percentile, so that content present in only a few
-// loud columns still counts as content.
-//
-// Cliff rule: an encoder's low-pass leaves nothing above its corner but the
-// quantisation floor, while natural sound loses a few dB per kHz. The drop is
-// the median level of the 1.5 kHz below the cutoff minus the median level of
-// up to 1.5 kHz above it (bins next to the cutoff left out). A cliff is a
-// drop of at least kCliffDropDb with the cutoff below kCliffBelowNyquist of
-// half the rate and at least kCliffRoomHz of spectrum above it to judge.
-//
-// Hole rule: an encoder that keeps the top octave still codes it coarsely,
-// zeroing parts of it frame by frame, while in natural sound a bin of a band
-// that is there falls far below its usual level only by chance. A hole is a
-// column's bin above kHoleBandHz more than kHoleDepthDb below that bin's
-// median over the columns, counted only in bins whose median is within 40 dB
-// of the reference and in columns whose band power is within kHoleColumnDb
-// of its median (a quiet passage or a missing cymbal is no hole). Holes in
-// more than kHolesPct of those cells mark a transcode. Needs the band kept
-// (keep_high_band): a lossy file is never judged, so only lossless ones pay.
+// Walls of a resampler's low-pass: half of a lower common rate, which a
+// file at a higher rate ends just below (kUpsampledWallBelow of it at most).
+constexpr double kUpsampledWallBelow = 0.95;
+constexpr double kUpsampledWallAbove = 1.01;
+
 class SpectrumMeter {
 public:
+    static constexpr int kSegmentColumns = 8;
+    static constexpr double kSilentReferenceDb = -110.0;  // a reference band below this has no vote
     static constexpr double kCliffDropDb = 25.0;
+    static constexpr double kCliffLowHz = 11000.0;
+    // Lossy encoders keep at most this at any rate (MP3 320 kbps: 20.2 kHz,
+    // Opus: 20 kHz); a wall above it at 48 kHz or more is a resampler's.
+    static constexpr double kCliffHighHz = 0.97 * 22050.0;
     static constexpr double kCliffBelowNyquist = 0.97;
     static constexpr double kCliffRoomHz = 400.0;
     static constexpr double kCliffBandHz = 1500.0;
@@ -105,6 +95,13 @@ public:
 private:
     // Share of holes in the kept band, in percent; nothing without cells.
     std::optional<double> holes_pct(double reference_db) const;
+    struct Segment {
+        double hz = 0.0, drop_db = 0.0;
+        bool steep = false;
+    };
+    // The segment of the columns in segment_power_, nothing with a silent reference.
+    std::optional<Segment> judge_segment() const;
+    std::optional<Cutoff> vote(std::vector<Segment> segments) const;
 
     std::uint32_t rate_hz_;
     std::vector<double> power_sum_;
@@ -113,6 +110,8 @@ private:
     bool keep_band_ = false;
     std::vector<float> band_power_;   // per column, bins band_first_..kBins-1
     std::vector<double> band_mean_;   // per column, mean power of those bins
+    std::vector<float> segment_power_;  // the open segment's columns, kBins each
+    std::vector<Segment> segments_;     // closed segments that vote
 };
 
 // Codecs whose files hold exactly what was recorded (FFmpeg codec names:
@@ -122,5 +121,12 @@ bool is_lossless_codec(std::string_view codec);
 // "suspected" / "no" for a lossless codec, nothing for the others (a lossy
 // file's low-pass says nothing about where it came from) or without a cutoff.
 std::optional<std::string_view> lossy_origin(std::string_view codec, const std::optional<Cutoff>& cutoff);
+
+// Upsampling rule: a lossless file at 48 kHz or above whose content ends
+// steeply within kUpsampledWallBelow..Above of half a lower common rate (44100,
+// 48000, 88200, 96000; a resampler's low-pass ends just below it) was made
+// at that rate; the highest such rate, nothing otherwise.
+std::optional<std::uint32_t> upsampled_from_hz(std::string_view codec, std::uint32_t rate_hz,
+                                               const std::optional<Cutoff>& cutoff);
 
 }  // namespace tolvek::convert::analysis

@@ -117,6 +117,21 @@ struct Result {
     std::optional<double> peak_dbfs;
     std::optional<std::uint64_t> clipped_samples;
     std::optional<double> silence_pct;
+    // A lower common rate the file was resampled from (see
+    // analysis::upsampled_from_hz); nothing otherwise.
+    std::optional<std::uint32_t> upsampled_from_hz;
+    // The stored samples' width ("16", "24", "32", "float") and the bits of
+    // it the samples read use; both empty for a lossy codec.
+    std::string bit_depth;
+    std::optional<int> effective_bits;
+    // With coverage full: a FLAC stream's samples against the MD5 in its
+    // STREAMINFO (nothing without one), and the EBU R128 loudness.
+    std::optional<bool> md5_ok;
+    // The samples decode to something else than the encoder saw: the file
+    // is damaged.
+    bool md5_mismatch = false;
+    std::optional<double> loudness_lufs, loudness_range_lu, true_peak_dbtp;
+    std::string artist, album, title;  // the file's tags, UTF-8; empty when absent
 };
 
 // The fault the audio layer found, in seconds and words.

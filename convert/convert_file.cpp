@@ -18,9 +18,11 @@
 #include "convert/convert.h"
 #include "convert/coverage.h"
 #include "convert/frame.h"
+#include "convert/loudness.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
 #include "convert/stamp.h"
+#include "convert/verdicts.h"
 
 namespace tolvek::convert {
 namespace {
@@ -123,6 +125,13 @@ public:
         if (ranges > 1) start_readers(ranges);
     }
     ~ColumnReader() { join(); }
+    // Once every column is read: the bits of the samples every reader decoded.
+    audio::SampleBits sample_bits() {
+        join();
+        audio::SampleBits bits = stream_.sample_bits();
+        bits.add(sibling_bits_);
+        return bits;
+    }
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
 
@@ -214,6 +223,8 @@ private:
             }
             ready_.notify_all();
         }
+        std::lock_guard lock(mutex_);
+        sibling_bits_.add(stream.sample_bits());
     }
 
     audio::Stream& stream_;
@@ -225,6 +236,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::vector<Slot> slots_;
+    audio::SampleBits sibling_bits_;  // of the other readers' samples
     std::vector<std::jthread> readers_;
     std::optional<audio::Damage> found_;  // by the other readers
 };
@@ -234,7 +246,34 @@ struct Meters {
     analysis::SpectrumMeter spectrum;
     analysis::LevelMeter levels;
     std::optional<audio::Damage> damage;
+    std::optional<LoudnessMeter> loudness;  // coverage full: every frame, once, in order
+    audio::SampleBits bits;                 // of every reader's samples
 };
+
+// Everything measured once the columns are read: spectrum, levels, the
+// samples' bits, the checksum, loudness and tags.
+void settle_measures(audio::Stream& stream, const Meters& meters, Result& result) {
+    result.cutoff = meters.spectrum.cutoff();
+    result.upsampled_from_hz = analysis::upsampled_from_hz(result.codec, result.rate, result.cutoff);
+    result.peak_dbfs = meters.levels.peak_dbfs();
+    if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
+    result.silence_pct = meters.levels.silence_pct();
+    result.md5_ok = stream.finish_whole();
+    result.md5_mismatch = result.md5_ok == false;
+    // The whole decode for the checksum may meet a fault the columns did not.
+    if (const std::optional<audio::Damage> found = audio::earlier(meters.damage, stream.damage()))
+        result.damage = damage_from(*found, result.rate);
+    else if (result.md5_mismatch)
+        result.damage = Damage{std::nullopt, "MD5 mismatch"};
+    if (result.damage) result.outcome = Outcome::Damaged;
+    if (meters.loudness) {
+        const Loudness loudness = meters.loudness->result();
+        result.loudness_lufs = loudness.integrated_lufs;
+        result.loudness_range_lu = loudness.range_lu;
+        result.true_peak_dbtp = loudness.true_peak_dbtp;
+    }
+    add_sample_facts(meters.bits, stream.tags(), result);
+}
 
 // What the spectrum meter takes of one column: the one pane's magnitudes, or,
 // with a pane per channel, their power mean, so that content in any channel
@@ -285,6 +324,7 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
         if (progress) log.line(progress_line(label, i, plan.count));
     }
     meters.damage = reader.damage();
+    meters.bits = reader.sample_bits();
 }
 
 // The frame's font, or a warning line and none: the frame is then drawn
@@ -300,7 +340,7 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 // from the top, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
                              const Options& options, const std::string& name, const std::string& label, Log& log,
-                             Meters& meters) {
+                             Meters& meters, Result& result) {
     const int panes = static_cast<int>(stream.channel_groups());
     const int rows = audio::kSpectrumBins * panes;
     const FrameLayout layout = frame_layout(plan.count, rows);
@@ -315,9 +355,10 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Co
                               make_pane(tables, facts, plan, options, options.frame ? layout.left : 0, y0));
     }
     paint_columns(stream, plan, options, painters, label, log, meters);
+    settle_measures(stream, meters, result);
     if (options.frame) {
         FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name,
-                               stream.codec().bitrate_kbps, {}};
+                               stream.codec().bitrate_kbps, {}, frame_findings(result)};
         if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
         const std::unique_ptr<image::Font> font = frame_font(name, log);
         draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette}, font.get());
@@ -423,16 +464,13 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
     const Clock::time_point painting = Clock::now();
     // Only a lossless file is judged for holes (analysis::lossy_origin).
-    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}};
-    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters);
-    result.cutoff = meters.spectrum.cutoff();
-    result.peak_dbfs = meters.levels.peak_dbfs();
-    if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
-    result.silence_pct = meters.levels.silence_pct();
-    if (meters.damage) {
-        result.damage = damage_from(*meters.damage, facts.info.rate);
-        result.outcome = Outcome::Damaged;
+    Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}, {}, {}, {}};
+    if (options.coverage == Coverage::Full) {
+        std::vector<std::string> names;
+        for (std::uint32_t c = 0; c < facts.info.channels; ++c) names.push_back(stream->channel_name(c));
+        stream->follow_whole(&meters.loudness.emplace(facts.info.rate, names));
     }
+    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters, result);
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);

@@ -231,6 +231,7 @@ std::string title_text(const FrameFacts& f) {
         bitrate += (bitrate.empty() ? "" : " ") + std::string(rate_text);
     }
     if (!bitrate.empty()) text += ", " + bitrate;
+    for (std::size_t i = 0; i < f.findings.size(); ++i) text += (i == 0 ? "  \xE2\x80\x94  " : ", ") + f.findings[i];
     return text;
 }
 

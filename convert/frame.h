@@ -28,6 +28,8 @@ struct FrameFacts {
     // Names of the panes of 1024 rows stacked in the data area, top first,
     // each with its own frequency axis; empty: one unnamed pane.
     std::vector<std::string> panes = {};
+    // Verdicts the title adds after the file's facts (verdicts.h).
+    std::vector<std::string> findings = {};
 };
 
 // What the axes and the colour bar stand for.

@@ -89,7 +89,8 @@ std::string optional_number(const std::optional<T>& v) {
 std::string optional_string(const std::optional<std::string>& v) { return v ? script_string(*v) : "null"; }
 
 // One row: [source, status, duration, rate, channels, codec, bitrate, peak,
-// clipped, silence, cutoff, lossy, picture link, thumbnail link, reason].
+// clipped, silence, cutoff, lossy, picture link, thumbnail link, reason,
+// upsampled from, bit depth, effective bits, md5_ok, loudness, true peak].
 std::string row_json(const Record& r, const std::string& page_dir, const std::optional<std::string>& thumb) {
     const auto link = [&](const std::optional<std::string>& target) {
         return target ? '"' + url_encode_path(relative_path(page_dir, *target)) + '"' : std::string("null");
@@ -99,7 +100,9 @@ std::string row_json(const Record& r, const std::string& page_dir, const std::op
          {optional_number(r.duration_s), optional_number(r.rate_hz), optional_number(r.channels),
           optional_string(r.codec), optional_number(r.bitrate_kbps), optional_number(r.peak_dbfs),
           optional_number(r.clipped_samples), optional_number(r.silence_pct), optional_number(r.cutoff_hz),
-          optional_string(r.lossy_origin), link(r.picture), link(thumb), optional_string(r.reason)})
+          optional_string(r.lossy_origin), link(r.picture), link(thumb), optional_string(r.reason),
+          optional_number(r.upsampled_from_hz), optional_string(r.bit_depth), optional_number(r.effective_bits),
+          optional_string(r.md5_ok), optional_number(r.loudness_lufs), optional_number(r.true_peak_dbtp)})
         (out += ',') += cell;
     return out + ']';
 }

@@ -17,7 +17,7 @@ header{position:sticky;top:0;background:#fff;border-bottom:1px solid #ccc;paddin
 header h1{font-size:15px;margin:0 8px 0 0}
 input,select{font:inherit;padding:3px 6px}
 #filter{width:24em}
-.grid{display:grid;grid-template-columns:210px minmax(12em,1fr) 6.5em 6.5em 5.5em 3em 6.5em 4.5em 6.5em 5em 6em 6em 7.5em}
+.grid{display:grid;grid-template-columns:210px minmax(12em,1fr) 6.5em 6.5em 5.5em 3em 6.5em 4.5em 6.5em 5em 6em 6em 7.5em 13em}
 #head{position:sticky;top:45px;background:#eee;border-bottom:1px solid #bbb;font-weight:600;z-index:1}
 #head>div{padding:4px 6px;user-select:none;white-space:nowrap;overflow:hidden}
 #head>[data-k]{cursor:pointer}
@@ -38,7 +38,7 @@ input,select{font:inherit;padding:3px 6px}
 
 constexpr std::string_view kBody = R"(</h1>
 <input id="filter" type="search" placeholder="Filter by path" aria-label="Filter by path">
-<select id="show" aria-label="Show"><option value="all">All files</option><option value="suspected">Suspected lossy origin</option><option value="failed">Failures</option></select>
+<select id="show" aria-label="Show"><option value="all">All files</option><option value="suspected">Suspected lossy origin</option><option value="upsampled">Upsampled</option><option value="bits">Unused low bits</option><option value="md5">MD5 mismatch</option><option value="failed">Failures</option></select>
 <span id="count" class="muted"></span></header>
 <div role="table" aria-label="Files"><div id="head" class="grid" role="row">
 <div role="columnheader">Picture</div><div role="columnheader" data-k="0">Source</div><div role="columnheader" data-k="1">Status</div>
@@ -47,6 +47,7 @@ constexpr std::string_view kBody = R"(</h1>
 <div role="columnheader" data-k="6" data-num>kbit/s</div><div role="columnheader" data-k="7" data-num>Peak dBFS</div>
 <div role="columnheader" data-k="8" data-num>Clipped</div><div role="columnheader" data-k="9" data-num>Silence %</div>
 <div role="columnheader" data-k="10" data-num>Cutoff Hz</div><div role="columnheader" data-k="11">Lossy origin</div>
+<div role="columnheader">Verdicts</div>
 </div><div id="rows" role="rowgroup"></div></div>
 <script type="application/json" id="data">)";
 
@@ -67,6 +68,22 @@ constexpr std::string_view kScript = R"(</script>
   const ROW_PX = 103, MARGIN_ROWS = 10;
   const digits = [null, null, 1, 0, 0, null, 0, 1, 0, 1, 0, null];  // decimals per column, null: text
   const FAILED = new Set(["unreadable", "save-error", "damaged"]);
+  // What the verdict filters test, on the row's verdict cells (15..20).
+  const VERDICT = {
+    suspected: function (r) { return r[11] === "suspected"; },
+    upsampled: function (r) { return r[15] !== null; },
+    bits: function (r) { return r[17] !== null && r[16] !== null && r[16] !== String(r[17]); },
+    md5: function (r) { return r[18] === "no"; },
+    failed: function (r) { return FAILED.has(r[1]); }
+  };
+  function verdicts(r) {
+    const parts = [];
+    if (VERDICT.upsampled(r)) parts.push("upsampled from " + r[15] / 1000 + " kHz");
+    if (VERDICT.bits(r)) parts.push(r[17] + " of " + r[16] + " bits used");
+    if (r[18] !== null) parts.push("MD5 " + (r[18] === "yes" ? "ok" : "mismatch"));
+    if (r[19] !== null) parts.push(r[19].toFixed(1) + " LUFS" + (r[20] !== null ? ", TP " + r[20].toFixed(1) + " dBTP" : ""));
+    return parts.join("; ");
+  }
   function cell(tr, text, cls) {
     const td = document.createElement("div");
     td.setAttribute("role", "cell");
@@ -108,6 +125,7 @@ constexpr std::string_view kScript = R"(</script>
       const text = v === null ? "" : digits[k] === null ? v : v.toFixed(digits[k]);
       cell(tr, text, digits[k] === null ? "" : "n");
     }
+    cell(tr, verdicts(r));
     return (made[i] = tr);
   }
 
@@ -159,7 +177,7 @@ constexpr std::string_view kScript = R"(</script>
     view = order.filter(function (i) {
       const r = data[i];
       return (!needle || r[0].toLowerCase().includes(needle)) &&
-        (mode === "all" || (mode === "suspected" ? r[11] === "suspected" : FAILED.has(r[1])));
+        (mode === "all" || VERDICT[mode](r));
     });
     count.textContent = view.length + " of " + data.length + " files";
     draw(true);

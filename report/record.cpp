@@ -77,6 +77,30 @@ Record Record::up_to_date(std::string source, std::string picture, Record kept) 
     return kept;
 }
 
+namespace {
+
+std::optional<std::string> text_or_none(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    return text;
+}
+
+// What the samples, the checksum, the loudness and the tags say.
+void add_verdicts(const convert::Result& result, Record& r) {
+    if (result.upsampled_from_hz) r.upsampled_from_hz = *result.upsampled_from_hz;
+    r.bit_depth = text_or_none(result.bit_depth);
+    r.effective_bits = result.effective_bits;
+    if (result.md5_ok) r.md5_ok = *result.md5_ok ? "yes" : "no";
+    // +0.0: no value is written as "-0".
+    if (result.loudness_lufs) r.loudness_lufs = *result.loudness_lufs + 0.0;
+    if (result.loudness_range_lu) r.loudness_range_lu = *result.loudness_range_lu + 0.0;
+    if (result.true_peak_dbtp) r.true_peak_dbtp = *result.true_peak_dbtp + 0.0;
+    r.artist = text_or_none(result.artist);
+    r.album = text_or_none(result.album);
+    r.title = text_or_none(result.title);
+}
+
+}  // namespace
+
 Record record_from(const std::string& source, const convert::Result& result) {
     Record r;
     r.source = source;
@@ -107,6 +131,7 @@ Record record_from(const std::string& source, const convert::Result& result) {
     }
     if (result.bitrate_kbps > 0) r.bitrate_kbps = result.bitrate_kbps;
     if (result.columns > 0) r.coverage_pct = result.coverage_pct;
+    add_verdicts(result, r);
     return r;
 }
 

@@ -14,6 +14,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libpng-dev libjpeg62-turbo-dev libdeflate-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
+  libebur128-dev
   libgtest-dev
   libcli11-dev
   ffmpeg

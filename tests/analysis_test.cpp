@@ -232,21 +232,37 @@ TEST(SpectrumMeter, EachRuleOnBothSidesOfItsThreshold) {
             return (k + kHoleBins * 2 - column * 15) % kHoleBins < 15 ? -40.0 : -db;
         };
     };
+    // A wall at bin 700 in the first `columns` columns, full band after.
+    const auto steep_in = [](int columns) {
+        return [=](int bin, int column) { return column < columns && bin > 700 ? -60.0 : 0.0; };
+    };
+    // The wall with `loud` of every 8 columns full band (clicks, clipping).
+    const auto clicks = [](int loud) { return [=](int bin, int column) { return column % 8 >= loud && bin > 700 ? -60.0 : 0.0; }; };
     const struct {
         const char* name;
         std::uint32_t rate;
         std::function<double(int, int)> db;
         int cutoff_bin;
         bool cliff, holes;
+        std::optional<std::uint32_t> upsampled_from = {};
     } cases[] = {
         {"drop of 25.1 dB", 44100, step(700, 25.1, 16), 700, true, false},
         {"drop of 24.9 dB", 44100, step(700, 24.9, 16), 700, false, false},
         {"cutoff just below 97 % of half the rate", 44100, step(993, 60), 993, true, false},
         {"cutoff just above 97 % of half the rate", 44100, step(994, 60), 994, false, false},
-        {"402 Hz above the cutoff", 8000, step(894, 60), 894, true, false},
-        {"398 Hz above the cutoff", 8000, step(895, 60), 895, false, false},
+        {"406 Hz above the cutoff", 32000, step(991, 60), 991, true, false},
+        {"391 Hz above the cutoff", 32000, step(992, 60), 992, false, false},
+        {"cliff just above 11 kHz", 44100, step(511, 60), 511, true, false},
+        {"cliff just below 11 kHz: band-limited", 44100, step(510, 60), 510, false, false},
+        {"wall just above 95 % of 22.05 kHz at 48 kHz", 48000, step(894, 60), 894, false, false, 44100},
+        {"wall just below it: a coder's", 48000, step(893, 60), 893, true, false},
+        {"wall at 24 kHz at 96 kHz", 96000, step(1023 * 48 / 96, 60), 1023 * 48 / 96, false, false, 48000},
+        {"7 of 13 segments steep", 44100, steep_in(56), 700, true, false},
+        {"6 of 13 segments steep", 44100, steep_in(48), 1023, false, false},
+        {"3 loud columns in every 8", 44100, clicks(3), 700, true, false},
         {"40.1 dB down is not content", 44100, step(600, 40.1), 600, true, false},
-        {"39.9 dB down is content", 44100, step(600, 39.9), 1023, false, false},
+        {"39.9 dB down is content, but still a wall", 44100, step(600, 39.9), 600, true, false},
+        {"40 dB down without a wall is not content", 44100, step(600, 20.0, 20.0), 600, false, false},
         {"282 holes: over 1 %", 44100, holes(282, 31), 1023, false, true},
         {"281 holes: 1 %", 44100, holes(281, 31), 1023, false, false},
         {"holes 29 dB down are not holes", 44100, holes(1000, 29), 1023, false, false},
@@ -265,6 +281,8 @@ TEST(SpectrumMeter, EachRuleOnBothSidesOfItsThreshold) {
         EXPECT_EQ(cut->hz, c.cutoff_bin * (c.rate / 2048.0)) << c.name;
         EXPECT_EQ(cut->cliff, c.cliff) << c.name << ", drop " << cut->drop_db << " dB";
         EXPECT_EQ(cut->holes, c.holes) << c.name << ", holes " << cut->holes_pct << " %";
+        EXPECT_EQ(upsampled_from_hz("flac", c.rate, cut), c.upsampled_from) << c.name;
+        EXPECT_FALSE(upsampled_from_hz("mp3", c.rate, cut)) << c.name;
     }
 }
 

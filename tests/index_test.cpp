@@ -164,6 +164,8 @@ TEST(IndexWriter, WritesThumbnailsAndThePage) {
     test::TempDir dir;
     report::Record made, kept, failed;
     made.source = dir.file("a.wav"), made.status = "written", made.picture = dir.file("a.wav.png");
+    made.upsampled_from_hz = 44100, made.bit_depth = "24", made.effective_bits = 16, made.md5_ok = "no";
+    made.loudness_lufs = -9.5, made.true_peak_dbtp = -0.5;
     kept.source = dir.file("b.wav"), kept.status = "up-to-date", kept.picture = dir.file("b.wav.png");
     failed.source = dir.file("c.wav"), failed.status = "unreadable";
     ASSERT_TRUE(halves(500, 64, {1, 2, 3}, {4, 5, 6}).save(*kept.picture, image::FileType::Png));
@@ -191,6 +193,8 @@ TEST(IndexWriter, WritesThumbnailsAndThePage) {
     ASSERT_TRUE(index.finish({made, kept, failed}));
     EXPECT_NE(test::read_file(dir.file("index.html")).find("index_files/" + report::thumbnail_name(*made.picture)),
               std::string::npos);
+    // The verdicts follow the row's other cells, for the page's column and filters.
+    EXPECT_NE(test::read_file(dir.file("index.html")).find(R"(,null,44100,"24",16,"no",-9.5,-0.5])"), std::string::npos);
     const report::IndexWriter nowhere(dir.file("missing/index.html"));
     EXPECT_EQ(nowhere.finish({made}).code, report::kErrorIo);
     EXPECT_FALSE(test::exists(dir.file("missing")));
