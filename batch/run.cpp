@@ -21,6 +21,7 @@ Outcome outcome_of(const Item& item) {
     switch (item.result.outcome) {
         case convert::Outcome::Written: return Outcome::Written;
         case convert::Outcome::SaveError: return Outcome::SaveError;
+        case convert::Outcome::BeforeTime: return Outcome::Skipped;
         case convert::Outcome::NotAudio:
         case convert::Outcome::Unsupported: return Outcome::NotAudio;
         case convert::Outcome::Unreadable: break;

@@ -16,6 +16,7 @@ enum class Outcome {
     SaveError,         // its picture could not be written
     DuplicatePicture,  // its picture path was already made in this run
     Gone,              // removed since the walk listed it
+    Skipped,           // nothing of it to draw (it ends before the time range)
 };
 
 struct RunTotals {
@@ -23,6 +24,7 @@ struct RunTotals {
     int up_to_date = 0;
     int not_audio = 0;  // not recognised, no audio stream, unsupported, own pictures
     int failed = 0;     // unreadable inputs and pictures not written
+    int skipped = 0;    // passed over: nothing of them to draw
     bool save_failed = false;
     bool unreadable = false;
     double seconds = 0.0;
@@ -35,7 +37,8 @@ struct RunTotals {
 void count(RunTotals& totals, Outcome outcome);
 
 // "tolvek: 312 pictures written, 4 not audio, 1 failed, in 41.2 s", with
-// the pictures up to date after those written when `update` is on.
+// the pictures up to date after those written when `update` is on, and
+// the files skipped after those failed when there are any.
 std::string summary_line(const RunTotals& totals, bool update = false);
 
 }  // namespace tolvek::batch

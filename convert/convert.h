@@ -12,6 +12,7 @@
 #include "convert/analysis.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
+#include "convert/shape.h"
 #include "image/picture.h"
 #include "palette/palette.h"
 
@@ -24,7 +25,7 @@ enum class Coverage { Sampled, Full };
 // "sampled" or "full"; empty for anything else.
 std::optional<Coverage> parse_coverage(std::string_view text);
 
-// The channels' mean in one pane (mix), or a pane of 1024 rows per channel,
+// The channels' mean in one pane (mix), or a pane per channel,
 // the first at the top (split). Past kMaxPanes channels, the rest are mixed
 // into the last pane.
 enum class Channels { Mix, Split };
@@ -48,6 +49,11 @@ struct Options {
     int threads = 1;
     Coverage coverage = Coverage::Sampled;
     Channels channels = Channels::Mix;
+    int width = 0;                      // columns; 0: from the length (250..1000)
+    int height = kRows;                 // rows of each pane
+    audio::SpectrumShape spectrum;      // the transform's frames and window
+    TimeSpan time;                      // the stretch of the recording drawn
+    FrequencySpan freq;                 // the band of frequencies drawn
     // More text for the picture's metadata, from what was measured.
     std::function<void(const struct Result&, image::Metadata&)> describe;
     // Opt-in: called with the painted picture once it is saved, on the thread
@@ -75,6 +81,7 @@ enum class Outcome {
     Unsupported,  // no decoder for its stream, or not a recorded audio stream
     Unreadable,   // it could not be opened or decoded
     SaveError,    // its picture could not be written
+    BeforeTime,   // it ends before the time range starts: nothing to draw
 };
 
 // What became of one file, and what was measured on the way.
@@ -86,6 +93,7 @@ struct Result {
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     double seconds = 0.0;
+    double drawn_seconds = 0.0;     // the length of the stretch drawn (all of `seconds` without a time range)
     bool length_damaged = false;    // the header claimed more audio than the file holds; `seconds` is what it holds
     std::uint64_t size_bytes = 0;
     int columns = 0;

@@ -75,16 +75,20 @@ void vertical_labels(image::Picture& p, const FrameLayout& l, const std::vector<
     }
 }
 
-// Frequencies read in kHz, or in Hz when the top of the axis is below 1 kHz.
-double frequency_unit_hz(std::uint32_t rate) { return rate / 2.0 < 1000.0 ? 1.0 : 1000.0; }
+// The axis's top frequency.
+double top_hz(std::uint32_t rate, const FrequencySpan& freq) { return freq.high_hz.value_or(rate / 2.0); }
 
-std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, Scale scale) {
+// Frequencies read in kHz, or in Hz when the top of the axis is below 1 kHz.
+double frequency_unit_hz(double top_hz) { return top_hz < 1000.0 ? 1.0 : 1000.0; }
+
+std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, const FrameAxes& axes) {
     std::vector<Label> out;
     const double rate = facts.rate;
     if (rate <= 0) return out;
-    const double unit_hz = frequency_unit_hz(facts.rate);
-    if (scale == Scale::Log) {
-        for (const FrequencyMark& m : log_marks(rate, kMinPxBetweenLogLabels))
+    const FrequencyAxis axis = FrequencyAxis::make(axes.scale, rate, rows, axes.freq.low_hz, axes.freq.high_hz);
+    const double unit_hz = frequency_unit_hz(axis.high_hz);
+    if (axes.scale == Scale::Log) {
+        for (const FrequencyMark& m : log_marks(axis, kMinPxBetweenLogLabels))
             out.push_back({m.row, number_text(m.hz / unit_hz)});
         return out;
     }
@@ -92,21 +96,22 @@ std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, Scale sca
     // lowest rates still get labels.
     static constexpr double kKilohertzStepsHz[] = {100, 200, 500, 1000, 2000, 5000, 10000, 20000};
     static constexpr double kHertzStepsHz[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500};
-    const double rows_per_hz = frequency_row(Scale::Linear, rate, 1.0);
+    const double rows_per_hz = axis.rows / (axis.high_hz - axis.low_hz);
     const std::span<const double> steps = unit_hz == 1.0 ? std::span<const double>(kHertzStepsHz) : kKilohertzStepsHz;
-    for (double hz : label_values(0.0, rate / 2, rows_per_hz, kMinPxBetweenLinearLabels, steps)) {
-        const int row = static_cast<int>(std::lround(frequency_row(Scale::Linear, rate, hz)));
-        if (row < rows) out.push_back({row, number_text(hz / unit_hz)});
+    for (double hz : label_values(axis.low_hz, axis.high_hz, rows_per_hz, kMinPxBetweenLinearLabels, steps)) {
+        const int row = static_cast<int>(std::lround(frequency_row(axis, hz)));
+        if (row >= 0 && row < rows) out.push_back({row, number_text(hz / unit_hz)});
     }
     return out;
 }
 
 // A frequency axis per pane, and each pane's name in its top-left corner on
 // the frame's background, so that it reads over any palette.
-void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, Scale scale, const image::Font* font) {
+void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
+               const image::Font* font) {
     const int panes = std::max<int>(1, static_cast<int>(facts.panes.size()));
     const int rows = l.rows / panes;
-    const std::vector<Label> labels = frequency_labels(rows, facts, scale);
+    const std::vector<Label> labels = frequency_labels(rows, facts, axes);
     for (int pane = 0; pane < panes; ++pane) {
         std::vector<Label> shifted;
         for (const Label& label : labels)
@@ -125,13 +130,14 @@ void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
 void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const image::Font* font) {
     const int axis_row = l.top + l.rows;
     fill(p, l.left - 1, axis_row, l.columns + 1, 1, kRule);
-    if (!(facts.seconds > 0.0) || !std::isfinite(facts.seconds)) return;
+    const double start = facts.start_s, drawn = facts.drawn_s > 0.0 ? facts.drawn_s : facts.seconds;
+    if (!(drawn > 0.0) || !std::isfinite(drawn)) return;
     static constexpr double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000};
-    const double px_per_second = l.columns / facts.seconds;
-    const bool hours = facts.seconds >= 3600.0;
-    for (double t : label_values(0.0, facts.seconds, px_per_second, kMinPxBetweenTimeLabels, kSteps)) {
-        if (!(t * px_per_second < l.columns)) break;
-        const int x = l.left + static_cast<int>(std::lround(t * px_per_second));
+    const double px_per_second = l.columns / drawn;
+    const bool hours = start + drawn >= 3600.0;
+    for (double t : label_values(start, start + drawn, px_per_second, kMinPxBetweenTimeLabels, kSteps)) {
+        if (!((t - start) * px_per_second < l.columns)) break;
+        const int x = l.left + static_cast<int>(std::lround((t - start) * px_per_second));
         if (x >= l.left + l.columns) break;
         fill(p, x, axis_row + 1, 1, kTickPx, kRule);
         if (!font) continue;
@@ -241,12 +247,13 @@ void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts
     fill(p, 0, l.top, l.left, l.rows, kBackground);
     fill(p, l.left + l.columns, l.top, l.width - l.left - l.columns, l.rows, kBackground);
     fill(p, l.left - 1, l.top, 1, l.rows, kRule);
-    pane_axes(p, l, facts, axes.scale, font);
+    pane_axes(p, l, facts, axes, font);
     time_axis(p, l, facts, font);
     colour_bar(p, l, axes, font);
     if (!font) return;
     font->draw(p, 6, 4 + font->ascent(), title_text(facts), kInk);
-    font->draw(p, 4, l.top - kUnitsAbovePx, frequency_unit_hz(facts.rate) == 1.0 ? "Hz" : "kHz", kInk);
+    const double unit_hz = frequency_unit_hz(top_hz(facts.rate, axes.freq));
+    font->draw(p, 4, l.top - kUnitsAbovePx, unit_hz == 1.0 ? "Hz" : "kHz", kInk);
 }
 
 }  // namespace tolvek::convert

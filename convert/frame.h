@@ -10,6 +10,7 @@
 
 #include "convert/levels.h"
 #include "convert/scale.h"
+#include "convert/shape.h"
 #include "image/picture.h"
 #include "image/text.h"
 #include "palette/palette.h"
@@ -28,6 +29,9 @@ struct FrameFacts {
     // Names of the panes of 1024 rows stacked in the data area, top first,
     // each with its own frequency axis; empty: one unnamed pane.
     std::vector<std::string> panes = {};
+    // The stretch drawn: from `start_s`, `drawn_s` long (0: all of `seconds`).
+    double start_s = 0.0;
+    double drawn_s = 0.0;
 };
 
 // What the axes and the colour bar stand for.
@@ -35,6 +39,7 @@ struct FrameAxes {
     Scale scale = Scale::Linear;
     Range range;  // the levels' mapping, for the colour bar's labels
     const palette::Colours* palette = nullptr;
+    FrequencySpan freq = {};  // the band the rows show
 };
 
 // The framed picture's size and where the data area sits in it.

@@ -47,6 +47,12 @@ struct Settings {
     std::string report;                     // a report of the run (.csv or .jsonl); %a: the shard
     std::string shard;                      // K/N or slurm: convert only that shard's files
     std::string index;                      // a browsable page of the run (.html); %a: the shard
+    std::string width = "auto";             // auto, or columns 16..20000
+    int height = 1024;                      // rows per pane, 64..8192
+    std::string fft = "2048";               // frames of each transform, a power of two 256..65536
+    std::string window = "hann";            // hann, hamming, blackman-harris, kaiser or rectangular
+    std::string time;                       // START..END drawn; empty: all of it
+    std::string freq;                       // LOW..HIGH drawn; empty: the whole spectrum
 };
 
 // How a setting's value reads.

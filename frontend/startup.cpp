@@ -144,6 +144,18 @@ bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const st
     return true;
 }
 
+// False (with the message said) when the pictures the settings ask for
+// would be too large: the widest picture of the largest number of panes.
+bool check_picture_size(const CommandLine& cl, const GatheredSettings& g, Console& console) {
+    const Settings& s = g.settings;
+    const int panes = convert::parse_channels(s.channels) == convert::Channels::Split ? convert::kMaxPanes : 1;
+    const auto refused = convert::picture_size_refusal(convert::parse_width(s.width).value_or(0), s.height, panes,
+                                                       s.frame != 0, s.format == image::FileType::Jpeg);
+    if (!refused) return true;
+    say(console, "tolvek: " + named_value(cl, g, "width") + ", " + named_value(cl, g, "height") + ": " + *refused);
+    return false;
+}
+
 void fill_run_settings(const Settings& settings, const palette::Colours& colours, std::vector<std::string> patterns,
                        batch::RunSettings& run) {
     convert::Options& c = run.conversion;
@@ -158,6 +170,12 @@ void fill_run_settings(const Settings& settings, const palette::Colours& colours
     c.frame = settings.frame != 0;
     c.coverage = convert::parse_coverage(settings.coverage).value_or(convert::Coverage::Sampled);
     c.channels = convert::parse_channels(settings.channels).value_or(convert::Channels::Mix);
+    c.width = convert::parse_width(settings.width).value_or(0);
+    c.height = settings.height;
+    c.spectrum = {convert::parse_fft(settings.fft).value_or(audio::kWindowFrames),
+                  convert::parse_window(settings.window).value_or(audio::Window::Hann)};
+    c.time = convert::parse_time_span(settings.time).value_or(convert::TimeSpan{});
+    c.freq = convert::parse_frequency_span(settings.freq).value_or(convert::FrequencySpan{});
     run.walk.recursive = settings.recursive != 0;
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;
@@ -234,7 +252,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     std::optional<batch::Shard> shard;
     batch::RunSettings run;
     if (!gather_settings(cl, gathered, console) || !choose_shard(cl, gathered, shard, console) ||
-        !choose_run_files(cl, gathered, shard, run, console))
+        !choose_run_files(cl, gathered, shard, run, console) || !check_picture_size(cl, gathered, console))
         return kUsageStatus;
     const Settings& settings = gathered.settings;
     console.out("Initializing\r");

@@ -368,6 +368,19 @@ TEST(Cli, OptionsAndMistakes) {
              Case{{"--fram", "music"}, "", 64, "", "tolvek: unknown option --fram (did you mean --frame?)", {}},
              Case{{"--range", "-20:-120"}, "", 64, "", "--range accepts classic|LOW:HIGH", {}},
              Case{{"--scale", "mel"}, "", 64, "", "--scale accepts linear or log", {}},
+             Case{{"--fft", "1000"}, "", 64, "", "--fft accepts a power of two from 256 to 65536, not '1000'", {}},
+             Case{{"--height", "63"}, "", 64, "", "--height accepts a whole number from 64 to 8192", {}},
+             Case{{"--time", "5..2"}, "", 64, "", "--time accepts START..END", {}},
+             Case{{"--freq", "8k..1k"}, "", 64, "", "--freq accepts LOW..HIGH", {}},
+             Case{{"--width", "20000", "empty"}, "height=8192\n", 64, "",
+                  "tolvek: --width 20000, Tolvek_Pre.ini:2: height=8192: 20000x8192 pixels is more than 64 million\n", {}},
+             Case{{"empty"}, "window=triangle\nheight=9000\n", 0, summary,
+                  "tolvek: Tolvek_Pre.ini:2: window=triangle is not one of hann, hamming, blackman-harris, kaiser, "
+                  "rectangular; using hann\ntolvek: Tolvek_Pre.ini:3: height=9000 is outside 64..8192; using 8192\n", {}},
+             Case{{"--time", "30..", "music/a.wav", "song.wav"}, "", 0, summary,
+                  "Warning: music/a.wav ends before the time range starts; passed over\n"
+                  "Warning: song.wav ends before the time range starts; passed over\n"
+                  "tolvek: 0 pictures written, 0 not audio, 0 failed, 2 skipped", {}},
              Case{{"empty"}, "report=r.json\n", 64, "",
                   "tolvek: Tolvek_Pre.ini:2: report=r.json: not a FILE name ending in .csv or .jsonl\n", {}},
              Case{{"--shard", "1/0", "empty"}, "", 64, "",

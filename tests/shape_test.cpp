@@ -1,0 +1,183 @@
+// The picture's shape: its size, transform, time range and band, checked
+// against levels and positions worked out by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <numbers>
+
+#include "audio/spectrum.h"
+#include "convert/convert.h"
+#include "support/fixtures.h"
+
+namespace tolvek::convert {
+namespace {
+
+class QuietLog : public Log {
+public:
+    void line(std::string_view) override {}
+    void error(std::string_view text) override { errors += text; }
+    std::string errors;
+};
+
+// Level of a magnitude `db` dBFS in -120:0 on the grey palette.
+int grey_level(double db) { return static_cast<int>((db + 120.0) * 255.0 / 120.0); }
+
+// A 4 s file at 8 kHz: silence up to `tone_from_s`, then a sine of
+// amplitude 0.5 (-6.02 dBFS at a bin centre) at `hz`.
+std::string tone_file(const test::TempDir& dir, double hz, double tone_from_s = 0.0) {
+    constexpr int kRate = 8000;
+    test::Samples samples = test::silence(kRate, 1, tone_from_s);
+    const test::Samples tone = test::sine(kRate, 1, 4.0 - tone_from_s, hz, 0.5);
+    samples.insert(samples.end(), tone.begin(), tone.end());
+    const std::string path = dir.file("tone.wav");
+    test::write_wav(path, kRate, 1, samples);
+    return path;
+}
+
+TEST(PictureShape, ToneLandsInItsRowAndColumnAtItsLevel) {
+    const double kToneDb = 20.0 * std::log10(0.5);
+    struct Case {
+        const char* what;
+        std::function<void(Options&)> change;
+        double tone_hz, tone_from_s;
+        int width, height;   // of the picture
+        int row;             // where the tone is brightest
+        int dark_column, lit_column;  // -1: every column is lit
+    };
+    // At 8 kHz a 2048-frame transform has bins of 3.90625 Hz: 2000 Hz is
+    // bin 512, row 512 of the default 1024.
+    for (const Case& c : {
+             Case{"height below the bins: the band's strongest bin", [](Options& o) { o.height = 512; }, 2000, 0, 250,
+                  512, 256, -1, -1},
+             Case{"height above the bins: interpolated", [](Options& o) { o.height = 2048; }, 2000, 0, 250, 2048, 1024,
+                  -1, -1},
+             Case{"fft 4096, hamming: two bins a row", [](Options& o) { o.spectrum = {4096, audio::Window::Hamming}; },
+                  2000, 0, 250, 1024, 512, -1, -1},
+             Case{"fft 512, blackman-harris: a bin per four rows",
+                  [](Options& o) { o.spectrum = {512, audio::Window::BlackmanHarris}; }, 2000, 0, 250, 1024, 512, -1, -1},
+             Case{"kaiser", [](Options& o) { o.spectrum.window = audio::Window::Kaiser; }, 2000, 0, 250, 1024, 512, -1, -1},
+             Case{"rectangular", [](Options& o) { o.spectrum.window = audio::Window::Rectangular; }, 2000, 0, 250, 1024,
+                  512, -1, -1},
+             Case{"width", [](Options& o) { o.width = 100; }, 2000, 0, 100, 1024, 512, -1, -1},
+             // Rows of 1000..3000 Hz over 512 rows: 2000 Hz at row 256.
+             Case{"freq", [](Options& o) { o.height = 512, o.freq = {1000.0, 3000.0}; }, 2000, 0, 250, 512, 256, -1, -1},
+             // Log over 511 steps from 3.90625 Hz to 4 kHz: 2000 Hz (512 times
+             // the first) at 511 × 9/10 = 459.9.
+             Case{"log", [](Options& o) { o.height = 512, o.scale = Scale::Log; }, 2000, 0, 250, 512, 460, -1, -1},
+             // 1..3 s over 80 columns, a column per 25 ms: the tone starts at 2 s,
+             // column 40; a window reaches 256 ms (about 10 columns) ahead.
+             Case{"time", [](Options& o) { o.width = 80, o.time = {1.0, 3.0}; }, 2000, 2.0, 80, 1024, 512, 25, 45},
+         }) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        const std::string wav = tone_file(dir, c.tone_hz, c.tone_from_s);
+        test::TestPalette grey = test::TestPalette::grey();
+        Options o;
+        o.palette = &grey;
+        o.grid = false;
+        o.range = Range::dbfs(-120, 0);
+        c.change(o);
+        QuietLog log;
+        ASSERT_EQ(convert_file(wav, std::nullopt, o, log).outcome, Outcome::Written) << log.errors;
+        test::Image img;
+        ASSERT_TRUE(test::read_png(wav + ".png", img));
+        ASSERT_EQ(img.width, c.width);
+        ASSERT_EQ(img.height, c.height);
+        const int x = c.lit_column >= 0 ? c.lit_column : c.width / 2;
+        int brightest = 0;
+        for (int y = 0; y < img.height; ++y)
+            if (img.at(x, y).r > img.at(x, brightest).r) brightest = y;
+        EXPECT_NEAR(brightest, c.row, 1);
+        EXPECT_NEAR(img.at(x, c.row).r, grey_level(kToneDb), 1);
+        if (c.dark_column >= 0) EXPECT_EQ(img.at(c.dark_column, c.row).r, 0);
+    }
+}
+
+TEST(PictureShape, EveryWindowReadsAFullScaleSineAtHalf) {
+    for (const int frames : {256, 2048, 65536})
+        for (const auto window : {audio::Window::Hann, audio::Window::Hamming, audio::Window::BlackmanHarris,
+                                  audio::Window::Kaiser, audio::Window::Rectangular}) {
+            SCOPED_TRACE(std::to_string(frames) + " " + std::to_string(static_cast<int>(window)));
+            audio::SpectrumAnalyzer fft({frames, window});
+            ASSERT_TRUE(fft.ok());
+            std::vector<float> mono(static_cast<std::size_t>(frames)), out(static_cast<std::size_t>(frames / 2));
+            const int bin = frames / 8;
+            for (int n = 0; n < frames; ++n) mono[n] = static_cast<float>(std::sin(2 * std::numbers::pi * bin * n / frames));
+            fft.analyze(mono, out);
+            EXPECT_NEAR(out[bin], kFullScaleMagnitude, 1e-4);
+            EXPECT_LT(out[bin + 8], 0.01);
+        }
+    EXPECT_FALSE(audio::SpectrumAnalyzer({1000, audio::Window::Hann}).ok());
+}
+
+TEST(PictureShape, ValuesAcceptedAndRefused) {
+    struct Case {
+        std::function<bool(std::string_view)> parses;
+        const char* text;
+        bool ok;
+    };
+    const auto width = [](std::string_view t) { return parse_width(t).has_value(); };
+    const auto fft = [](std::string_view t) { return parse_fft(t).has_value(); };
+    const auto window = [](std::string_view t) { return parse_window(t).has_value(); };
+    const auto time = [](std::string_view t) { return parse_time_span(t).has_value(); };
+    const auto freq = [](std::string_view t) { return parse_frequency_span(t).has_value(); };
+    for (const Case& c : {
+             Case{width, "auto", true}, Case{width, "AUTO", true}, Case{width, "16", true}, Case{width, "15", false},
+             Case{width, "20000", true}, Case{width, "20001", false}, Case{width, "1e3", false},
+             Case{fft, "256", true}, Case{fft, "128", false}, Case{fft, "65536", true}, Case{fft, "131072", false},
+             Case{fft, "3000", false}, Case{window, "Blackman-Harris", true}, Case{window, "blackman", false},
+             Case{time, "1:30..", true}, Case{time, "..45", true}, Case{time, "1:02:03.5..1:03:00", true},
+             Case{time, "10..10", false}, Case{time, "20..10", false}, Case{time, "1:60..", false},
+             Case{time, "-1..5", false}, Case{time, "5", false}, Case{freq, "1k..8k", true}, Case{freq, "0:4k", true},
+             Case{freq, "..500", true}, Case{freq, "8k..1k", false}, Case{freq, "1k..1000", false},
+             Case{freq, "1000k..", true}, Case{freq, "1001k..", false}, Case{freq, "x..1k", false},
+         }) {
+        EXPECT_EQ(c.parses(c.text), c.ok) << c.text;
+    }
+    const TimeSpan t = *parse_time_span("1:02:03.5..");
+    EXPECT_DOUBLE_EQ(*t.start_s, 3723.5);
+    EXPECT_FALSE(t.end_s);
+    const FrequencySpan f = *parse_frequency_span("1.5k..8000");
+    EXPECT_DOUBLE_EQ(*f.low_hz, 1500.0);
+    EXPECT_DOUBLE_EQ(*f.high_hz, 8000.0);
+}
+
+TEST(PictureShape, PicturesTooLargeAreRefused) {
+    struct Case {
+        int width, height, panes;
+        bool framed, jpeg, refused;
+    };
+    for (const Case& c : {
+             Case{20000, 3200, 1, false, false, false},  // 64 000 000 pixels exactly
+             Case{20000, 3201, 1, false, false, true},
+             Case{0, 8192, 7, false, false, false},      // auto: at most 1000 columns
+             Case{0, 8192, 8, false, false, true},
+             Case{19876, 3200, 1, true, false, true},    // the frame's margins count
+             Case{16, 8187, 8, false, true, false},      // 65 496 rows
+             Case{16, 8188, 8, false, true, true},
+             Case{16, 8188, 8, false, false, false},     // a PNG holds them
+         }) {
+        EXPECT_EQ(picture_size_refusal(c.width, c.height, c.panes, c.framed, c.jpeg).has_value(), c.refused)
+            << c.width << "x" << c.height << "x" << c.panes;
+    }
+}
+
+TEST(PictureShape, FileEndingBeforeTheTimeRangeIsPassedOver) {
+    test::TempDir dir;
+    const std::string wav = tone_file(dir, 1000);
+    test::TestPalette grey = test::TestPalette::grey();
+    Options o;
+    o.palette = &grey;
+    o.time = {4.0, std::nullopt};
+    QuietLog log;
+    const Result r = convert_file(wav, std::nullopt, o, log);
+    EXPECT_EQ(r.outcome, Outcome::BeforeTime);
+    EXPECT_NE(log.errors.find("tone.wav ends before the time range starts"), std::string::npos) << log.errors;
+    EXPECT_FALSE(test::exists(wav + ".png"));
+    o.time = {3.9, std::nullopt};
+    EXPECT_EQ(convert_file(wav, std::nullopt, o, log).outcome, Outcome::Written);
+}
+
+}  // namespace
+}  // namespace tolvek::convert
