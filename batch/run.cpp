@@ -32,6 +32,13 @@ Outcome outcome_of(const Item& item) {
     return Outcome::Unreadable;
 }
 
+// The patterns a run walks, as the index page's title names them.
+std::string walked_text(const std::vector<std::string>& patterns) {
+    std::string text;
+    for (const std::string& p : patterns) text += (text.empty() ? "" : " ") + p;
+    return text;
+}
+
 // A conversion's log: its lines belong to its own item.
 class ItemLog : public convert::Log {
 public:
@@ -53,7 +60,7 @@ public:
     Batch(const RunSettings& settings, Output& output)
         : settings_(settings),
           output_(output),
-          records_(settings.report_path, settings.index_path),
+          records_(settings.report_path, settings.index_path, walked_text(settings.patterns)),
           queue_(settings.jobs, output, [this](Item& item, int threads) { convert(item, threads); },
                  [this](Item& item) { settle(item); }) {}
 

@@ -81,6 +81,20 @@ double top_hz(std::uint32_t rate, const FrequencySpan& freq) { return freq.high_
 // Frequencies read in kHz, or in Hz when the top of the axis is below 1 kHz.
 double frequency_unit_hz(double top_hz) { return top_hz < 1000.0 ? 1.0 : 1000.0; }
 
+// Past 10 kHz the log scale's kilohertz marks crowd together and are not
+// labelled; these rounder values are, wherever they keep their distance.
+void add_high_log_labels(const FrequencyAxis& axis, double unit_hz, std::vector<Label>& out) {
+    static constexpr double kHighHz[] = {12e3, 15e3, 20e3, 25e3, 30e3, 40e3, 50e3, 60e3, 80e3, 100e3, 150e3, 200e3};
+    for (double hz : kHighHz) {
+        if (hz > axis.high_hz || hz > axis.rate / 2) break;
+        const int row = static_cast<int>(std::lround(frequency_row(axis, hz)));
+        const bool clear = std::none_of(out.begin(), out.end(), [&](const Label& l) {
+            return std::abs(l.offset - row) < kMinPxBetweenLogLabels;
+        });
+        if (clear && row >= 0 && row < axis.rows) out.push_back({row, number_text(hz / unit_hz)});
+    }
+}
+
 std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, const FrameAxes& axes) {
     std::vector<Label> out;
     const double rate = facts.rate;
@@ -90,6 +104,7 @@ std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, const Fra
     if (axes.scale == Scale::Log) {
         for (const FrequencyMark& m : log_marks(axis, kMinPxBetweenLogLabels))
             out.push_back({m.row, number_text(m.hz / unit_hz)});
+        add_high_log_labels(axis, unit_hz, out);
         return out;
     }
     // Below 1 kHz the steps go down to a hundredth of a hertz, so that the
@@ -148,28 +163,43 @@ void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
     }
 }
 
-void colour_bar(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, const image::Font* font) {
+// One bar `rows` high whose bottom is `bottom` rows above the data area's
+// bottom, labelled in dBFS; `top_label` keeps a label at its very top.
+void colour_bar_at(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, int bottom, int rows,
+                   bool top_label, const image::Font* font) {
     const int bar_x = l.left + l.columns + kBarGapPx;
-    for (int k = 0; k < l.rows; ++k) {
-        const int level = k * 256 / l.rows;
+    for (int k = 0; k < rows; ++k) {
+        const int level = k * 256 / rows;
         const image::Rgb c{axes.palette->red[level], axes.palette->green[level], axes.palette->blue[level]};
-        fill(p, bar_x, l.top + l.rows - 1 - k, kBarWidthPx, 1, c);
+        fill(p, bar_x, l.top + l.rows - 1 - bottom - k, kBarWidthPx, 1, c);
     }
     const Range span = level_span(axes.range);
     static constexpr double kSteps[] = {1, 2, 5, 10, 20, 50, 100, 200, 500};
     const double low = span.low_dbfs, high = span.high_dbfs;
     // The span in float as the levels take it, unless that overflows.
     const float span_db = span.high_dbfs - span.low_dbfs;
-    const double px_per_db = l.rows / (std::isfinite(span_db) ? static_cast<double>(span_db) : high - low);
+    const double px_per_db = rows / (std::isfinite(span_db) ? static_cast<double>(span_db) : high - low);
     std::vector<Label> labels;
     for (double db : label_values(low, high, px_per_db, kMinPxBetweenDbLabels, kSteps)) {
         // Within [0, rows] as db lies within the span.
-        const int offset = static_cast<int>(std::lround((db - low) * px_per_db));
-        labels.push_back({std::min(offset, l.rows - 1), number_text(db == 0.0 ? 0.0 : db)});
+        const int offset = std::min(static_cast<int>(std::lround((db - low) * px_per_db)), rows - 1);
+        // Under another pane's bar, a top label would cover that bar's lowest.
+        if (!top_label && offset >= rows - kFrameTextPx) continue;
+        labels.push_back({bottom + offset, number_text(db == 0.0 ? 0.0 : db)});
     }
     vertical_labels(p, l, labels, bar_x + kBarWidthPx, false, font);
-    if (font) font->draw(p, bar_x, l.top - kUnitsAbovePx, "dBFS", kInk);
 }
+
+// A bar per pane, each as high as its pane and labelled for it.
+void colour_bar(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
+                const image::Font* font) {
+    const int panes = std::max<int>(1, static_cast<int>(facts.panes.size()));
+    const int rows = l.rows / panes;
+    for (int pane = 0; pane < panes; ++pane)
+        colour_bar_at(p, l, axes, (panes - 1 - pane) * rows, panes == 1 ? l.rows : rows, pane == 0, font);
+    if (font) font->draw(p, l.left + l.columns + kBarGapPx, l.top - kUnitsAbovePx, "dBFS", kInk);
+}
+
 
 }  // namespace
 
@@ -240,6 +270,23 @@ std::string title_text(const FrameFacts& f) {
     return text;
 }
 
+std::string fitted_title(const FrameFacts& facts, const image::Font& font, int max_px) {
+    std::string title = title_text(facts);
+    if (font.width(title) <= max_px) return title;
+    const std::string name = std::filesystem::path(facts.name).filename().string();
+    std::vector<std::size_t> starts;  // of each character of the name
+    for (std::size_t pos = 0; pos < name.size(); pos += utf8_char_length(name, pos)) starts.push_back(pos);
+    const std::string rest = title.substr(name.size());
+    for (std::size_t cut = 1; cut < starts.size(); ++cut) {
+        const std::size_t keep = starts.size() - cut, head = (keep + 1) / 2, tail = keep - head;
+        const std::size_t head_end = head < starts.size() ? starts[head] : name.size();
+        const std::size_t tail_start = tail == 0 ? name.size() : starts[starts.size() - tail];
+        title = name.substr(0, head_end) + "\xE2\x80\xA6" + name.substr(tail_start) + rest;
+        if (font.width(title) <= max_px) break;
+    }
+    return title;
+}
+
 void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
                 const image::Font* font) {
     fill(p, 0, 0, l.width, l.top, kBackground);
@@ -249,9 +296,9 @@ void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts
     fill(p, l.left - 1, l.top, 1, l.rows, kRule);
     pane_axes(p, l, facts, axes, font);
     time_axis(p, l, facts, font);
-    colour_bar(p, l, axes, font);
+    colour_bar(p, l, facts, axes, font);
     if (!font) return;
-    font->draw(p, 6, 4 + font->ascent(), title_text(facts), kInk);
+    font->draw(p, 6, 4 + font->ascent(), fitted_title(facts, *font, l.width - 2 * 6), kInk);
     const double unit_hz = frequency_unit_hz(top_hz(facts.rate, axes.freq));
     font->draw(p, 4, l.top - kUnitsAbovePx, unit_hz == 1.0 ? "Hz" : "kHz", kInk);
 }

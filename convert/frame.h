@@ -71,5 +71,8 @@ std::vector<double> label_values(double low, double high, double px_per_unit, in
 // (the latter when `hours` is set), and the title line.
 std::string clock_text(double seconds, bool hours);
 std::string title_text(const FrameFacts& facts);
+// title_text with the file name shortened in its middle ("a_rath…24.mp3")
+// until the line is at most `max_px` wide in `font`, the facts kept whole.
+std::string fitted_title(const FrameFacts& facts, const image::Font& font, int max_px);
 
 }  // namespace tolvek::convert
