@@ -32,7 +32,7 @@ bool valid_time(std::string_view text) { return convert::parse_time_span(text).h
 bool valid_freq(std::string_view text) { return convert::parse_frequency_span(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 24> kSettings{{
+const std::array<SettingDef, 25> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -93,6 +93,8 @@ const std::array<SettingDef, 24> kSettings{{
     {.key = "freq", .kind = SettingKind::kText, .text = &Settings::freq, .valid = valid_freq,
      .rule = "LOW..HIGH in Hz or with a k suffix, either side empty, HIGH above LOW",
      .value_name = "LOW..HIGH", .help = "draw only that band (Hz, or kHz with k, e.g. 1k..8k)"},
+    {.key = "readable", .kind = SettingKind::kFlag, .number = &Settings::readable,
+     .help = "a picture to read: frame=1, range=-120:0 and coverage=full\nwhere they are not given"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }

@@ -189,6 +189,17 @@ void fill_run_settings(const Settings& settings, const palette::Colours& colours
 
 namespace {
 
+// readable=1: its values for the keys neither the command line nor the
+// settings file gives.
+void apply_readable(const CommandLine& cl, GatheredSettings& g) {
+    for (const ReadableValue& v : kReadableValues) {
+        const SettingDef& def = *find_setting(v.key);
+        if (cl.overrides.has(v.key) || g.lines.line.contains(&def)) continue;
+        if (def.text) g.settings.*def.text = std::string(v.value);
+        else g.settings.*def.number = read_int(v.value);
+    }
+}
+
 // The settings the run uses: the file's (or --config's), then the command
 // line's over them. Warnings go to standard error; false on a usage error.
 bool gather_settings(const CommandLine& cl, GatheredSettings& gathered, Console& console) {
@@ -203,6 +214,7 @@ bool gather_settings(const CommandLine& cl, GatheredSettings& gathered, Console&
         from_file = read_settings(kSettingsFile, &warnings, &gathered.lines);
     }
     gathered.settings = apply_overrides(from_file, cl.overrides);
+    if (gathered.settings.readable) apply_readable(cl, gathered);
     if (!cl.overrides.has("outdir"))
         if (auto unused = unused_outdir_warning(gathered.settings, gathered.lines)) warnings.push_back(*unused);
     for (const std::string& w : warnings) say(console, w);

@@ -776,3 +776,33 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
         for (const std::string& p : many.pictures) EXPECT_FALSE(p.empty());
     }
 }
+
+// --readable gives the picture of frame, range -120:0 and full coverage,
+// each value the command line or the settings file gives kept.
+TEST(Cli, ReadableSetsWhatIsNotGiven) {
+    struct Case {
+        std::vector<std::string> readable;
+        std::string ini;
+        std::vector<std::string> same_as;
+    };
+    const auto picture = [](const std::vector<std::string>& args, const std::string& ini) {
+        Work w;
+        w.wav("song.wav");
+        w.ini(ini);
+        w.settle_times();
+        std::vector<std::string> all = args;
+        all.push_back("song.wav");
+        EXPECT_EQ(w.tolvek(all).status, 0);
+        return tolvek::test::read_file(w.path("song.wav.png"));
+    };
+    for (const Case& c : {
+             Case{{"--readable"}, "", {"--frame", "--range", "-120:0", "--coverage", "full"}},
+             Case{{"--readable", "--range", "classic", "--no-frame"}, "", {"--coverage", "full"}},
+             Case{{}, "readable=1\nrange=-60:0\ncoverage=\n", {"--frame", "--range", "-60:0"}},
+         }) {
+        SCOPED_TRACE(c.ini + (c.readable.empty() ? "" : c.readable.back()));
+        const std::string readable = picture(c.readable, c.ini);
+        EXPECT_FALSE(readable.empty());
+        EXPECT_EQ(readable, picture(c.same_as, ""));
+    }
+}
