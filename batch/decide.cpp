@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 
 #include "batch/records.h"
+#include "convert/npz.h"
 #include "convert/stamp.h"
 #include "image/picture.h"
 #include "image/thumbnail.h"
@@ -50,6 +52,9 @@ std::optional<report::Record> up_to_date(const std::string& path, const std::str
     const std::optional<image::PictureSize> saved = convert::read_picture_size(metadata);
     image::PictureSize found;
     if (!saved || !image::whole_picture_size(picture, found) || found != *saved) return std::nullopt;
+    // The numbers behind the picture are written again when missing.
+    std::error_code no_data;
+    if (options.data && !std::filesystem::is_regular_file(convert::data_path(picture), no_data)) return std::nullopt;
     return report::Record::up_to_date(path, picture, stored_record(metadata).value_or(report::Record{}));
 }
 

@@ -54,6 +54,7 @@ struct Options {
     audio::SpectrumShape spectrum;      // the transform's frames and window
     TimeSpan time;                      // the stretch of the recording drawn
     FrequencySpan freq;                 // the band of frequencies drawn
+    bool data = false;                  // also the numbers behind the picture, as .npz beside it
     // More text for the picture's metadata, from what was measured.
     std::function<void(const struct Result&, image::Metadata&)> describe;
     // Opt-in: called with the painted picture once it is saved, on the thread
@@ -101,6 +102,7 @@ struct Result {
     std::string codec;              // the decoder's name: "mp3", "flac", "pcm_s16le"
     double bitrate_kbps = 0.0;      // average_bitrate_kbps(); 0: unknown
     std::string picture;            // the path the picture was (to be) saved at
+    std::string data;               // the path of the numbers behind it, when written
     double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
     // Where the spectrum's content ends, over the columns painted; nothing
     // when the file was not painted or its 2-10 kHz band is silent.

@@ -15,6 +15,7 @@
 #include "convert/convert.h"
 #include "convert/coverage.h"
 #include "convert/frame.h"
+#include "convert/npz.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
 #include "convert/stamp.h"
@@ -301,7 +302,7 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 // from the top, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Stretch& stretch,
                              const ColumnPlan& plan, const Options& options, const std::string& name,
-                             const std::string& label, Log& log, Meters& meters) {
+                             const std::string& label, Log& log, Meters& meters, SpectrogramData* data) {
     const int panes = static_cast<int>(stream.channel_groups());
     const int rows = options.height * panes;
     const FrameLayout layout = frame_layout(plan.count, rows);
@@ -311,10 +312,18 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const St
     const FrequencyAxis axis = pane_axis(facts, options);
     if (!rows_are_bins(axis, options.spectrum.frames)) tables.rows.emplace(axis, options.spectrum.frames);
     std::vector<Painter> painters;
+    if (data) {
+        *data = {panes, options.height, plan.count, {}, {}, {}};
+        data->db.resize(static_cast<std::size_t>(panes) * options.height * plan.count);
+    }
     for (int p = 0; p < panes; ++p) {
         const int y0 = (options.frame ? layout.data_y0() : 0) + (panes - 1 - p) * options.height;
-        painters.emplace_back(picture, *options.palette,
-                              make_pane(tables, facts, stretch, plan, options, options.frame ? layout.left : 0, y0));
+        Pane pane = make_pane(tables, facts, stretch, plan, options, options.frame ? layout.left : 0, y0);
+        if (data) {
+            pane.data = data->db.data() + static_cast<std::size_t>(p) * options.height * plan.count;
+            pane.columns = plan.count;
+        }
+        painters.emplace_back(picture, *options.palette, std::move(pane));
     }
     paint_columns(stream, plan, options, painters, label, log, meters);
     if (options.frame) {
@@ -351,6 +360,28 @@ void save_picture(const image::Picture& picture, const std::string& path, const 
     result.save_ms = ms_since(saving);
 }
 
+
+// Writes the numbers behind the picture beside it, each column's start and
+// each row's frequency with them; false (the result saying why) when they
+// cannot be written.
+bool save_data(SpectrogramData& data, const Facts& facts, const ColumnPlan& plan, const FrequencyAxis& axis,
+               Result& result, Log& log, const std::string& label) {
+    const double frame_bytes = facts.info.channels * 2.0;
+    for (int i = 0; i < plan.count; ++i)
+        data.times_s.push_back(std::floor((plan.origin + static_cast<double>(i) * plan.step) / frame_bytes) /
+                               facts.info.rate);
+    for (int r = 0; r < axis.rows; ++r) data.freqs_hz.push_back(row_frequency(axis, r));
+    const std::string path = data_path(result.picture);
+    if (const Status saved = write_npz(path, data); !saved) {
+        log.line(label + ", Save error\n");
+        result.outcome = Outcome::SaveError;
+        result.error = saved.code;
+        result.reason = saved.message;
+        return false;
+    }
+    result.data = path;
+    return true;
+}
 
 // A file the audio layer could not open or read: its outcome from the
 // audio layer's error.
@@ -435,7 +466,9 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     const Clock::time_point painting = Clock::now();
     // Only a lossless file is judged for holes (analysis::lossy_origin).
     Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}};
-    image::Picture picture = paint_picture(*stream, facts, *stretch, plan, options, name, label, log, meters);
+    SpectrogramData data;
+    image::Picture picture =
+        paint_picture(*stream, facts, *stretch, plan, options, name, label, log, meters, options.data ? &data : nullptr);
     result.cutoff = meters.spectrum.cutoff();
     result.peak_dbfs = meters.levels.peak_dbfs();
     if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();
@@ -446,6 +479,7 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     log.line(label + ". Saving file\n");
 
     result.picture = picture_path(path, outpath, options);
+    if (options.data && !save_data(data, facts, plan, pane_axis(facts, options), result, log, label)) return result;
     save_picture(picture, path, options, stamped, label, result, log);
     if (result.outcome == Outcome::Written && options.on_picture) options.on_picture(picture);
     return result;

@@ -1,5 +1,7 @@
 #include "convert/painter.h"
 
+#include "convert/levels.h"
+
 namespace tolvek::convert {
 namespace {
 
@@ -32,16 +34,20 @@ bool Painter::paint(int i, std::span<const float> magnitudes) {
     const LevelMap& level_of_magnitude = *pane_.levels;
     std::optional<Grid>& marks = pane_.grid;
 
-    // Grid hook 1: a 60-second line fills the whole column.
-    if (marks && marks->time_test()) {
-        for (int j = 0; j < height; ++j) set(i, j, time_grid_color);
-        return false;
-    }
-
     std::span<const float> cells = magnitudes;
     if (pane_.rows) {
         pane_.rows->apply(magnitudes, rows_);
         cells = rows_;
+    }
+    if (pane_.data)
+        for (int j = 0; j < height; ++j)
+            pane_.data[static_cast<std::size_t>(j) * static_cast<std::size_t>(pane_.columns) + static_cast<std::size_t>(i)] =
+                static_cast<float>(dbfs_of(cells[j]));
+
+    // Grid hook 1: a 60-second line fills the whole column.
+    if (marks && marks->time_test()) {
+        for (int j = 0; j < height; ++j) set(i, j, time_grid_color);
+        return false;
     }
     for (int j = 0; j < height; ++j) {
         const std::uint8_t level = level_of_magnitude(cells[j]);

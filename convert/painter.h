@@ -24,6 +24,9 @@ struct Pane {
     const LevelMap* levels = nullptr;  // nullptr: the classic mapping
     const RowMap* rows = nullptr;      // nullptr: bin j in row j
     int height = audio::kSpectrumBins; // rows of the pane
+    // With data: each cell's dBFS, [row][column] of `columns` columns.
+    float* data = nullptr;
+    int columns = 0;
     std::optional<Grid> grid;
     int x0 = 0;
     int y0 = 0;

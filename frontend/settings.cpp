@@ -22,6 +22,7 @@ constexpr std::array<std::string_view, 3> kOutputChoices{"png", "jpg", "jpeg"};
 constexpr std::array<std::string_view, 2> kScaleChoices{"linear", "log"};
 constexpr std::array<std::string_view, 2> kCoverageChoices{"sampled", "full"};
 constexpr std::array<std::string_view, 2> kChannelsChoices{"mix", "split"};
+constexpr std::array<std::string_view, 2> kDataChoices{"off", "npz"};
 constexpr std::array<std::string_view, 5> kWindowChoices{"hann", "hamming", "blackman-harris", "kaiser", "rectangular"};
 
 bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
@@ -32,7 +33,7 @@ bool valid_time(std::string_view text) { return convert::parse_time_span(text).h
 bool valid_freq(std::string_view text) { return convert::parse_frequency_span(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 25> kSettings{{
+const std::array<SettingDef, 26> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -93,6 +94,8 @@ const std::array<SettingDef, 25> kSettings{{
     {.key = "freq", .kind = SettingKind::kText, .text = &Settings::freq, .valid = valid_freq,
      .rule = "LOW..HIGH in Hz or with a k suffix, either side empty, HIGH above LOW",
      .value_name = "LOW..HIGH", .help = "draw only that band (Hz, or kHz with k, e.g. 1k..8k)"},
+    {.key = "data", .kind = SettingKind::kText, .text = &Settings::data, .choices = kDataChoices,
+     .value_name = "off|npz", .help = "npz: the levels in dBFS behind each picture, its columns'\ntimes and rows' frequencies, as SOURCE.npz beside it"},
     {.key = "readable", .kind = SettingKind::kFlag, .number = &Settings::readable,
      .help = "a picture to read: frame=1, range=-120:0 and coverage=full\nwhere they are not given"},
 }};

@@ -54,6 +54,7 @@ struct Settings {
     std::string window = "hann";            // hann, hamming, blackman-harris, kaiser or rectangular
     std::string time;                       // START..END drawn; empty: all of it
     std::string freq;                       // LOW..HIGH drawn; empty: the whole spectrum
+    std::string data = "off";               // off, or npz: the numbers behind each picture beside it
     int readable = 0;                       // 0 or 1: frame, range and coverage of a picture to read
 };
 

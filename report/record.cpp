@@ -89,6 +89,7 @@ Record record_from(const std::string& source, const convert::Result& result) {
     r.source = source;
     r.status = std::string(status_word(result.outcome));
     if (result.outcome == convert::Outcome::Written) r.picture = result.picture;
+    if (!result.data.empty()) r.data = result.data;
     if (!result.reason.empty()) r.reason = result.reason;
     if (result.rate > 0) r.rate_hz = result.rate;
     if (result.channels > 0) r.channels = result.channels;

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <functional>
 #include <numbers>
+#include <optional>
 
 #include "audio/spectrum.h"
 #include "convert/convert.h"
+#include "convert/npz.h"
 #include "support/fixtures.h"
 
 namespace tolvek::convert {
@@ -177,6 +179,84 @@ TEST(PictureShape, FileEndingBeforeTheTimeRangeIsPassedOver) {
     EXPECT_FALSE(test::exists(wav + ".png"));
     o.time = {3.9, std::nullopt};
     EXPECT_EQ(convert_file(wav, std::nullopt, o, log).outcome, Outcome::Written);
+}
+
+}  // namespace
+}  // namespace tolvek::convert
+
+namespace tolvek::convert {
+namespace {
+
+// The python3 that has numpy, if any.
+std::optional<std::string> numpy_python() {
+    for (const char* python : {"python3", "/usr/bin/python3"})
+        if (test::run({python, "-c", "import numpy"}, ".").status == 0) return python;
+    return std::nullopt;
+}
+
+TEST(PictureData, NumpyReadsTheLevelsThePictureShows) {
+    const std::optional<std::string> python = numpy_python();
+    if (!python) GTEST_SKIP() << "numpy is not installed";
+    test::TempDir dir;
+    const std::string wav = tone_file(dir, 2000, 1.0);
+    test::TestPalette grey = test::TestPalette::grey();
+    Options o;
+    o.palette = &grey;
+    o.grid = false;
+    o.range = Range::dbfs(-120, 0);
+    o.width = 40;
+    o.height = 100;
+    o.data = true;
+    QuietLog log;
+    const Result r = convert_file(wav, std::nullopt, o, log);
+    ASSERT_EQ(r.outcome, Outcome::Written) << log.errors;
+    EXPECT_EQ(r.data, wav + ".npz");
+    // The palette's levels from the data, top row first as the picture holds them.
+    const std::string script =
+        "import numpy as np, sys\n"
+        "z = np.load(sys.argv[1])\n"
+        "db = z['db']\n"
+        "assert db.dtype == np.float32 and db.shape == (1, 100, 40), db.shape\n"
+        "print(z['times_s'][1], z['freqs_hz'][1], z['freqs_hz'][-1])\n"
+        "levels = np.clip(np.floor((db[0] + 120) * 255 / 120), 0, 255).astype(np.uint8)\n"
+        "open(sys.argv[2], 'wb').write(levels[::-1].tobytes())\n";
+    const test::RunResult py = test::run({*python, "-c", script, r.data, dir.file("levels")}, dir.path());
+    ASSERT_EQ(py.status, 0) << py.err;
+    // 4 s over 40 columns; 4 kHz over 100 rows.
+    EXPECT_EQ(py.out, "0.1 40.0 3960.0\n");
+    const std::string levels = test::read_file(dir.file("levels"));
+    test::Image img;
+    ASSERT_TRUE(test::read_png(wav + ".png", img));
+    ASSERT_EQ(levels.size(), 40u * 100u);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 40; ++x)
+            ASSERT_EQ(img.at(x, y).r, static_cast<std::uint8_t>(levels[static_cast<std::size_t>((99 - y) * 40 + x)]))
+                << x << "," << y;
+}
+
+TEST(PictureData, UpdateWritesMissingData) {
+    test::Workspace w;
+    w.wav("song.wav");
+    ASSERT_EQ(w.tolvek({"--data", "npz", "song.wav"}).status, 0);
+    ASSERT_TRUE(w.has("song.wav.npz"));
+    EXPECT_NE(w.tolvek({"-u", "--data", "npz", "song.wav"}).err.find("0 pictures written, 1 up to date"), std::string::npos);
+    std::remove(w.path("song.wav.npz").c_str());
+    EXPECT_NE(w.tolvek({"-u", "--data", "npz", "song.wav"}).err.find("1 picture written, 0 up to date"), std::string::npos);
+    EXPECT_TRUE(w.has("song.wav.npz"));
+}
+
+TEST(PictureData, NpyHeaderIsAlignedAndNamesTheShape) {
+    for (const auto& shape : {std::vector<std::size_t>{3}, std::vector<std::size_t>{2, 1024, 1000}}) {
+        const std::string h = npy_header("<f4", shape);
+        EXPECT_EQ(h.size() % 64, 0u);
+        EXPECT_EQ(h.substr(0, 8), std::string("\x93NUMPY\x01\x00", 8));
+        EXPECT_EQ(static_cast<std::size_t>(static_cast<unsigned char>(h[8]) | static_cast<unsigned char>(h[9]) << 8),
+                  h.size() - 10);
+        EXPECT_EQ(h.back(), '\n');
+    }
+    EXPECT_NE(npy_header("<f8", {3}).find("'shape': (3,)"), std::string::npos);
+    EXPECT_NE(npy_header("<f4", {2, 5, 7}).find("'shape': (2,5,7)"), std::string::npos);
+    EXPECT_EQ(data_path("dir.v2/song.mp3.png"), "dir.v2/song.mp3.npz");
 }
 
 }  // namespace
