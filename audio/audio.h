@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -159,6 +160,10 @@ public:
     // outside valid_spectrum_shape, kErrorMemory when no plan can be made.
     Status set_spectrum(SpectrumShape shape);
     int spectrum_bins() const;
+
+    // A text tag of the container or the audio stream ("creation_time", a
+    // Broadcast WAV's "origination_date"), any case; nothing when absent.
+    std::optional<std::string> tag(const std::string& key) const;
 
     // Moves to byte position `pos` (rounded down to a frame). A move back
     // reopens the demuxer; its failure is returned, and every later read

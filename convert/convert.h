@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "convert/analysis.h"
+#include "convert/clock.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
 #include "convert/shape.h"
@@ -55,6 +56,7 @@ struct Options {
     TimeSpan time;                      // the stretch of the recording drawn
     FrequencySpan freq;                 // the band of frequencies drawn
     bool data = false;                  // also the numbers behind the picture, as .npz beside it
+    std::optional<ClockStart> start_time;  // the recording's start as the user gives it
     // More text for the picture's metadata, from what was measured.
     std::function<void(const struct Result&, image::Metadata&)> describe;
     // Opt-in: called with the painted picture once it is saved, on the thread
@@ -103,6 +105,7 @@ struct Result {
     double bitrate_kbps = 0.0;      // average_bitrate_kbps(); 0: unknown
     std::string picture;            // the path the picture was (to be) saved at
     std::string data;               // the path of the numbers behind it, when written
+    std::string start_time;         // the recording's start (iso_text) when known
     double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
     // Where the spectrum's content ends, over the columns painted; nothing
     // when the file was not painted or its 2-10 kHz band is silent.

@@ -302,7 +302,8 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 // from the top, and returns it.
 image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Stretch& stretch,
                              const ColumnPlan& plan, const Options& options, const std::string& name,
-                             const std::string& label, Log& log, Meters& meters, SpectrogramData* data) {
+                             const std::string& label, Log& log, Meters& meters, SpectrogramData* data,
+                             const std::optional<ClockStart>& clock) {
     const int panes = static_cast<int>(stream.channel_groups());
     const int rows = options.height * panes;
     const FrameLayout layout = frame_layout(plan.count, rows);
@@ -328,7 +329,7 @@ image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const St
     paint_columns(stream, plan, options, painters, label, log, meters);
     if (options.frame) {
         FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name,
-                               stream.codec().bitrate_kbps, {}, stretch.start_s, stretch.seconds};
+                               stream.codec().bitrate_kbps, {}, stretch.start_s, stretch.seconds, clock};
         if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
         const std::unique_ptr<image::Font> font = frame_font(name, log);
         draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette, options.freq},
@@ -467,8 +468,10 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
     // Only a lossless file is judged for holes (analysis::lossy_origin).
     Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}};
     SpectrogramData data;
-    image::Picture picture =
-        paint_picture(*stream, facts, *stretch, plan, options, name, label, log, meters, options.data ? &data : nullptr);
+    const std::optional<ClockStart> clock = options.start_time ? options.start_time : recorded_start(*stream, path);
+    if (clock) result.start_time = iso_text(*clock);
+    image::Picture picture = paint_picture(*stream, facts, *stretch, plan, options, name, label, log, meters,
+                                           options.data ? &data : nullptr, clock);
     result.cutoff = meters.spectrum.cutoff();
     result.peak_dbfs = meters.levels.peak_dbfs();
     if (meters.levels.silence_pct()) result.clipped_samples = meters.levels.clipped_samples();

@@ -142,9 +142,37 @@ void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
     }
 }
 
+// Time labels as times of day: at multiples of the step on the clock, so a
+// long recording gets marks at full hours.
+std::vector<Label> clock_labels(const FrameLayout& l, const ClockStart& clock, double start, double drawn) {
+    static constexpr double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600};
+    const double px_per_second = l.columns / drawn, first = clock.seconds + start;
+    const std::vector<double> values = label_values(first, first + drawn, px_per_second, kMinPxBetweenTimeLabels, kSteps);
+    const bool with_seconds = std::any_of(values.begin(), values.end(), [](double v) { return std::fmod(v, 60.0) != 0.0; });
+    std::vector<Label> out;
+    for (double v : values) {
+        const int x = static_cast<int>(std::lround((v - first) * px_per_second));
+        if (x >= l.columns) break;
+        out.push_back({x, clock_label(clock, v - clock.seconds, with_seconds)});
+    }
+    return out;
+}
+
 void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const image::Font* font) {
     const int axis_row = l.top + l.rows;
     fill(p, l.left - 1, axis_row, l.columns + 1, 1, kRule);
+    if (facts.clock) {
+        const double drawn = facts.drawn_s > 0.0 ? facts.drawn_s : facts.seconds;
+        if (!(drawn > 0.0) || !std::isfinite(drawn)) return;
+        for (const Label& label : clock_labels(l, *facts.clock, facts.start_s, drawn)) {
+            fill(p, l.left + label.offset, axis_row + 1, 1, kTickPx, kRule);
+            if (!font) continue;
+            const int w = font->width(label.text);
+            const int x_text = std::max(0, std::min(l.left + label.offset - w / 2, p.width() - w));
+            font->draw(p, x_text, axis_row + 1 + kTickPx + 1 + font->ascent(), label.text, kInk);
+        }
+        return;
+    }
     const double start = facts.start_s, drawn = facts.drawn_s > 0.0 ? facts.drawn_s : facts.seconds;
     if (!(drawn > 0.0) || !std::isfinite(drawn)) return;
     static constexpr double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000};
@@ -267,6 +295,7 @@ std::string title_text(const FrameFacts& f) {
         bitrate += (bitrate.empty() ? "" : " ") + std::string(rate_text);
     }
     if (!bitrate.empty()) text += ", " + bitrate;
+    if (f.clock) text += ", " + title_clock_text(*f.clock);
     return text;
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "convert/clock.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
 #include "convert/shape.h"
@@ -32,6 +34,9 @@ struct FrameFacts {
     // The stretch drawn: from `start_s`, `drawn_s` long (0: all of `seconds`).
     double start_s = 0.0;
     double drawn_s = 0.0;
+    // The time of day the recording starts at: the time axis reads as a
+    // clock and the title gives the date.
+    std::optional<ClockStart> clock = {};
 };
 
 // What the axes and the colour bar stand for.

@@ -29,6 +29,7 @@ std::string shape_fingerprint(const Options& o) {
     if (o.spectrum != d.spectrum)
         text += " fft=" + std::to_string(o.spectrum.frames) + ":" + std::to_string(static_cast<int>(o.spectrum.window));
     if (o.time != d.time) text += " time=" + optional_text(o.time.start_s) + ".." + optional_text(o.time.end_s);
+    if (o.start_time) text += " start=" + iso_text(*o.start_time);
     if (o.freq != d.freq) text += " freq=" + optional_text(o.freq.low_hz) + ".." + optional_text(o.freq.high_hz);
     return text;
 }

@@ -11,6 +11,7 @@
 
 #include "common/file.h"
 #include "convert/levels.h"
+#include "convert/clock.h"
 #include "convert/shape.h"
 #include "report/format.h"
 
@@ -30,10 +31,11 @@ bool valid_report_name(std::string_view text) { return report::format_for(text).
 bool valid_width(std::string_view text) { return convert::parse_width(text).has_value(); }
 bool valid_fft(std::string_view text) { return convert::parse_fft(text).has_value(); }
 bool valid_time(std::string_view text) { return convert::parse_time_span(text).has_value(); }
+bool valid_start_time(std::string_view text) { return convert::parse_iso_time(text).has_value(); }
 bool valid_freq(std::string_view text) { return convert::parse_frequency_span(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 26> kSettings{{
+const std::array<SettingDef, 27> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -96,6 +98,9 @@ const std::array<SettingDef, 26> kSettings{{
      .value_name = "LOW..HIGH", .help = "draw only that band (Hz, or kHz with k, e.g. 1k..8k)"},
     {.key = "data", .kind = SettingKind::kText, .text = &Settings::data, .choices = kDataChoices,
      .value_name = "off|npz", .help = "npz: the levels in dBFS behind each picture, its columns'\ntimes and rows' frequencies, as SOURCE.npz beside it"},
+    {.key = "start-time", .kind = SettingKind::kText, .text = &Settings::start_time, .valid = valid_start_time,
+     .rule = "an ISO 8601 time such as 2024-05-12T05:30:00, Z or +02:00 after it", .value_name = "TIME",
+     .help = "the recordings' start (ISO 8601): a framed picture's time\naxis reads as a clock (else from bext, creation_time or\na name like 20240512_053000)"},
     {.key = "readable", .kind = SettingKind::kFlag, .number = &Settings::readable,
      .help = "a picture to read: frame=1, range=-120:0 and coverage=full\nwhere they are not given"},
 }};

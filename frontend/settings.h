@@ -55,6 +55,7 @@ struct Settings {
     std::string time;                       // START..END drawn; empty: all of it
     std::string freq;                       // LOW..HIGH drawn; empty: the whole spectrum
     std::string data = "off";               // off, or npz: the numbers behind each picture beside it
+    std::string start_time;                 // the recordings' start, ISO 8601; empty: from each file
     int readable = 0;                       // 0 or 1: frame, range and coverage of a picture to read
 };
 

@@ -177,6 +177,7 @@ void fill_run_settings(const Settings& settings, const palette::Colours& colours
     c.time = convert::parse_time_span(settings.time).value_or(convert::TimeSpan{});
     c.freq = convert::parse_frequency_span(settings.freq).value_or(convert::FrequencySpan{});
     c.data = settings.data == "npz";
+    c.start_time = convert::parse_iso_time(settings.start_time);
     run.walk.recursive = settings.recursive != 0;
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;

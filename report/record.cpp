@@ -90,6 +90,7 @@ Record record_from(const std::string& source, const convert::Result& result) {
     r.status = std::string(status_word(result.outcome));
     if (result.outcome == convert::Outcome::Written) r.picture = result.picture;
     if (!result.data.empty()) r.data = result.data;
+    if (!result.start_time.empty()) r.start_time = result.start_time;
     if (!result.reason.empty()) r.reason = result.reason;
     if (result.rate > 0) r.rate_hz = result.rate;
     if (result.channels > 0) r.channels = result.channels;

@@ -9,6 +9,7 @@
 
 #include "audio/spectrum.h"
 #include "convert/convert.h"
+#include "convert/frame.h"
 #include "convert/npz.h"
 #include "support/fixtures.h"
 
@@ -257,6 +258,92 @@ TEST(PictureData, NpyHeaderIsAlignedAndNamesTheShape) {
     EXPECT_NE(npy_header("<f8", {3}).find("'shape': (3,)"), std::string::npos);
     EXPECT_NE(npy_header("<f4", {2, 5, 7}).find("'shape': (2,5,7)"), std::string::npos);
     EXPECT_EQ(data_path("dir.v2/song.mp3.png"), "dir.v2/song.mp3.npz");
+}
+
+}  // namespace
+}  // namespace tolvek::convert
+
+namespace tolvek::convert {
+namespace {
+
+TEST(ClockTime, ReadFromTextAndNames) {
+    struct Case {
+        const char* text;
+        bool from_name;
+        std::optional<std::string> iso;  // iso_text of what is read
+    };
+    for (const Case& c : {
+             Case{"2024-05-12T05:30:00", false, "2024-05-12T05:30:00"},
+             Case{"2024-05-12 05:30Z", false, "2024-05-12T05:30:00Z"},
+             Case{"2024-05-12T05:30:07.5+0200", false, "2024-05-12T05:30:07+02:00"},
+             Case{"2024-02-29T23:59:59-05", false, "2024-02-29T23:59:59-05:00"},
+             Case{"2023-02-29T00:00:00", false, std::nullopt},
+             Case{"2024-05-12T24:00:00", false, std::nullopt},
+             Case{"2024-05-12", false, std::nullopt},
+             Case{"2024-05-12T05:30:00+15:00", false, std::nullopt},
+             Case{"2024-05-12T05:30:00 ", false, std::nullopt},
+             Case{"dawn/20240512_053000.wav", true, "2024-05-12T05:30:00"},
+             Case{"rec-20241231-235959.flac", true, "2024-12-31T23:59:59"},
+             Case{"120240512_053000.wav", true, std::nullopt},
+             Case{"20240512_0530001.wav", true, std::nullopt},
+             Case{"20241332_053000.wav", true, std::nullopt},
+         }) {
+        const std::optional<ClockStart> got = c.from_name ? clock_from_name(c.text) : parse_iso_time(c.text);
+        EXPECT_EQ(got ? std::optional<std::string>(iso_text(*got)) : std::nullopt, c.iso) << c.text;
+    }
+    const ClockStart late = *parse_iso_time("2024-05-12T23:30:00Z");
+    EXPECT_EQ(clock_label(late, 3600, false), "00:30");
+    EXPECT_EQ(clock_label(late, 15, true), "23:30:15");
+    EXPECT_EQ(title_clock_text(late), "2024-05-12 23:30:00 UTC");
+
+    // A day from 05:30 over 1440 columns: ticks at full hours, 06:00 at column 30.
+    test::TestPalette grey = test::TestPalette::grey();
+    const FrameLayout l = frame_layout(1440, 256);
+    image::Picture p(l.width, l.height);
+    FrameFacts facts{"20240512_053000.wav", 8000, 1, 86400.0, 1000, ""};
+    facts.clock = clock_from_name(facts.name);
+    draw_frame(p, l, facts, {Scale::Linear, Range{}, &grey}, nullptr);
+    const auto tick = [&](int column) { return p.pixel(l.left + column, l.height - 1 - (l.top + l.rows + 1)).r == 150; };
+    EXPECT_TRUE(tick(30));
+    EXPECT_FALSE(tick(29));
+    EXPECT_FALSE(tick(31));
+    EXPECT_TRUE(title_text(facts).ends_with(", 2024-05-12 05:30:00")) << title_text(facts);
+}
+
+TEST(ClockTime, EachSourceOfTheStart) {
+    test::TempDir dir;
+    const std::string plain = dir.file("take.wav"), named = dir.file("20240512_053000.wav");
+    test::write_wav(plain, 8000, 1, test::sine(8000, 1, 1.0, 440));
+    test::write_wav(named, 8000, 1, test::sine(8000, 1, 1.0, 440));
+    struct Case {
+        std::string file;
+        std::string ffmpeg_args;  // made from take.wav with these, when not empty
+        std::optional<ClockStart> given;
+        std::string start_time;
+    };
+    for (const Case& c : {
+             Case{plain, "", std::nullopt, ""},
+             Case{named, "", std::nullopt, "2024-05-12T05:30:00"},
+             Case{dir.file("bwf.wav"),
+                  "-write_bext 1 -metadata origination_date=2024-05-12 -metadata origination_time=06:15:00",
+                  std::nullopt, "2024-05-12T06:15:00"},
+             Case{dir.file("tagged.mka"), "-metadata creation_time=2024-05-12T04:00:00Z", std::nullopt,
+                  "2024-05-12T04:00:00Z"},
+             Case{named, "", parse_iso_time("2025-01-02T03:04:05+01:00"), "2025-01-02T03:04:05+01:00"},
+         }) {
+        SCOPED_TRACE(c.file);
+        if (!c.ffmpeg_args.empty() && !test::ffmpeg_convert(plain, c.file, c.ffmpeg_args))
+            GTEST_SKIP() << "the ffmpeg tool cannot make " << c.file;
+        test::TestPalette grey = test::TestPalette::grey();
+        Options o;
+        o.palette = &grey;
+        o.frame = true;
+        o.start_time = c.given;
+        QuietLog log;
+        const Result r = convert_file(c.file, std::nullopt, o, log);
+        ASSERT_EQ(r.outcome, Outcome::Written) << log.errors;
+        EXPECT_EQ(r.start_time, c.start_time);
+    }
 }
 
 }  // namespace
