@@ -31,7 +31,7 @@ demo: build-program
 # The README's framed picture of the demo sound (doc/demo-framed.png).
 demo-picture: build
 	@bash scripts/demo.sh $(BUILD_DIR) >/dev/null
-	@$(BUILD_DIR)/tolvek -q --frame --range -120:0 --scale log --coverage full demo/demo.mp3
+	@$(BUILD_DIR)/tolvek -q --readable demo/demo.mp3
 	@mv demo/demo.mp3.png doc/demo-framed.png && echo doc/demo-framed.png
 
 # cmake --install of the build: the program, libtolvek.so.0 with its header and

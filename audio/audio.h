@@ -42,6 +42,25 @@ constexpr int kWindowFrames = 2048;
 // is then in two windows whose Hann weights add up to one.
 constexpr int kHopFrames = kWindowFrames / 2;
 
+// The weighting of a window's samples before its transform.
+enum class Window { Hann, Hamming, BlackmanHarris, Kaiser, Rectangular };
+
+// The transform behind each spectrum: `frames` samples (a power of two from
+// kMinSpectrumFrames to kMaxSpectrumFrames) under `window`, giving frames / 2
+// bins. Full coverage's windows start frames / 2 apart.
+inline constexpr int kMinSpectrumFrames = 256;
+inline constexpr int kMaxSpectrumFrames = 65536;
+struct SpectrumShape {
+    int frames = kWindowFrames;
+    Window window = Window::Hann;
+    int bins() const { return frames / 2; }
+    int hop() const { return frames / 2; }
+    friend bool operator==(const SpectrumShape&, const SpectrumShape&) = default;
+};
+constexpr bool valid_spectrum_shape(const SpectrumShape& s) {
+    return s.frames >= kMinSpectrumFrames && s.frames <= kMaxSpectrumFrames && (s.frames & (s.frames - 1)) == 0;
+}
+
 // Checks that the FFmpeg libraries found at run time have the major versions
 // the program was built against, and makes the process-wide settings
 // include/tolvek/tolvek.h lists (once; later calls only check). Opening a
@@ -196,6 +215,17 @@ public:
     Status set_channel_groups(std::span<const ChannelGroup> groups);
     std::size_t channel_groups() const;
 
+    // The transform of every later spectrum (by default 2048 frames, Hann):
+    // spectra then hold shape.bins() values per group, and the frames,
+    // window and hop of the reads below follow it. kErrorHandle for a shape
+    // outside valid_spectrum_shape, kErrorMemory when no plan can be made.
+    Status set_spectrum(SpectrumShape shape);
+    int spectrum_bins() const;
+
+    // A text tag of the container or the audio stream ("creation_time", a
+    // Broadcast WAV's "origination_date"), any case; nothing when absent.
+    std::optional<std::string> tag(const std::string& key) const;
+
     // Moves to byte position `pos` (rounded down to a frame). A move back
     // reopens the demuxer; its failure is returned, and every later read
     // then fails with kErrorHandle.
@@ -217,12 +247,13 @@ public:
     Status read_spectrum(std::span<float, kSpectrumBins> out, Levels* levels = nullptr,
                          std::uint64_t levels_end_pos = UINT64_MAX);
     // read_spectrum for every channel group: group g's spectrum in
-    // out[g × 1024, (g + 1) × 1024). `out` holds 1024 × channel_groups().
+    // out[g × bins, (g + 1) × bins), bins being spectrum_bins() (1024
+    // unless set_spectrum changed it). `out` holds bins × channel_groups().
     Status read_spectra(std::span<float> out, Levels* levels = nullptr, std::uint64_t levels_end_pos = UINT64_MAX);
 
     // Every frame of a stretch: for each group, the bin-wise maximum of the
     // spectra of the windows that start at byte position `begin_pos` and
-    // every kHopFrames after it while a window starts before `end_pos`
+    // every hop (half a window) after it while a window starts before `end_pos`
     // (always at least the first one; windows run on past `end_pos`). With
     // `end_pos` past the stream's last frame, windows go on to it. Leaves
     // the position at the last window's start, so stretches read one after
@@ -231,7 +262,7 @@ public:
     //
     // With `levels`, the levels of the stretch's frames [begin_pos, end_pos)
     // the windows read are added to it, each frame once although two
-    // windows read it: the first kHopFrames of each window (all of the
+    // windows read it: the first hop of each window (all of the
     // last one's), up to `end_pos`.
     Status read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, std::span<float> out,
                             Levels* levels = nullptr);

@@ -163,19 +163,19 @@ void Levels::add(const Levels& other) {
     samples += other.samples;
 }
 
-// The kWindowFrames frames of `group` from the position; zeros past the end
+// The window's frames of `group` from the position; zeros past the end
 // of the stream.
 void Stream::Impl::fill_window(std::size_t group) {
     const std::vector<float>& d = mono.data[group];
-    for (std::int64_t k = 0; k < kWindowFrames; ++k) {
+    for (std::int64_t k = 0; k < window_frames(); ++k) {
         const std::int64_t i = position + k - mono.start;
         window[k] = (i >= 0 && i < static_cast<std::int64_t>(d.size())) ? d[i] : 0.0f;
     }
 }
 
-void Stream::Impl::analyze_window(std::size_t group, std::span<float, kSpectrumBins> out) {
+void Stream::Impl::analyze_window(std::size_t group, std::span<float> out) {
     fill_window(group);
-    fft.analyze(window, out);
+    fft->analyze(window, out);
 }
 
 }  // namespace tolvek::audio

@@ -565,7 +565,7 @@ void Stream::Impl::start_run(const Packet& p) {
     decoded = first.start + (skipping == Skipping::Vorbis ? first.frames : 0);
     // Frames lost before the run (a gap in a damaged file) are silence, so
     // that a window over the gap keeps what it has on either side.
-    if (!mono.empty() && decoded > mono.end() && decoded - mono.end() < kWindowFrames) mono.pad(decoded - mono.end());
+    if (!mono.empty() && decoded > mono.end() && decoded - mono.end() < window_frames()) mono.pad(decoded - mono.end());
     if (!mono.empty() && mono.end() != decoded) mono.clear();
     run_active = true;
     for (Packet* q : preroll) send(*q);

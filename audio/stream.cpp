@@ -116,7 +116,7 @@ Stream::~Stream() = default;
 std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
     if (status = start(); !status) return nullptr;
     auto impl = std::make_unique<Impl>();
-    if (!impl->frame || !impl->fft.ok()) {
+    if (!impl->frame || !impl->fft->ok()) {
         status = Status::fail(kErrorMemory, "cannot allocate the decoder state");
         return nullptr;
     }
@@ -140,7 +140,7 @@ std::unique_ptr<Stream> Stream::open(const std::string& path, Status& status) {
 
 std::unique_ptr<Stream> Stream::sibling(Status& status) const {
     auto impl = std::make_unique<Impl>();
-    if (!impl->frame || !impl->fft.ok()) {
+    if (!impl->frame || !impl->fft->ok()) {
         status = Status::fail(kErrorMemory, "cannot allocate the decoder state");
         return nullptr;
     }
@@ -162,6 +162,7 @@ std::unique_ptr<Stream> Stream::sibling(Status& status) const {
     if (status = impl->open_demuxer(); !status) return nullptr;
     auto stream = std::unique_ptr<Stream>(new Stream(std::move(impl)));
     if (status = stream->set_channel_groups(impl_->mono.groups); !status) return nullptr;
+    if (status = stream->set_spectrum(impl_->fft->shape()); !status) return nullptr;
     return stream;
 }
 
@@ -201,8 +202,8 @@ Status Stream::read_spectrum(std::span<float, kSpectrumBins> out, Levels* levels
 
 namespace {
 
-std::span<float, kSpectrumBins> group_bins(std::span<float> out, std::size_t group) {
-    return out.subspan(group * kSpectrumBins).first<kSpectrumBins>();
+std::span<float> group_bins(std::span<float> out, std::size_t group, std::size_t bins) {
+    return out.subspan(group * bins, bins);
 }
 
 std::int64_t frame_of(std::uint64_t pos, std::uint64_t frame_bytes) {
@@ -214,14 +215,15 @@ std::int64_t frame_of(std::uint64_t pos, std::uint64_t frame_bytes) {
 Status read_window(Stream::Impl& s, std::span<float> out, Levels* levels, std::uint64_t levels_end_pos,
                    bool may_seek) {
     if (!s.source.dec) return Status::fail(kErrorHandle, "the stream could not be reopened");
-    if (out.size() < s.mono.groups.size() * kSpectrumBins)
+    const auto bins = static_cast<std::size_t>(s.bins());
+    if (out.size() < s.mono.groups.size() * bins)
         return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
     s.decode_status = Status::ok();
-    s.decode_until(s.position + kWindowFrames, may_seek);
-    for (std::size_t g = 0; g < s.mono.groups.size(); ++g) s.analyze_window(g, group_bins(out, g));
+    s.decode_until(s.position + s.window_frames(), may_seek);
+    for (std::size_t g = 0; g < s.mono.groups.size(); ++g) s.analyze_window(g, group_bins(out, g, bins));
     if (levels) {
         const std::int64_t end = frame_of(levels_end_pos, s.source.info.channels * 2ULL);
-        s.add_levels(s.position, std::min(end, s.position + kWindowFrames), *levels);
+        s.add_levels(s.position, std::min(end, s.position + s.window_frames()), *levels);
     }
     if (!s.decode_status) return std::move(s.decode_status);
     if (!s.source.reader) return Status::fail(kErrorHandle, "the stream could not be reopened");
@@ -238,7 +240,9 @@ Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, 
                                 Levels* levels) {
     Impl& s = *impl_;
     const std::int64_t end = frame_of(end_pos, s.source.info.channels * 2ULL);
-    if (out.size() < s.mono.groups.size() * kSpectrumBins)
+    const auto bins = static_cast<std::size_t>(s.bins());
+    const std::int64_t hop = s.fft->shape().hop(), frames = s.window_frames();
+    if (out.size() < s.mono.groups.size() * bins)
         return Status::fail(kErrorHandle, "no room for a spectrum of every channel group");
     // A stretch is read whole: only what lies before it may be passed over
     // by a seek (a second reader starting mid-file).
@@ -251,23 +255,23 @@ Status Stream::read_max_spectra(std::uint64_t begin_pos, std::uint64_t end_pos, 
     if (first) first = read_window(s, out, nullptr, UINT64_MAX, true);
     if (!s.source.dec) return first;
     std::int64_t previous = s.position;
-    for (std::int64_t at = s.position + kHopFrames; at < end; at += kHopFrames) {
+    for (std::int64_t at = s.position + hop; at < end; at += hop) {
         window_levels(previous, at);
         previous = at;
         s.position = at;
         s.mono.drop_front(at - s.mono.start);
         s.decode_status = Status::ok();
-        s.decode_until(at + kWindowFrames, false);
+        s.decode_until(at + frames, false);
         // The stream ended before this window: no frame of it is left to show.
         if (s.output_done && at >= s.mono.start + static_cast<std::int64_t>(s.mono.size())) break;
         for (std::size_t g = 0; g < s.mono.groups.size(); ++g) {
             s.analyze_window(g, s.scratch);
-            const std::span<float, kSpectrumBins> bins = group_bins(out, g);
-            for (int k = 0; k < kSpectrumBins; ++k) bins[k] = std::max(bins[k], s.scratch[k]);
+            const std::span<float> group = group_bins(out, g, bins);
+            for (std::size_t k = 0; k < bins; ++k) group[k] = std::max(group[k], s.scratch[k]);
         }
         if (first && !s.decode_status) first = std::move(s.decode_status);
     }
-    window_levels(previous, previous + kWindowFrames);
+    window_levels(previous, previous + frames);
     if (first) first = read_status(*s.source.reader);
     return first;
 }
@@ -285,6 +289,20 @@ Status Stream::set_channel_groups(std::span<const ChannelGroup> groups) {
 }
 
 std::size_t Stream::channel_groups() const { return impl_->mono.groups.size(); }
+
+Status Stream::set_spectrum(SpectrumShape shape) {
+    Impl& s = *impl_;
+    if (!valid_spectrum_shape(shape)) return Status::fail(kErrorHandle, "no transform of that size");
+    if (shape == s.fft->shape()) return Status::ok();
+    auto fft = std::make_unique<SpectrumAnalyzer>(shape);
+    if (!fft->ok()) return Status::fail(kErrorMemory, "cannot prepare the transform");
+    s.fft = std::move(fft);
+    s.window.assign(static_cast<std::size_t>(shape.frames), 0.0f);
+    s.scratch.assign(static_cast<std::size_t>(shape.bins()), 0.0f);
+    return Status::ok();
+}
+
+int Stream::spectrum_bins() const { return impl_->bins(); }
 
 CodecInfo Stream::codec() const { return impl_->source.codec; }
 

@@ -157,9 +157,11 @@ struct Stream::Impl {
     int swr_rate = 0;
     std::vector<std::int16_t> pcm;
 
-    SpectrumAnalyzer fft;
-    std::array<float, kWindowFrames> window{};
-    std::array<float, kSpectrumBins> scratch{};  // a window's spectrum before it joins the maximum
+    std::unique_ptr<SpectrumAnalyzer> fft = std::make_unique<SpectrumAnalyzer>();
+    std::vector<float> window = std::vector<float>(kWindowFrames);
+    std::vector<float> scratch = std::vector<float>(kSpectrumBins);  // a window's spectrum before it joins the maximum
+    int window_frames() const { return fft->shape().frames; }
+    int bins() const { return fft->shape().bins(); }
 
     // A fresh demuxer and decoder over `file` (source.cpp), with the reading
     // state reset to the start of the stream.
@@ -219,7 +221,7 @@ struct Stream::Impl {
     // Adds the levels of the buffered frames in [from, to).
     void add_levels(std::int64_t from, std::int64_t to, Levels& out) const;
     // The spectrum of `group` over the window at the current position.
-    void analyze_window(std::size_t group, std::span<float, kSpectrumBins> out);
+    void analyze_window(std::size_t group, std::span<float> out);
 };
 
 }  // namespace tolvek::audio

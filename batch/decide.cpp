@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <cmath>
+#include <filesystem>
 
 #include "batch/records.h"
+#include "convert/npz.h"
 #include "convert/stamp.h"
 #include "image/picture.h"
 #include "image/thumbnail.h"
@@ -21,6 +24,8 @@ namespace {
 // stamp wherever it is. Known so without handing it to the decoders.
 }  // namespace
 
+constexpr std::array<const char*, 2> kPictureEndings = {".png", ".jpg"};
+
 bool is_own_output(const std::string& path) {
     const std::filesystem::path p(path);
     std::string ending = p.extension().string();
@@ -28,7 +33,13 @@ bool is_own_output(const std::string& path) {
     const bool picture = ending == ".png" || ending == ".jpg" || ending == ".jpeg";
     if (!picture && ending != ".npz") return false;
     struct stat st;
-    if (stat(p.parent_path().append(p.stem().string()).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    const std::string name = p.parent_path().append(p.stem().string());
+    if (stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    // Numbers files in a mirrored tree lie beside their pictures.
+    if (!picture)
+        return std::any_of(kPictureEndings.begin(), kPictureEndings.end(), [&](const char* ending) {
+            return stat((name + ending).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        });
     image::Metadata metadata;
     return picture && image::read_metadata(path, metadata) && convert::read_stamp(metadata).has_value();
 }
@@ -65,6 +76,9 @@ std::optional<report::Record> up_to_date(const std::string& path, const std::str
     const std::optional<image::PictureSize> saved = convert::read_picture_size(metadata);
     image::PictureSize found;
     if (!saved || !image::whole_picture_size(picture, found) || found != *saved) return std::nullopt;
+    // The numbers behind the picture are written again when missing.
+    std::error_code no_data;
+    if (options.data && !std::filesystem::is_regular_file(convert::data_path(picture), no_data)) return std::nullopt;
     return report::Record::up_to_date(path, picture, stored_record(metadata).value_or(report::Record{}));
 }
 

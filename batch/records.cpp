@@ -19,8 +19,9 @@ std::optional<report::Record> stored_record(const image::Metadata& metadata) {
     return kept.front();
 }
 
-RunRecords::RunRecords(std::string report_path, std::string index_path) : report_path_(std::move(report_path)) {
-    if (!index_path.empty()) index_.emplace(std::move(index_path));
+RunRecords::RunRecords(std::string report_path, std::string index_path, std::string walked)
+    : report_path_(std::move(report_path)) {
+    if (!index_path.empty()) index_.emplace(std::move(index_path), std::move(walked));
 }
 
 void RunRecords::add(report::Record record) {

@@ -30,7 +30,7 @@ std::optional<report::Record> stored_record(const image::Metadata& metadata);
 class RunRecords {
 public:
     // Either path may be empty: no report, or no index page.
-    RunRecords(std::string report_path, std::string index_path);
+    RunRecords(std::string report_path, std::string index_path, std::string walked = {});
 
     // Whether anything is written from the records.
     bool wanted() const { return !report_path_.empty() || index_.has_value(); }

@@ -22,6 +22,7 @@ Outcome outcome_of(const Item& item) {
         case convert::Outcome::Written: return Outcome::Written;
         case convert::Outcome::Damaged: return Outcome::Damaged;
         case convert::Outcome::SaveError: return Outcome::SaveError;
+        case convert::Outcome::BeforeTime: return Outcome::Skipped;
         case convert::Outcome::NotAudio:
         case convert::Outcome::Unsupported: return Outcome::NotAudio;
         case convert::Outcome::Unreadable: break;
@@ -34,6 +35,13 @@ Outcome outcome_of(const Item& item) {
 
 // The fault a damaged file's stored record names.
 convert::Damage damage_of(const report::Record& r) { return {r.damaged_at_s, r.reason.value_or("")}; }
+
+// The patterns a run walks, as the index page's title names them.
+std::string walked_text(const std::vector<std::string>& patterns) {
+    std::string text;
+    for (const std::string& p : patterns) text += (text.empty() ? "" : " ") + p;
+    return text;
+}
 
 // A conversion's log: its lines belong to its own item.
 class ItemLog : public convert::Log {
@@ -57,7 +65,7 @@ public:
         : settings_(settings),
           output_(output),
           progress_(progress),
-          records_(settings.report_path, settings.index_path),
+          records_(settings.report_path, settings.index_path, walked_text(settings.patterns)),
           queue_(settings.jobs, output, [this](Item& item, int threads) { convert(item, threads); },
                  [this](Item& item) { settle(item); }) {}
 

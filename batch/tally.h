@@ -16,6 +16,7 @@ enum class Outcome {
     SaveError,         // its picture could not be written
     DuplicatePicture,  // its picture path was already made in this run
     Gone,              // removed since the walk listed it
+    Skipped,           // nothing of it to draw (it ends before the time range)
 };
 
 struct RunTotals {
@@ -24,6 +25,7 @@ struct RunTotals {
     int damaged = 0;    // pictures of audio that holds a fault, not counted as written
     int not_audio = 0;  // not recognised, no audio stream, unsupported
     int failed = 0;     // unreadable inputs and pictures not written
+    int skipped = 0;    // passed over: nothing of them to draw
     bool save_failed = false;
     bool unreadable = false;
     double seconds = 0.0;
@@ -37,7 +39,8 @@ void count(RunTotals& totals, Outcome outcome);
 
 // "tolvek: 312 pictures written, 4 not audio, 1 failed, in 41.2 s", with
 // the pictures up to date after those written when `update` is on, and
-// "2 damaged" after those when there are any.
+// "2 damaged" after those when there are any, and the files skipped after
+// those failed when there are any.
 std::string summary_line(const RunTotals& totals, bool update = false);
 
 }  // namespace tolvek::batch

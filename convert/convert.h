@@ -10,8 +10,10 @@
 #include <system_error>
 
 #include "convert/analysis.h"
+#include "convert/clock.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
+#include "convert/shape.h"
 #include "image/picture.h"
 #include "palette/palette.h"
 
@@ -28,7 +30,7 @@ enum class Coverage { Sampled, Full };
 // "sampled" or "full"; empty for anything else.
 std::optional<Coverage> parse_coverage(std::string_view text);
 
-// The channels' mean in one pane (mix), or a pane of 1024 rows per channel,
+// The channels' mean in one pane (mix), or a pane per channel,
 // the first at the top (split). Past kMaxPanes channels, the rest are mixed
 // into the last pane.
 enum class Channels { Mix, Split };
@@ -52,6 +54,13 @@ struct Options {
     int threads = 1;
     Coverage coverage = Coverage::Sampled;
     Channels channels = Channels::Mix;
+    int width = 0;                      // columns; 0: from the length (250..1000)
+    int height = kRows;                 // rows of each pane
+    audio::SpectrumShape spectrum;      // the transform's frames and window
+    TimeSpan time;                      // the stretch of the recording drawn
+    FrequencySpan freq;                 // the band of frequencies drawn
+    bool data = false;                  // also the numbers behind the picture, as .npz beside it
+    std::optional<ClockStart> start_time;  // the recording's start as the user gives it
     // More text for the picture's metadata, from what was measured.
     std::function<void(const struct Result&, image::Metadata&)> describe;
     // Opt-in: called with the painted picture once it is saved, on the thread
@@ -80,6 +89,7 @@ enum class Outcome {
     Unsupported,  // no decoder for its stream, or not a recorded audio stream
     Unreadable,   // it could not be opened or decoded, or no demuxer accepts a file named as audio
     SaveError,    // its picture could not be written
+    BeforeTime,   // it ends before the time range starts: nothing to draw
 };
 
 // The first fault found in a file's audio: where it lies, when it lies
@@ -100,6 +110,7 @@ struct Result {
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     double seconds = 0.0;
+    double drawn_seconds = 0.0;     // the length of the stretch drawn (all of `seconds` without a time range)
     std::optional<Damage> damage;   // the audio read holds a fault; `seconds` is what the file holds
     std::uint64_t size_bytes = 0;
     int columns = 0;
@@ -107,6 +118,8 @@ struct Result {
     std::string codec;              // the decoder's name: "mp3", "flac", "pcm_s16le"
     double bitrate_kbps = 0.0;      // average_bitrate_kbps(); 0: unknown
     std::string picture;            // the path the picture was (to be) saved at
+    std::string data;               // the path of the numbers behind it, when written
+    std::string start_time;         // the recording's start (iso_text) when known
     double open_ms = 0.0, paint_ms = 0.0, save_ms = 0.0;
     // Where the spectrum's content ends, over the columns painted; nothing
     // when the file was not painted or its 2-10 kHz band is silent.

@@ -19,6 +19,7 @@
 #include "convert/coverage.h"
 #include "convert/frame.h"
 #include "convert/loudness.h"
+#include "convert/npz.h"
 #include "convert/painter.h"
 #include "convert/plan.h"
 #include "convert/stamp.h"
@@ -71,34 +72,43 @@ struct PaneTables {
     std::optional<RowMap> rows;
 };
 
-Pane make_pane(const PaneTables& tables, const Facts& facts, const ColumnPlan& plan, const Options& options, int x0,
-               int y0) {
+// The rows of every pane.
+FrequencyAxis pane_axis(const Facts& facts, const Options& options) {
+    return FrequencyAxis::make(options.scale, facts.info.rate, options.height, options.freq.low_hz,
+                               options.freq.high_hz);
+}
+
+Pane make_pane(const PaneTables& tables, const Facts& facts, const Stretch& stretch, const ColumnPlan& plan,
+               const Options& options, int x0, int y0) {
     Pane pane;
     pane.levels = tables.levels ? &*tables.levels : nullptr;
     pane.rows = tables.rows ? &*tables.rows : nullptr;
+    pane.height = options.height;
     pane.x0 = x0;
     pane.y0 = y0;
     if (options.grid) {
         // dt and bin exactly as the unframed linear picture has always had them.
-        const float dt = facts.seconds * 500.0f / static_cast<float>(plan.count);
+        const float dt = stretch.seconds * 500.0f / static_cast<float>(plan.count);
         const float bin = static_cast<float>(facts.info.rate) * 0.5f / static_cast<float>(audio::kSpectrumBins);
-        if (options.scale == Scale::Log)
-            pane.grid.emplace(dt, log_grid_rows(facts.info.rate));
-        else
+        const FrequencyAxis axis = pane_axis(facts, options);
+        if (options.scale == Scale::Linear && options.height == kRows && options.freq.whole())
             pane.grid.emplace(dt, bin);
+        else
+            pane.grid.emplace(dt, grid_rows(axis));
+        pane.grid->start_at(static_cast<float>(stretch.start_s * 500.0));
     }
     return pane;
 }
 
-// Column i's magnitudes, 1024 per pane: one window at its start (sampled),
+// Column i's magnitudes, a spectrum per pane: one window at its start (sampled),
 // or the maximum over its stretch up to the next column's start, the last
 // column's up to the end (full). The column's levels are those of the
 // frames it analysed up to the next column's start, so that no frame counts
 // in two columns (a short file's sampled windows overlap).
 Status read_column(audio::Stream& stream, const ColumnPlan& plan, int i, Coverage coverage, std::span<float> out,
                    audio::Levels& levels) {
-    const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
-    const std::uint64_t next = i + 1 < plan.count ? pos + plan.step : UINT64_MAX;
+    const std::uint64_t pos = plan.origin + static_cast<std::uint64_t>(i) * plan.step;
+    const std::uint64_t next = i + 1 < plan.count ? pos + plan.step : plan.end;
     if (coverage == Coverage::Full) return stream.read_max_spectra(pos, next, out, &levels);
     Status read = stream.seek(pos);
     if (read) read = stream.read_spectra(out, &levels, next);
@@ -135,7 +145,7 @@ public:
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
 
-    // Column i's magnitudes, 1024 per pane, its levels, and how they were
+    // Column i's magnitudes, a spectrum per pane, its levels, and how they were
     // read; i runs from 0 up, one at a time.
     Status next(int i, std::span<float> out, audio::Levels& levels) {
         if (i < first_end_) return read_one(stream_, i, out, levels);
@@ -277,16 +287,28 @@ void settle_measures(audio::Stream& stream, const Meters& meters, Result& result
 
 // What the spectrum meter takes of one column: the one pane's magnitudes, or,
 // with a pane per channel, their power mean, so that content in any channel
-// counts (as the mix would show it for channels that agree).
-std::span<const float> all_panes(std::span<const float> column, std::size_t panes, std::vector<float>& out) {
-    if (panes == 1) return column.first(audio::kSpectrumBins);
-    for (std::size_t k = 0; k < audio::kSpectrumBins; ++k) {
-        double power = 0.0;
-        for (std::size_t p = 0; p < panes; ++p) {
-            const double m = column[p * audio::kSpectrumBins + k];
-            power += m * m;
+// counts (as the mix would show it for channels that agree). The meter
+// reads 1024 bins: a longer transform's bins give the strongest of each
+// group, a shorter one's are repeated.
+std::span<const float> all_panes(std::span<const float> column, std::size_t panes, std::vector<float>& power_mean,
+                                 std::vector<float>& out) {
+    const std::size_t bins = column.size() / panes;
+    std::span<const float> mean = column.first(bins);
+    if (panes > 1) {
+        for (std::size_t k = 0; k < bins; ++k) {
+            double power = 0.0;
+            for (std::size_t p = 0; p < panes; ++p) {
+                const double m = column[p * bins + k];
+                power += m * m;
+            }
+            power_mean[k] = static_cast<float>(std::sqrt(power / static_cast<double>(panes)));
         }
-        out[k] = static_cast<float>(std::sqrt(power / static_cast<double>(panes)));
+        mean = power_mean;
+    }
+    if (bins == audio::kSpectrumBins) return mean;
+    for (std::size_t k = 0; k < audio::kSpectrumBins; ++k) {
+        const std::size_t from = k * bins / audio::kSpectrumBins, to = std::max(from + 1, (k + 1) * bins / audio::kSpectrumBins);
+        out[k] = *std::max_element(mean.begin() + static_cast<std::ptrdiff_t>(from), mean.begin() + static_cast<std::ptrdiff_t>(to));
     }
     return out;
 }
@@ -296,17 +318,18 @@ std::span<const float> all_panes(std::span<const float> column, std::size_t pane
 // magnitudes come from the same decoded frames.
 void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options& options,
                    std::vector<Painter>& painters, const std::string& label, Log& log, Meters& meters) {
-    std::vector<float> column(audio::kSpectrumBins * painters.size());
-    std::vector<float> spectrum(audio::kSpectrumBins);
+    const auto bins = static_cast<std::size_t>(stream.spectrum_bins());
+    std::vector<float> column(bins * painters.size());
+    std::vector<float> power_mean(bins), spectrum(audio::kSpectrumBins);
     audio::Levels levels;
     ColumnReader reader(stream, plan, options.coverage, column.size(), options.threads);
     for (int i = 0; i < plan.count; ++i) {
-        const std::uint64_t pos = static_cast<std::uint64_t>(i) * plan.step;
+        const std::uint64_t pos = plan.origin + static_cast<std::uint64_t>(i) * plan.step;
         // A window the decoder could not read whole is still painted as far
         // as it was read (a damaged stretch is left out, as a player would).
         const Status read = reader.next(i, column, levels);
         // Unreadable stretches say nothing about where the spectrum ends.
-        if (read) meters.spectrum.add(all_panes(column, painters.size(), spectrum));
+        if (read) meters.spectrum.add(all_panes(column, painters.size(), power_mean, spectrum));
         // Levels come from every channel of the frames that were decoded; a
         // column with none says nothing about silence.
         if (levels.samples > 0) {
@@ -318,8 +341,7 @@ void paint_columns(audio::Stream& stream, const ColumnPlan& plan, const Options&
                                   pos, plan.step, read.code.value()));
         bool progress = false;
         for (std::size_t p = 0; p < painters.size(); ++p) {
-            const std::span<const float> bins(column.data() + p * audio::kSpectrumBins, audio::kSpectrumBins);
-            progress = painters[p].paint(i, bins.first<audio::kSpectrumBins>()) || progress;
+            progress = painters[p].paint(i, std::span<const float>(column).subspan(p * bins, bins)) || progress;
         }
         if (progress) log.line(progress_line(label, i, plan.count));
     }
@@ -338,30 +360,42 @@ std::unique_ptr<image::Font> frame_font(const std::string& name, Log& log) {
 
 // Paints the picture, framed or not, one pane per channel group stacked
 // from the top, and returns it.
-image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const ColumnPlan& plan,
-                             const Options& options, const std::string& name, const std::string& label, Log& log,
-                             Meters& meters, Result& result) {
+image::Picture paint_picture(audio::Stream& stream, const Facts& facts, const Stretch& stretch,
+                             const ColumnPlan& plan, const Options& options, const std::string& name,
+                             const std::string& label, Log& log, Meters& meters, SpectrogramData* data,
+                             const std::optional<ClockStart>& clock, Result& result) {
     const int panes = static_cast<int>(stream.channel_groups());
-    const int rows = audio::kSpectrumBins * panes;
+    const int rows = options.height * panes;
     const FrameLayout layout = frame_layout(plan.count, rows);
     image::Picture picture = options.frame ? image::Picture(layout.width, layout.height) : image::Picture(plan.count, rows);
     PaneTables tables;
     if (!options.range.classic) tables.levels.emplace(level_map(options.range));
-    if (options.scale == Scale::Log) tables.rows.emplace();
+    const FrequencyAxis axis = pane_axis(facts, options);
+    if (!rows_are_bins(axis, options.spectrum.frames)) tables.rows.emplace(axis, options.spectrum.frames);
     std::vector<Painter> painters;
+    if (data) {
+        *data = {panes, options.height, plan.count, {}, {}, {}};
+        data->db.resize(static_cast<std::size_t>(panes) * options.height * plan.count);
+    }
     for (int p = 0; p < panes; ++p) {
-        const int y0 = (options.frame ? layout.data_y0() : 0) + (panes - 1 - p) * audio::kSpectrumBins;
-        painters.emplace_back(picture, *options.palette,
-                              make_pane(tables, facts, plan, options, options.frame ? layout.left : 0, y0));
+        const int y0 = (options.frame ? layout.data_y0() : 0) + (panes - 1 - p) * options.height;
+        Pane pane = make_pane(tables, facts, stretch, plan, options, options.frame ? layout.left : 0, y0);
+        if (data) {
+            pane.data = data->db.data() + static_cast<std::size_t>(p) * options.height * plan.count;
+            pane.columns = plan.count;
+        }
+        painters.emplace_back(picture, *options.palette, std::move(pane));
     }
     paint_columns(stream, plan, options, painters, label, log, meters);
     settle_measures(stream, meters, result);
     if (options.frame) {
         FrameFacts frame_facts{name, facts.info.rate, facts.info.channels, facts.seconds, facts.size, stream.codec().name,
-                               stream.codec().bitrate_kbps, {}, frame_findings(result)};
+                               stream.codec().bitrate_kbps, {}, frame_findings(result), stretch.start_s,
+                               stretch.seconds, clock};
         if (options.channels == Channels::Split) frame_facts.panes = pane_names(stream, facts.info.channels);
         const std::unique_ptr<image::Font> font = frame_font(name, log);
-        draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette}, font.get());
+        draw_frame(picture, layout, frame_facts, {options.scale, options.range, options.palette, options.freq},
+                   font.get());
     }
     return picture;
 }
@@ -389,6 +423,28 @@ void save_picture(const image::Picture& picture, const std::string& path, const 
     result.save_ms = ms_since(saving);
 }
 
+
+// Writes the numbers behind the picture beside it, each column's start and
+// each row's frequency with them; false (the result saying why) when they
+// cannot be written.
+bool save_data(SpectrogramData& data, const Facts& facts, const ColumnPlan& plan, const FrequencyAxis& axis,
+               Result& result, Log& log, const std::string& label) {
+    const double frame_bytes = facts.info.channels * 2.0;
+    for (int i = 0; i < plan.count; ++i)
+        data.times_s.push_back(std::floor((plan.origin + static_cast<double>(i) * plan.step) / frame_bytes) /
+                               facts.info.rate);
+    for (int r = 0; r < axis.rows; ++r) data.freqs_hz.push_back(row_frequency(axis, r));
+    const std::string path = data_path(result.picture);
+    if (const Status saved = write_npz(path, data); !saved) {
+        log.line(label + ", Save error\n");
+        result.outcome = Outcome::SaveError;
+        result.error = saved.code;
+        result.reason = saved.message;
+        return false;
+    }
+    result.data = path;
+    return true;
+}
 
 // A file the audio layer could not open or read: its outcome from the
 // audio layer's error.
@@ -442,6 +498,10 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         fail(result, grouped);
         return result;
     }
+    if (Status shaped = stream->set_spectrum(options.spectrum); !shaped) {
+        fail(result, shaped);
+        return result;
+    }
     result.codec = stream->codec().name;
     result.bitrate_kbps = average_bitrate_kbps(stream->codec().bitrate_kbps, facts.size, facts.seconds);
     result.rate = facts.info.rate;
@@ -458,10 +518,20 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
 
     const std::string label =
         display_label(name) + channel_text(facts.info.channels) + statistics_text(facts.info.rate, facts.size, facts.seconds);
-    const ColumnPlan plan = plan_columns(facts.length, facts.seconds);
+    const std::uint32_t frame_bytes = facts.info.channels * 2;
+    const std::optional<Stretch> stretch =
+        drawn_stretch(options.time, facts.length, facts.seconds, frame_bytes, facts.info.rate);
+    if (!stretch) {
+        log.error("Warning: " + log.shown(path) + " ends before the time range starts; passed over\n");
+        result.outcome = Outcome::BeforeTime;
+        result.reason = "it ends before the time range starts";
+        return result;
+    }
+    const ColumnPlan plan = plan_stretch(*stretch, options.width, options.time.whole());
     result.columns = plan.count;
-    result.coverage_pct =
-        coverage_percent(options.coverage, plan.count, facts.length / (std::uint64_t{facts.info.channels} * 2));
+    result.drawn_seconds = stretch->seconds;
+    result.coverage_pct = coverage_percent(options.coverage, plan.count, (stretch->end - stretch->begin) / frame_bytes,
+                                           options.spectrum.frames);
     const Clock::time_point painting = Clock::now();
     // Only a lossless file is judged for holes (analysis::lossy_origin).
     Meters meters{analysis::SpectrumMeter(facts.info.rate, analysis::is_lossless_codec(result.codec)), {}, {}, {}, {}};
@@ -470,13 +540,18 @@ Result convert_file(const std::string& path, const std::optional<std::string>& o
         for (std::uint32_t c = 0; c < facts.info.channels; ++c) names.push_back(stream->channel_name(c));
         stream->follow_whole(&meters.loudness.emplace(facts.info.rate, names));
     }
-    image::Picture picture = paint_picture(*stream, facts, plan, options, name, label, log, meters, result);
+    SpectrogramData data;
+    const std::optional<ClockStart> clock = options.start_time ? options.start_time : recorded_start(*stream, path);
+    if (clock) result.start_time = iso_text(*clock);
+    image::Picture picture = paint_picture(*stream, facts, *stretch, plan, options, name, label, log, meters,
+                                           options.data ? &data : nullptr, clock, result);
     picture.set_jpeg_quality(static_cast<std::uint8_t>(std::clamp(options.quality, 10, 100)));
     stream.reset();
     result.paint_ms = ms_since(painting);
     log.line(label + ". Saving file\n");
 
     result.picture = picture_path(path, outpath, options);
+    if (options.data && !save_data(data, facts, plan, pane_axis(facts, options), result, log, label)) return result;
     save_picture(picture, path, options, stamped, label, result, log);
     if (result.outcome != Outcome::SaveError && options.on_picture) options.on_picture(picture);
     return result;

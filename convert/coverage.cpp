@@ -36,10 +36,10 @@ std::vector<std::string> pane_names(const audio::Stream& stream, std::uint32_t c
     return names;
 }
 
-double coverage_percent(Coverage coverage, int columns, std::uint64_t frames) {
+double coverage_percent(Coverage coverage, int columns, std::uint64_t frames, int window_frames) {
     if (coverage == Coverage::Full) return 100.0;
     if (frames == 0) return 0.0;
-    const double covered = static_cast<double>(audio::kWindowFrames) * columns;
+    const double covered = static_cast<double>(window_frames) * columns;
     return std::min(100.0, covered * 100.0 / static_cast<double>(frames));
 }
 

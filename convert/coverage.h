@@ -21,7 +21,7 @@ std::vector<audio::ChannelGroup> pane_groups(std::uint32_t channels, Channels mo
 std::vector<std::string> pane_names(const audio::Stream& stream, std::uint32_t channels);
 
 // Percent of the file's `frames` that the analysed windows cover: 100 with
-// full coverage, else one window of 2048 frames per column, at most 100.
-double coverage_percent(Coverage coverage, int columns, std::uint64_t frames);
+// full coverage, else one window of `window_frames` per column, at most 100.
+double coverage_percent(Coverage coverage, int columns, std::uint64_t frames, int window_frames = audio::kWindowFrames);
 
 }  // namespace tolvek::convert

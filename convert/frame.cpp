@@ -75,38 +75,58 @@ void vertical_labels(image::Picture& p, const FrameLayout& l, const std::vector<
     }
 }
 
-// Frequencies read in kHz, or in Hz when the top of the axis is below 1 kHz.
-double frequency_unit_hz(std::uint32_t rate) { return rate / 2.0 < 1000.0 ? 1.0 : 1000.0; }
+// The axis's top frequency.
+double top_hz(std::uint32_t rate, const FrequencySpan& freq) { return freq.high_hz.value_or(rate / 2.0); }
 
-std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, Scale scale) {
+// Frequencies read in kHz, or in Hz when the top of the axis is below 1 kHz.
+double frequency_unit_hz(double top_hz) { return top_hz < 1000.0 ? 1.0 : 1000.0; }
+
+// Past 10 kHz the log scale's kilohertz marks crowd together and are not
+// labelled; these rounder values are, wherever they keep their distance.
+void add_high_log_labels(const FrequencyAxis& axis, double unit_hz, std::vector<Label>& out) {
+    static constexpr double kHighHz[] = {12e3, 15e3, 20e3, 25e3, 30e3, 40e3, 50e3, 60e3, 80e3, 100e3, 150e3, 200e3};
+    for (double hz : kHighHz) {
+        if (hz > axis.high_hz || hz > axis.rate / 2) break;
+        const int row = static_cast<int>(std::lround(frequency_row(axis, hz)));
+        const bool clear = std::none_of(out.begin(), out.end(), [&](const Label& l) {
+            return std::abs(l.offset - row) < kMinPxBetweenLogLabels;
+        });
+        if (clear && row >= 0 && row < axis.rows) out.push_back({row, number_text(hz / unit_hz)});
+    }
+}
+
+std::vector<Label> frequency_labels(int rows, const FrameFacts& facts, const FrameAxes& axes) {
     std::vector<Label> out;
     const double rate = facts.rate;
     if (rate <= 0) return out;
-    const double unit_hz = frequency_unit_hz(facts.rate);
-    if (scale == Scale::Log) {
-        for (const FrequencyMark& m : log_marks(rate, kMinPxBetweenLogLabels))
+    const FrequencyAxis axis = FrequencyAxis::make(axes.scale, rate, rows, axes.freq.low_hz, axes.freq.high_hz);
+    const double unit_hz = frequency_unit_hz(axis.high_hz);
+    if (axes.scale == Scale::Log) {
+        for (const FrequencyMark& m : log_marks(axis, kMinPxBetweenLogLabels))
             out.push_back({m.row, number_text(m.hz / unit_hz)});
+        add_high_log_labels(axis, unit_hz, out);
         return out;
     }
     // Below 1 kHz the steps go down to a hundredth of a hertz, so that the
     // lowest rates still get labels.
     static constexpr double kKilohertzStepsHz[] = {100, 200, 500, 1000, 2000, 5000, 10000, 20000};
     static constexpr double kHertzStepsHz[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500};
-    const double rows_per_hz = frequency_row(Scale::Linear, rate, 1.0);
+    const double rows_per_hz = axis.rows / (axis.high_hz - axis.low_hz);
     const std::span<const double> steps = unit_hz == 1.0 ? std::span<const double>(kHertzStepsHz) : kKilohertzStepsHz;
-    for (double hz : label_values(0.0, rate / 2, rows_per_hz, kMinPxBetweenLinearLabels, steps)) {
-        const int row = static_cast<int>(std::lround(frequency_row(Scale::Linear, rate, hz)));
-        if (row < rows) out.push_back({row, number_text(hz / unit_hz)});
+    for (double hz : label_values(axis.low_hz, axis.high_hz, rows_per_hz, kMinPxBetweenLinearLabels, steps)) {
+        const int row = static_cast<int>(std::lround(frequency_row(axis, hz)));
+        if (row >= 0 && row < rows) out.push_back({row, number_text(hz / unit_hz)});
     }
     return out;
 }
 
 // A frequency axis per pane, and each pane's name in its top-left corner on
 // the frame's background, so that it reads over any palette.
-void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, Scale scale, const image::Font* font) {
+void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
+               const image::Font* font) {
     const int panes = std::max<int>(1, static_cast<int>(facts.panes.size()));
     const int rows = l.rows / panes;
-    const std::vector<Label> labels = frequency_labels(rows, facts, scale);
+    const std::vector<Label> labels = frequency_labels(rows, facts, axes);
     for (int pane = 0; pane < panes; ++pane) {
         std::vector<Label> shifted;
         for (const Label& label : labels)
@@ -122,16 +142,45 @@ void pane_axes(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
     }
 }
 
+// Time labels as times of day: at multiples of the step on the clock, so a
+// long recording gets marks at full hours.
+std::vector<Label> clock_labels(const FrameLayout& l, const ClockStart& clock, double start, double drawn) {
+    static constexpr double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600};
+    const double px_per_second = l.columns / drawn, first = clock.seconds + start;
+    const std::vector<double> values = label_values(first, first + drawn, px_per_second, kMinPxBetweenTimeLabels, kSteps);
+    const bool with_seconds = std::any_of(values.begin(), values.end(), [](double v) { return std::fmod(v, 60.0) != 0.0; });
+    std::vector<Label> out;
+    for (double v : values) {
+        const int x = static_cast<int>(std::lround((v - first) * px_per_second));
+        if (x >= l.columns) break;
+        out.push_back({x, clock_label(clock, v - clock.seconds, with_seconds)});
+    }
+    return out;
+}
+
 void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const image::Font* font) {
     const int axis_row = l.top + l.rows;
     fill(p, l.left - 1, axis_row, l.columns + 1, 1, kRule);
-    if (!(facts.seconds > 0.0) || !std::isfinite(facts.seconds)) return;
+    if (facts.clock) {
+        const double drawn = facts.drawn_s > 0.0 ? facts.drawn_s : facts.seconds;
+        if (!(drawn > 0.0) || !std::isfinite(drawn)) return;
+        for (const Label& label : clock_labels(l, *facts.clock, facts.start_s, drawn)) {
+            fill(p, l.left + label.offset, axis_row + 1, 1, kTickPx, kRule);
+            if (!font) continue;
+            const int w = font->width(label.text);
+            const int x_text = std::max(0, std::min(l.left + label.offset - w / 2, p.width() - w));
+            font->draw(p, x_text, axis_row + 1 + kTickPx + 1 + font->ascent(), label.text, kInk);
+        }
+        return;
+    }
+    const double start = facts.start_s, drawn = facts.drawn_s > 0.0 ? facts.drawn_s : facts.seconds;
+    if (!(drawn > 0.0) || !std::isfinite(drawn)) return;
     static constexpr double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 18000, 36000};
-    const double px_per_second = l.columns / facts.seconds;
-    const bool hours = facts.seconds >= 3600.0;
-    for (double t : label_values(0.0, facts.seconds, px_per_second, kMinPxBetweenTimeLabels, kSteps)) {
-        if (!(t * px_per_second < l.columns)) break;
-        const int x = l.left + static_cast<int>(std::lround(t * px_per_second));
+    const double px_per_second = l.columns / drawn;
+    const bool hours = start + drawn >= 3600.0;
+    for (double t : label_values(start, start + drawn, px_per_second, kMinPxBetweenTimeLabels, kSteps)) {
+        if (!((t - start) * px_per_second < l.columns)) break;
+        const int x = l.left + static_cast<int>(std::lround((t - start) * px_per_second));
         if (x >= l.left + l.columns) break;
         fill(p, x, axis_row + 1, 1, kTickPx, kRule);
         if (!font) continue;
@@ -142,28 +191,43 @@ void time_axis(image::Picture& p, const FrameLayout& l, const FrameFacts& facts,
     }
 }
 
-void colour_bar(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, const image::Font* font) {
+// One bar `rows` high whose bottom is `bottom` rows above the data area's
+// bottom, labelled in dBFS; `top_label` keeps a label at its very top.
+void colour_bar_at(image::Picture& p, const FrameLayout& l, const FrameAxes& axes, int bottom, int rows,
+                   bool top_label, const image::Font* font) {
     const int bar_x = l.left + l.columns + kBarGapPx;
-    for (int k = 0; k < l.rows; ++k) {
-        const int level = k * 256 / l.rows;
+    for (int k = 0; k < rows; ++k) {
+        const int level = k * 256 / rows;
         const image::Rgb c{axes.palette->red[level], axes.palette->green[level], axes.palette->blue[level]};
-        fill(p, bar_x, l.top + l.rows - 1 - k, kBarWidthPx, 1, c);
+        fill(p, bar_x, l.top + l.rows - 1 - bottom - k, kBarWidthPx, 1, c);
     }
     const Range span = level_span(axes.range);
     static constexpr double kSteps[] = {1, 2, 5, 10, 20, 50, 100, 200, 500};
     const double low = span.low_dbfs, high = span.high_dbfs;
     // The span in float as the levels take it, unless that overflows.
     const float span_db = span.high_dbfs - span.low_dbfs;
-    const double px_per_db = l.rows / (std::isfinite(span_db) ? static_cast<double>(span_db) : high - low);
+    const double px_per_db = rows / (std::isfinite(span_db) ? static_cast<double>(span_db) : high - low);
     std::vector<Label> labels;
     for (double db : label_values(low, high, px_per_db, kMinPxBetweenDbLabels, kSteps)) {
         // Within [0, rows] as db lies within the span.
-        const int offset = static_cast<int>(std::lround((db - low) * px_per_db));
-        labels.push_back({std::min(offset, l.rows - 1), number_text(db == 0.0 ? 0.0 : db)});
+        const int offset = std::min(static_cast<int>(std::lround((db - low) * px_per_db)), rows - 1);
+        // Under another pane's bar, a top label would cover that bar's lowest.
+        if (!top_label && offset >= rows - kFrameTextPx) continue;
+        labels.push_back({bottom + offset, number_text(db == 0.0 ? 0.0 : db)});
     }
     vertical_labels(p, l, labels, bar_x + kBarWidthPx, false, font);
-    if (font) font->draw(p, bar_x, l.top - kUnitsAbovePx, "dBFS", kInk);
 }
+
+// A bar per pane, each as high as its pane and labelled for it.
+void colour_bar(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
+                const image::Font* font) {
+    const int panes = std::max<int>(1, static_cast<int>(facts.panes.size()));
+    const int rows = l.rows / panes;
+    for (int pane = 0; pane < panes; ++pane)
+        colour_bar_at(p, l, axes, (panes - 1 - pane) * rows, panes == 1 ? l.rows : rows, pane == 0, font);
+    if (font) font->draw(p, l.left + l.columns + kBarGapPx, l.top - kUnitsAbovePx, "dBFS", kInk);
+}
+
 
 }  // namespace
 
@@ -231,8 +295,26 @@ std::string title_text(const FrameFacts& f) {
         bitrate += (bitrate.empty() ? "" : " ") + std::string(rate_text);
     }
     if (!bitrate.empty()) text += ", " + bitrate;
+    if (f.clock) text += ", " + title_clock_text(*f.clock);
     for (std::size_t i = 0; i < f.findings.size(); ++i) text += (i == 0 ? "  \xE2\x80\x94  " : ", ") + f.findings[i];
     return text;
+}
+
+std::string fitted_title(const FrameFacts& facts, const image::Font& font, int max_px) {
+    std::string title = title_text(facts);
+    if (font.width(title) <= max_px) return title;
+    const std::string name = std::filesystem::path(facts.name).filename().string();
+    std::vector<std::size_t> starts;  // of each character of the name
+    for (std::size_t pos = 0; pos < name.size(); pos += utf8_char_length(name, pos)) starts.push_back(pos);
+    const std::string rest = title.substr(name.size());
+    for (std::size_t cut = 1; cut < starts.size(); ++cut) {
+        const std::size_t keep = starts.size() - cut, head = (keep + 1) / 2, tail = keep - head;
+        const std::size_t head_end = head < starts.size() ? starts[head] : name.size();
+        const std::size_t tail_start = tail == 0 ? name.size() : starts[starts.size() - tail];
+        title = name.substr(0, head_end) + "\xE2\x80\xA6" + name.substr(tail_start) + rest;
+        if (font.width(title) <= max_px) break;
+    }
+    return title;
 }
 
 void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts, const FrameAxes& axes,
@@ -242,12 +324,13 @@ void draw_frame(image::Picture& p, const FrameLayout& l, const FrameFacts& facts
     fill(p, 0, l.top, l.left, l.rows, kBackground);
     fill(p, l.left + l.columns, l.top, l.width - l.left - l.columns, l.rows, kBackground);
     fill(p, l.left - 1, l.top, 1, l.rows, kRule);
-    pane_axes(p, l, facts, axes.scale, font);
+    pane_axes(p, l, facts, axes, font);
     time_axis(p, l, facts, font);
-    colour_bar(p, l, axes, font);
+    colour_bar(p, l, facts, axes, font);
     if (!font) return;
-    font->draw(p, 6, 4 + font->ascent(), title_text(facts), kInk);
-    font->draw(p, 4, l.top - kUnitsAbovePx, frequency_unit_hz(facts.rate) == 1.0 ? "Hz" : "kHz", kInk);
+    font->draw(p, 6, 4 + font->ascent(), fitted_title(facts, *font, l.width - 2 * 6), kInk);
+    const double unit_hz = frequency_unit_hz(top_hz(facts.rate, axes.freq));
+    font->draw(p, 4, l.top - kUnitsAbovePx, unit_hz == 1.0 ? "Hz" : "kHz", kInk);
 }
 
 }  // namespace tolvek::convert

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "convert/clock.h"
 #include "convert/levels.h"
 #include "convert/scale.h"
+#include "convert/shape.h"
 #include "image/picture.h"
 #include "image/text.h"
 #include "palette/palette.h"
@@ -30,6 +33,12 @@ struct FrameFacts {
     std::vector<std::string> panes = {};
     // Verdicts the title adds after the file's facts (verdicts.h).
     std::vector<std::string> findings = {};
+    // The stretch drawn: from `start_s`, `drawn_s` long (0: all of `seconds`).
+    double start_s = 0.0;
+    double drawn_s = 0.0;
+    // The time of day the recording starts at: the time axis reads as a
+    // clock and the title gives the date.
+    std::optional<ClockStart> clock = {};
 };
 
 // What the axes and the colour bar stand for.
@@ -37,6 +46,7 @@ struct FrameAxes {
     Scale scale = Scale::Linear;
     Range range;  // the levels' mapping, for the colour bar's labels
     const palette::Colours* palette = nullptr;
+    FrequencySpan freq = {};  // the band the rows show
 };
 
 // The framed picture's size and where the data area sits in it.
@@ -68,5 +78,8 @@ std::vector<double> label_values(double low, double high, double px_per_unit, in
 // (the latter when `hours` is set), and the title line.
 std::string clock_text(double seconds, bool hours);
 std::string title_text(const FrameFacts& facts);
+// title_text with the file name shortened in its middle ("a_rath…24.mp3")
+// until the line is at most `max_px` wide in `font`, the facts kept whole.
+std::string fitted_title(const FrameFacts& facts, const image::Font& font, int max_px);
 
 }  // namespace tolvek::convert

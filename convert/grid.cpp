@@ -42,7 +42,7 @@ Grid::Grid(float dt, float bin)
     }
 }
 
-Grid::Grid(float dt, const std::array<RowMark, 1024>& rows) : Grid(dt, 0.0f) { rows_ = rows; }
+Grid::Grid(float dt, std::vector<RowMark> rows) : Grid(dt, 0.0f) { rows_ = std::move(rows); }
 
 bool Grid::time_test() {
     t_ += dt_;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "image/picture.h"
 
@@ -45,8 +46,12 @@ class Grid {
 public:
     // Rows as the linear scale has always had them: `bin` Hz apart.
     Grid(float dt, float bin);
-    // Rows marked as `rows` says (the log scale's).
-    Grid(float dt, const std::array<RowMark, 1024>& rows);
+    // Rows marked as `rows` says (the log scale's, or a pane of another
+    // height or frequency range).
+    Grid(float dt, std::vector<RowMark> rows);
+    // The time of the first column, in ticks, when it is not the start of
+    // the recording.
+    void start_at(float ticks) { t_ = ticks; }
 
     // Before column i's rows: advances the time and answers whether the
     // column is a full-height 60-second line (then it is finished).
@@ -69,7 +74,7 @@ private:
     float t_ = 0.0f;
     bool minute_lines_;
     bool ten_second_columns_;
-    std::array<RowMark, 1024> rows_;
+    std::vector<RowMark> rows_ = std::vector<RowMark>(1024);
 };
 
 }  // namespace tolvek::convert

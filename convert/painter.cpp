@@ -1,5 +1,7 @@
 #include "convert/painter.h"
 
+#include "convert/levels.h"
+
 namespace tolvek::convert {
 namespace {
 
@@ -22,24 +24,32 @@ Painter::Painter(image::Picture& picture, const palette::Colours& palette, bool 
 Painter::Painter(image::Picture& picture, const palette::Colours& palette, Pane pane)
     : picture_(picture), palette_(palette), pane_(std::move(pane)) {
     if (!pane_.levels) pane_.levels = &classic_levels();
+    if (pane_.rows) pane_.height = pane_.rows->rows();
+    levels_.resize(static_cast<std::size_t>(pane_.height));
+    if (pane_.rows) rows_.resize(static_cast<std::size_t>(pane_.height));
 }
 
-bool Painter::paint(int i, std::span<const float, audio::kSpectrumBins> magnitudes) {
+bool Painter::paint(int i, std::span<const float> magnitudes) {
+    const int height = pane_.height;
     const LevelMap& level_of_magnitude = *pane_.levels;
     std::optional<Grid>& marks = pane_.grid;
 
-    // Grid hook 1: a 60-second line fills the whole column.
-    if (marks && marks->time_test()) {
-        for (int j = 0; j < audio::kSpectrumBins; ++j) set(i, j, time_grid_color);
-        return false;
-    }
-
-    std::span<const float, audio::kSpectrumBins> cells = magnitudes;
+    std::span<const float> cells = magnitudes;
     if (pane_.rows) {
         pane_.rows->apply(magnitudes, rows_);
         cells = rows_;
     }
-    for (int j = 0; j < audio::kSpectrumBins; ++j) {
+    if (pane_.data)
+        for (int j = 0; j < height; ++j)
+            pane_.data[static_cast<std::size_t>(j) * static_cast<std::size_t>(pane_.columns) + static_cast<std::size_t>(i)] =
+                static_cast<float>(dbfs_of(cells[j]));
+
+    // Grid hook 1: a 60-second line fills the whole column.
+    if (marks && marks->time_test()) {
+        for (int j = 0; j < height; ++j) set(i, j, time_grid_color);
+        return false;
+    }
+    for (int j = 0; j < height; ++j) {
         const std::uint8_t level = level_of_magnitude(cells[j]);
         levels_[j] = level;
         image::Rgb c = colour(level);
@@ -51,7 +61,7 @@ bool Painter::paint(int i, std::span<const float, audio::kSpectrumBins> magnitud
     // Grid hook 3: a 10-second column is blended again from the level row.
     if (marks && marks->column_overlay_due()) {
         const BlendWeights& weights = blend_weights();
-        for (int j = 0; j < audio::kSpectrumBins; ++j) {
+        for (int j = 0; j < height; ++j) {
             const std::uint8_t level = levels_[j];
             set(i, j, blend(colour(level), time_grid_color, weights[level]));
         }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "audio/audio.h"
 #include "convert/grid.h"
@@ -16,12 +17,16 @@
 
 namespace tolvek::convert {
 
-// One pane of 1024 rows: how its cells get their levels and rows, its grid,
+// One pane of rows: how its cells get their levels and rows, its grid,
 // and where its bottom-left cell sits in the picture (a framed picture has
 // margins; channels painted apart would each get a pane).
 struct Pane {
     const LevelMap* levels = nullptr;  // nullptr: the classic mapping
-    const RowMap* rows = nullptr;      // nullptr: linear, bin j in row j
+    const RowMap* rows = nullptr;      // nullptr: bin j in row j
+    int height = audio::kSpectrumBins; // rows of the pane
+    // With data: each cell's dBFS, [row][column] of `columns` columns.
+    float* data = nullptr;
+    int columns = 0;
     std::optional<Grid> grid;
     int x0 = 0;
     int y0 = 0;
@@ -35,10 +40,10 @@ public:
     Painter(image::Picture& picture, const palette::Colours& palette, bool grid, float dt, float bin);
     Painter(image::Picture& picture, const palette::Colours& palette, Pane pane);
 
-    // Paints column `i` from its 1024 bin magnitudes, wherever they came
-    // from. False when the column became a full-height time line, which
-    // ends the column without a progress line.
-    bool paint(int i, std::span<const float, audio::kSpectrumBins> magnitudes);
+    // Paints column `i` from its bin magnitudes (one per row without a row
+    // map), wherever they came from. False when the column became a
+    // full-height time line, which ends the column without a progress line.
+    bool paint(int i, std::span<const float> magnitudes);
 
 private:
     image::Rgb colour(std::uint8_t level) const { return {palette_.red[level], palette_.green[level], palette_.blue[level]}; }
@@ -47,8 +52,8 @@ private:
     image::Picture& picture_;
     const palette::Colours& palette_;
     Pane pane_;
-    std::array<std::uint8_t, audio::kSpectrumBins> levels_{};
-    std::array<float, audio::kSpectrumBins> rows_{};  // the log scale's cells
+    std::vector<std::uint8_t> levels_;
+    std::vector<float> rows_;  // the cells of a row map
 };
 
 }  // namespace tolvek::convert

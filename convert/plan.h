@@ -28,6 +28,8 @@ inline constexpr int kLabelWidth = 33;
 struct ColumnPlan {
     int count = 250;
     std::uint64_t step = 0;
+    std::uint64_t origin = 0;          // byte position of column 0
+    std::uint64_t end = UINT64_MAX;    // where the last column's stretch ends (full coverage)
 };
 ColumnPlan plan_columns(std::uint64_t length, float seconds);
 

@@ -13,6 +13,29 @@ namespace tolvek::convert {
 
 const char* program_version() { return TOLVEK_VERSION; }
 
+namespace {
+
+std::string optional_text(const std::optional<double>& v) {
+    char text[32] = "";
+    if (v) std::snprintf(text, sizeof text, "%.9g", *v);
+    return text;
+}
+
+std::string shape_fingerprint(const Options& o) {
+    const Options d;
+    std::string text;
+    if (o.width != d.width) text += " width=" + std::to_string(o.width);
+    if (o.height != d.height) text += " height=" + std::to_string(o.height);
+    if (o.spectrum != d.spectrum)
+        text += " fft=" + std::to_string(o.spectrum.frames) + ":" + std::to_string(static_cast<int>(o.spectrum.window));
+    if (o.time != d.time) text += " time=" + optional_text(o.time.start_s) + ".." + optional_text(o.time.end_s);
+    if (o.start_time) text += " start=" + iso_text(*o.start_time);
+    if (o.freq != d.freq) text += " freq=" + optional_text(o.freq.low_hz) + ".." + optional_text(o.freq.high_hz);
+    return text;
+}
+
+}  // namespace
+
 std::string settings_fingerprint(const Options& o) {
     const bool jpeg = o.format == image::FileType::Jpeg;
     char text[256];
@@ -23,6 +46,9 @@ std::string settings_fingerprint(const Options& o) {
                   static_cast<int>(o.scale), o.frame ? 1 : 0, static_cast<int>(o.coverage),
                   static_cast<int>(o.channels));
     std::uint64_t hash = fnv1a64(text);
+    // The picture's shape joins the text only where it differs from the
+    // default, so that pictures of default settings keep their fingerprint.
+    if (const std::string shape = shape_fingerprint(o); !shape.empty()) hash = fnv1a64(shape, hash);
     if (o.palette)
         for (const auto* table : {&o.palette->red, &o.palette->green, &o.palette->blue})
             hash = fnv1a64({reinterpret_cast<const char*>(table->data()), table->size()}, hash);

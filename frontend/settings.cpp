@@ -11,6 +11,8 @@
 
 #include "common/file.h"
 #include "convert/levels.h"
+#include "convert/clock.h"
+#include "convert/shape.h"
 #include "report/format.h"
 
 namespace tolvek::frontend {
@@ -21,12 +23,19 @@ constexpr std::array<std::string_view, 3> kOutputChoices{"png", "jpg", "jpeg"};
 constexpr std::array<std::string_view, 2> kScaleChoices{"linear", "log"};
 constexpr std::array<std::string_view, 2> kCoverageChoices{"sampled", "full"};
 constexpr std::array<std::string_view, 2> kChannelsChoices{"mix", "split"};
+constexpr std::array<std::string_view, 2> kDataChoices{"off", "npz"};
+constexpr std::array<std::string_view, 5> kWindowChoices{"hann", "hamming", "blackman-harris", "kaiser", "rectangular"};
 
 bool valid_range(std::string_view text) { return convert::parse_range(text).has_value(); }
 bool valid_report_name(std::string_view text) { return report::format_for(text).has_value(); }
+bool valid_width(std::string_view text) { return convert::parse_width(text).has_value(); }
+bool valid_fft(std::string_view text) { return convert::parse_fft(text).has_value(); }
+bool valid_time(std::string_view text) { return convert::parse_time_span(text).has_value(); }
+bool valid_start_time(std::string_view text) { return convert::parse_iso_time(text).has_value(); }
+bool valid_freq(std::string_view text) { return convert::parse_frequency_span(text).has_value(); }
 
 // The table; the start-up code, the command line and --help all read it.
-const std::array<SettingDef, 19> kSettings{{
+const std::array<SettingDef, 28> kSettings{{
     {.key = "quality", .kind = SettingKind::kNumber, .number = &Settings::quality, .min = 10, .max = 100,
      .clamp_in_file = true, .value_name = "N", .help = "JPEG quality, 10..100"},
     {.key = "recursive", .kind = SettingKind::kFlag, .number = &Settings::recursive,
@@ -73,6 +82,29 @@ const std::array<SettingDef, 19> kSettings{{
      .help = "write a browsable page of the run to FILE (.html), its\nthumbnails beside it (%a: the shard number)"},
     {.key = "progress", .kind = SettingKind::kFlag, .number = &Settings::progress,
      .help = "a status line of the run on standard error; 0: none;\nunset: when standard error is a terminal (not with -q)"},
+    {.key = "width", .kind = SettingKind::kText, .text = &Settings::width, .valid = valid_width,
+     .rule = "auto or a whole number from 16 to 20000", .value_name = "auto|N",
+     .help = "columns: auto (one per 0.15 s, 250..1000) or N (16..20000)"},
+    {.key = "height", .kind = SettingKind::kNumber, .number = &Settings::height, .min = 64, .max = 8192,
+     .clamp_in_file = true, .value_name = "N", .help = "rows of each pane, 64..8192"},
+    {.key = "fft", .kind = SettingKind::kText, .text = &Settings::fft, .valid = valid_fft,
+     .rule = "a power of two from 256 to 65536", .value_name = "N",
+     .help = "samples of each transform, a power of two 256..65536"},
+    {.key = "window", .kind = SettingKind::kText, .text = &Settings::window, .choices = kWindowChoices,
+     .value_name = "NAME", .help = "hann, hamming, blackman-harris, kaiser or rectangular;\n0 dBFS stays a full-scale sine under each"},
+    {.key = "time", .kind = SettingKind::kText, .text = &Settings::time, .valid = valid_time,
+     .rule = "START..END in seconds or [h:]m:ss, either side empty, END after START",
+     .value_name = "START..END", .help = "draw only that stretch (seconds or [h:]m:ss, e.g. 1:30..)"},
+    {.key = "freq", .kind = SettingKind::kText, .text = &Settings::freq, .valid = valid_freq,
+     .rule = "LOW..HIGH in Hz or with a k suffix, either side empty, HIGH above LOW",
+     .value_name = "LOW..HIGH", .help = "draw only that band (Hz, or kHz with k, e.g. 1k..8k)"},
+    {.key = "data", .kind = SettingKind::kText, .text = &Settings::data, .choices = kDataChoices,
+     .value_name = "off|npz", .help = "npz: the levels in dBFS behind each picture, its columns'\ntimes and rows' frequencies, as SOURCE.npz beside it"},
+    {.key = "start-time", .kind = SettingKind::kText, .text = &Settings::start_time, .valid = valid_start_time,
+     .rule = "an ISO 8601 time such as 2024-05-12T05:30:00, Z or +02:00 after it", .value_name = "TIME",
+     .help = "the recordings' start (ISO 8601): a framed picture's time\naxis reads as a clock (else from bext, creation_time or\na name like 20240512_053000)"},
+    {.key = "readable", .kind = SettingKind::kFlag, .number = &Settings::readable,
+     .help = "a picture to read: frame=1, range=-120:0 and coverage=full\nwhere they are not given"},
 }};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }

@@ -12,6 +12,7 @@
 // SettingDef::stops_run). Only the first kSettingsFileLimitBytes are read.
 #pragma once
 
+#include <array>
 #include <map>
 #include <optional>
 #include <span>
@@ -48,6 +49,15 @@ struct Settings {
     std::string shard;                      // K/N or slurm: convert only that shard's files
     std::string index;                      // a browsable page of the run (.html); %a: the shard
     int progress = -1;                      // 0 or 1: the run's status line; -1 (unset): on a terminal
+    std::string width = "auto";             // auto, or columns 16..20000
+    int height = 1024;                      // rows per pane, 64..8192
+    std::string fft = "2048";               // frames of each transform, a power of two 256..65536
+    std::string window = "hann";            // hann, hamming, blackman-harris, kaiser or rectangular
+    std::string time;                       // START..END drawn; empty: all of it
+    std::string freq;                       // LOW..HIGH drawn; empty: the whole spectrum
+    std::string data = "off";               // off, or npz: the numbers behind each picture beside it
+    std::string start_time;                 // the recordings' start, ISO 8601; empty: from each file
+    int readable = 0;                       // 0 or 1: frame, range and coverage of a picture to read
 };
 
 // How a setting's value reads.
@@ -100,6 +110,14 @@ std::string setting_value_text(const Settings& s, const SettingDef& def);
 // More workers than this per core only add switching and memory.
 inline constexpr int kJobsPerCore = 4;
 int max_jobs();  // kJobsPerCore times the processor cores (at least one core)
+
+// What readable=1 sets, each only where neither the command line nor the
+// settings file gives that key.
+struct ReadableValue {
+    std::string_view key, value;
+};
+inline constexpr std::array<ReadableValue, 3> kReadableValues{{
+    {"frame", "1"}, {"range", "-120:0"}, {"coverage", "full"}}};
 
 // The derived fields (format) after output changed.
 void finish_settings(Settings& s);

@@ -144,6 +144,18 @@ bool choose_run_files(const CommandLine& cl, const GatheredSettings& g, const st
     return true;
 }
 
+// False (with the message said) when the pictures the settings ask for
+// would be too large: the widest picture of the largest number of panes.
+bool check_picture_size(const CommandLine& cl, const GatheredSettings& g, Console& console) {
+    const Settings& s = g.settings;
+    const int panes = convert::parse_channels(s.channels) == convert::Channels::Split ? convert::kMaxPanes : 1;
+    const auto refused = convert::picture_size_refusal(convert::parse_width(s.width).value_or(0), s.height, panes,
+                                                       s.frame != 0, s.format == image::FileType::Jpeg);
+    if (!refused) return true;
+    say(console, "tolvek: " + named_value(cl, g, "width") + ", " + named_value(cl, g, "height") + ": " + *refused);
+    return false;
+}
+
 void fill_run_settings(const Settings& settings, const palette::Colours& colours, std::vector<std::string> patterns,
                        batch::RunSettings& run) {
     convert::Options& c = run.conversion;
@@ -158,6 +170,14 @@ void fill_run_settings(const Settings& settings, const palette::Colours& colours
     c.frame = settings.frame != 0;
     c.coverage = convert::parse_coverage(settings.coverage).value_or(convert::Coverage::Sampled);
     c.channels = convert::parse_channels(settings.channels).value_or(convert::Channels::Mix);
+    c.width = convert::parse_width(settings.width).value_or(0);
+    c.height = settings.height;
+    c.spectrum = {convert::parse_fft(settings.fft).value_or(audio::kWindowFrames),
+                  convert::parse_window(settings.window).value_or(audio::Window::Hann)};
+    c.time = convert::parse_time_span(settings.time).value_or(convert::TimeSpan{});
+    c.freq = convert::parse_frequency_span(settings.freq).value_or(convert::FrequencySpan{});
+    c.data = settings.data == "npz";
+    c.start_time = convert::parse_iso_time(settings.start_time);
     run.walk.recursive = settings.recursive != 0;
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;
@@ -170,6 +190,17 @@ void fill_run_settings(const Settings& settings, const palette::Colours& colours
 }  // namespace
 
 namespace {
+
+// readable=1: its values for the keys neither the command line nor the
+// settings file gives.
+void apply_readable(const CommandLine& cl, GatheredSettings& g) {
+    for (const ReadableValue& v : kReadableValues) {
+        const SettingDef& def = *find_setting(v.key);
+        if (cl.overrides.has(v.key) || g.lines.line.contains(&def)) continue;
+        if (def.text) g.settings.*def.text = std::string(v.value);
+        else g.settings.*def.number = read_int(v.value);
+    }
+}
 
 // The settings the run uses: the file's (or --config's), then the command
 // line's over them. Warnings go to standard error; false on a usage error.
@@ -185,6 +216,7 @@ bool gather_settings(const CommandLine& cl, GatheredSettings& gathered, Console&
         from_file = read_settings(kSettingsFile, &warnings, &gathered.lines);
     }
     gathered.settings = apply_overrides(from_file, cl.overrides);
+    if (gathered.settings.readable) apply_readable(cl, gathered);
     if (!cl.overrides.has("outdir"))
         if (auto unused = unused_outdir_warning(gathered.settings, gathered.lines)) warnings.push_back(*unused);
     for (const std::string& w : warnings) say(console, w);
@@ -241,7 +273,7 @@ int run_tolvek(int argc, char** argv, const AudioBackend& audio) {
     std::optional<batch::Shard> shard;
     batch::RunSettings run;
     if (!gather_settings(cl, gathered, console) || !choose_shard(cl, gathered, shard, console) ||
-        !choose_run_files(cl, gathered, shard, run, console))
+        !choose_run_files(cl, gathered, shard, run, console) || !check_picture_size(cl, gathered, console))
         return kUsageStatus;
     const Settings& settings = gathered.settings;
     console.out("Initializing\r");

@@ -325,6 +325,19 @@ Status Picture::save(const std::string& path, FileType type, const Metadata& met
     return status;
 }
 
+Status save_file(const std::string& path, const std::function<Status(FILE*)>& write) {
+    for (const TempFile::Kind kind : {TempFile::Kind::Unnamed, TempFile::Kind::Named}) {
+        TempFile temp(path, kind);
+        if (!temp.file() && kind == TempFile::Kind::Unnamed && unnamed_files_refused(temp.error())) continue;
+        if (!temp.file())
+            return Status::fail(kSaveCreate, "cannot create a file beside " + path + ": " + errno_text(temp.error()));
+        if (Status written = write(temp.file()); !written) return written;
+        Status published = temp.publish(path);
+        if (published.code != kSaveCannotLink || kind == TempFile::Kind::Named) return published;
+    }
+    return Status::fail(kSaveCannotLink, "cannot name " + path);
+}
+
 void remove_unfinished_saves() noexcept {
     for (Slot& slot : g_slots) {
         int expected = kArmed;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 #include <utility>
@@ -68,6 +70,11 @@ Status whole_picture_size(const std::string& path, PictureSize& out);
 // Async-signal-safe (only atomics and unlinkat), for a signal handler that
 // ends the process: see frontend/signals.h. The library never installs one.
 void remove_unfinished_saves() noexcept;
+
+// Writes the file at `path` as pictures are saved: through `write` into a
+// file beside it that becomes `path` only once whole, so that `path` is
+// the old file or the whole new one, never a part.
+Status save_file(const std::string& path, const std::function<Status(FILE*)>& write);
 
 struct Rgb {
     std::uint8_t r = 0, g = 0, b = 0;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -206,8 +208,22 @@ std::string thumbnail_name(std::string_view picture_path) {
     return name;
 }
 
+std::string run_title(std::string_view walked, const std::vector<Record>& records, std::string_view date) {
+    std::vector<std::pair<std::string, int>> counts;  // by status, in order of first sight
+    for (const Record& r : records) {
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.status; });
+        if (it == counts.end()) counts.emplace_back(r.status, 1);
+        else ++it->second;
+    }
+    std::string title = std::string(walked) + (walked.empty() ? "" : " \xE2\x80\x94 ") + std::to_string(records.size()) +
+                        (records.size() == 1 ? " file" : " files");
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        title += (i == 0 ? ": " : ", ") + std::to_string(counts[i].second) + " " + counts[i].first;
+    return title + (date.empty() ? "" : ", " + std::string(date));
+}
+
 std::string render_index(std::string_view page_path, const std::vector<Record>& records,
-                         const std::vector<bool>& has_thumbnail) {
+                         const std::vector<bool>& has_thumbnail, std::string_view title) {
     const std::string page_dir = folder_of(page_path);
     const std::string folder = thumbnail_folder(page_path);
     std::string rows = "[";
@@ -221,11 +237,11 @@ std::string render_index(std::string_view page_path, const std::vector<Record>& 
     }
     rows += "]";
     const std::string_view name = page_path.substr(page_path.rfind('/') + 1);
-    return page_text(html_escape(name), rows);
+    return page_text(html_escape(title.empty() ? name : title), rows);
 }
 
-IndexWriter::IndexWriter(std::string page_path)
-    : page_path_(std::move(page_path)), folder_(thumbnail_folder(page_path_)) {}
+IndexWriter::IndexWriter(std::string page_path, std::string walked)
+    : page_path_(std::move(page_path)), folder_(thumbnail_folder(page_path_)), walked_(std::move(walked)) {}
 
 std::string IndexWriter::thumbnail_path(const Record& record) const {
     return folder_ + '/' + thumbnail_name(record.picture.value_or(""));
@@ -257,7 +273,12 @@ Status IndexWriter::finish(const std::vector<Record>& records) const {
     std::vector<bool> has_thumbnail(records.size());
     for (std::size_t i = 0; i < records.size(); ++i)
         has_thumbnail[i] = records[i].picture && is_regular_file(thumbnail_path(records[i]));
-    Status s = write_text_atomically(page_path_, render_index(page_path_, records, has_thumbnail),
+    char date[16] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (gmtime_r(&now, &utc)) std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
+    const std::string title = run_title(walked_, records, date);
+    Status s = write_text_atomically(page_path_, render_index(page_path_, records, has_thumbnail, title),
                                      "cannot write the index");
     if (!s) return Status::fail(kErrorIo, s.message);
     return Status::ok();

@@ -46,15 +46,21 @@ std::string thumbnail_name(std::string_view picture_path);
 
 // The page's whole text for `records` in their order. A thumbnail is linked
 // only when `has_thumbnail(record)` says it is on disk.
+// The page's title: what was walked, how many files and how each fared, and
+// the date ("music/* — 12 files: 10 written, 2 unreadable, 2026-12-09").
+std::string run_title(std::string_view walked, const std::vector<Record>& records, std::string_view date);
+
 std::string render_index(std::string_view page_path, const std::vector<Record>& records,
-                         const std::vector<bool>& has_thumbnail);
+                         const std::vector<bool>& has_thumbnail,
+                         std::string_view title = {});
 
 // Makes the thumbnails while a run goes on and writes the page at its end.
 // add_thumbnail and keep_thumbnail touch no member state and may be called
 // from several workers at once for different pictures.
 class IndexWriter {
 public:
-    explicit IndexWriter(std::string page_path);
+    // `walked`: what the run walked, for the page's title.
+    explicit IndexWriter(std::string page_path, std::string walked = {});
 
     // Right after a picture was written: its thumbnail from the painted
     // pixels, written atomically under thumbnail_name(record.picture), with
@@ -77,6 +83,7 @@ private:
 
     std::string page_path_;
     std::string folder_;
+    std::string walked_;
 };
 
 }  // namespace tolvek::report

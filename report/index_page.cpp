@@ -29,7 +29,7 @@ input,select{font:inherit;padding:3px 6px}
 #rows>.grid>div{padding:3px 6px;overflow:hidden}
 .n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
 .p{overflow-wrap:anywhere;max-height:96px}
-.t img{display:block;width:200px;height:96px;background:#ddd}
+.t img{display:block;width:200px;height:96px;object-fit:contain;background:#ddd}
 #rows>.fail{background:#fde8e8}
 #rows>.sus{background:#fff6d6}
 .muted{color:#888}

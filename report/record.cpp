@@ -47,6 +47,7 @@ std::string_view status_word(convert::Outcome outcome) {
         case convert::Outcome::NotAudio: return kStatusNotAudio;
         case convert::Outcome::Unsupported: return kStatusUnsupported;
         case convert::Outcome::SaveError: return kStatusSaveError;
+        case convert::Outcome::BeforeTime: return kStatusSkipped;
         case convert::Outcome::Unreadable: break;
     }
     return kStatusUnreadable;
@@ -107,6 +108,8 @@ Record record_from(const std::string& source, const convert::Result& result) {
     r.status = std::string(status_word(result.outcome));
     if (result.outcome == convert::Outcome::Written || result.outcome == convert::Outcome::Damaged)
         r.picture = result.picture;
+    if (!result.data.empty()) r.data = result.data;
+    if (!result.start_time.empty()) r.start_time = result.start_time;
     if (!result.reason.empty()) r.reason = result.reason;
     if (result.outcome == convert::Outcome::Damaged && result.damage) {
         r.reason = result.damage->reason;
@@ -118,7 +121,7 @@ Record record_from(const std::string& source, const convert::Result& result) {
     if (result.size_bytes > 0) r.size_bytes = static_cast<std::int64_t>(result.size_bytes);
     if (result.columns > 0) {
         r.columns = result.columns;
-        r.seconds_per_column = result.seconds / result.columns;
+        r.seconds_per_column = (result.drawn_seconds > 0.0 ? result.drawn_seconds : result.seconds) / result.columns;
     }
     // Adding +0.0 turns -0.0 into 0.0, so no peak is written as "-0".
     if (result.peak_dbfs) r.peak_dbfs = *result.peak_dbfs + 0.0;

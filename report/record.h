@@ -69,6 +69,7 @@ inline constexpr std::string_view kStatusNotAudio = "not-audio";
 inline constexpr std::string_view kStatusUnsupported = "unsupported";
 inline constexpr std::string_view kStatusUnreadable = "unreadable";
 inline constexpr std::string_view kStatusSaveError = "save-error";
+inline constexpr std::string_view kStatusSkipped = "skipped";  // outside the time range drawn
 
 // The report word for a conversion's outcome. "up-to-date" is the run's own
 // decision and never comes from here.

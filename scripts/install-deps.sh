@@ -12,10 +12,10 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
-  libpng-dev libjpeg62-turbo-dev libdeflate-dev
+  libpng-dev libjpeg62-turbo-dev libdeflate-dev libminizip-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libebur128-dev
-  libgtest-dev
+  libgtest-dev python3-numpy
   libcli11-dev
   ffmpeg
 )

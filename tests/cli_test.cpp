@@ -369,6 +369,19 @@ TEST(Cli, OptionsAndMistakes) {
              Case{{"--fram", "music"}, "", 64, "", "tolvek: unknown option --fram (did you mean --frame?)", {}},
              Case{{"--range", "-20:-120"}, "", 64, "", "--range accepts classic|LOW:HIGH", {}},
              Case{{"--scale", "mel"}, "", 64, "", "--scale accepts linear or log", {}},
+             Case{{"--fft", "1000"}, "", 64, "", "--fft accepts a power of two from 256 to 65536, not '1000'", {}},
+             Case{{"--height", "63"}, "", 64, "", "--height accepts a whole number from 64 to 8192", {}},
+             Case{{"--time", "5..2"}, "", 64, "", "--time accepts START..END", {}},
+             Case{{"--freq", "8k..1k"}, "", 64, "", "--freq accepts LOW..HIGH", {}},
+             Case{{"--width", "20000", "empty"}, "height=8192\n", 64, "",
+                  "tolvek: --width 20000, Tolvek_Pre.ini:2: height=8192: 20000x8192 pixels is more than 64 million\n", {}},
+             Case{{"empty"}, "window=triangle\nheight=9000\n", 0, summary,
+                  "tolvek: Tolvek_Pre.ini:2: window=triangle is not one of hann, hamming, blackman-harris, kaiser, "
+                  "rectangular; using hann\ntolvek: Tolvek_Pre.ini:3: height=9000 is outside 64..8192; using 8192\n", {}},
+             Case{{"--time", "30..", "music/a.wav", "song.wav"}, "", 0, summary,
+                  "Warning: music/a.wav ends before the time range starts; passed over\n"
+                  "Warning: song.wav ends before the time range starts; passed over\n"
+                  "tolvek: 0 pictures written, 0 not audio, 0 failed, 2 skipped", {}},
              Case{{"empty"}, "report=r.json\n", 64, "",
                   "tolvek: Tolvek_Pre.ini:2: report=r.json: not a FILE name ending in .csv or .jsonl\n", {}},
              Case{{"--shard", "1/0", "empty"}, "", 64, "",
@@ -863,4 +876,34 @@ TEST(Cli, StatusLineBelowStandardOutput) {
     const std::size_t summary = r.terminal.find(erased + "tolvek: 3 pictures written, 0 not audio, 0 failed, in ");
     ASSERT_NE(summary, std::string::npos) << r.terminal;
     EXPECT_EQ(r.terminal.find('\033', summary + erased.size()), std::string::npos);
+}
+
+// --readable gives the picture of frame, range -120:0 and full coverage,
+// each value the command line or the settings file gives kept.
+TEST(Cli, ReadableSetsWhatIsNotGiven) {
+    struct Case {
+        std::vector<std::string> readable;
+        std::string ini;
+        std::vector<std::string> same_as;
+    };
+    const auto picture = [](const std::vector<std::string>& args, const std::string& ini) {
+        Work w;
+        w.wav("song.wav");
+        w.ini(ini);
+        w.settle_times();
+        std::vector<std::string> all = args;
+        all.push_back("song.wav");
+        EXPECT_EQ(w.tolvek(all).status, 0);
+        return tolvek::test::read_file(w.path("song.wav.png"));
+    };
+    for (const Case& c : {
+             Case{{"--readable"}, "", {"--frame", "--range", "-120:0", "--coverage", "full"}},
+             Case{{"--readable", "--range", "classic", "--no-frame"}, "", {"--coverage", "full"}},
+             Case{{}, "readable=1\nrange=-60:0\ncoverage=\n", {"--frame", "--range", "-60:0"}},
+         }) {
+        SCOPED_TRACE(c.ini + (c.readable.empty() ? "" : c.readable.back()));
+        const std::string readable = picture(c.readable, c.ini);
+        EXPECT_FALSE(readable.empty());
+        EXPECT_EQ(readable, picture(c.same_as, ""));
+    }
 }

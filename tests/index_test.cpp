@@ -223,3 +223,24 @@ TEST(IndexWriter, ConversionHandsOverThePaintedPictureOnlyWhenAsked) {
 
 }  // namespace
 }  // namespace tolvek
+
+namespace tolvek {
+namespace {
+
+TEST(IndexPage, TitleNamesTheRun) {
+    const auto with_status = [](std::string_view status) {
+        report::Record r;
+        r.status = std::string(status);
+        return r;
+    };
+    const std::vector<report::Record> records{with_status(report::kStatusWritten), with_status(report::kStatusUnreadable),
+                                              with_status(report::kStatusWritten)};
+    EXPECT_EQ(report::run_title("music/*", records, "2026-12-09"),
+              "music/* \xE2\x80\x94 3 files: 2 written, 1 unreadable, 2026-12-09");
+    EXPECT_EQ(report::run_title("", {records[0]}, ""), "1 file: 1 written");
+    const std::string page = report::render_index("/r/index.html", records, {}, "a <b> run");
+    EXPECT_NE(page.find("<title>a &lt;b&gt; run</title>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolvek

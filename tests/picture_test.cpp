@@ -380,3 +380,37 @@ TEST(Frame, AbsurdValuesDrawAFewLabels) {
 
 }  // namespace
 }  // namespace tolvek::convert
+
+namespace tolvek::convert {
+namespace {
+
+TEST(Frame, EachPaneHasItsBarHighLogLabelsAndLongNamesAreShortened) {
+    test::TestPalette grey = test::TestPalette::grey();
+    std::unique_ptr<image::Font> font;
+    ASSERT_TRUE(image::Font::open(kFrameTextPx, font));
+    const FrameLayout l = frame_layout(250, 2 * 256);
+    image::Picture p(l.width, l.height);
+    draw_frame(p, l, {"x.wav", 44100, 2, 10.0, 1000, "", 0, {"FL", "FR"}}, {Scale::Log, Range::dbfs(-120, 0), &grey},
+               font.get());
+    const auto bar = [&](int offset) { return p.pixel(l.left + l.columns + 12, l.data_y0() + offset).r; };
+    // Each bar runs from level 0 to level 255 over its own pane.
+    for (int pane_bottom : {0, 256}) {
+        EXPECT_EQ(bar(pane_bottom), 0) << pane_bottom;
+        EXPECT_EQ(bar(pane_bottom + 255), 255) << pane_bottom;
+    }
+    // A tick at 20 kHz on the upper pane's log axis.
+    const int row = static_cast<int>(std::lround(frequency_row(FrequencyAxis::make(Scale::Log, 44100, 256), 20000)));
+    EXPECT_EQ(p.pixel(l.left - 1 - 4, l.data_y0() + 256 + row), (image::Rgb{150, 150, 150}));
+
+    const FrameFacts facts{"field/a_rather_long_recording_name_2024.mp3", 44100, 2, 25.0, 400000, "mp3"};
+    const std::string whole = title_text(facts);
+    EXPECT_EQ(fitted_title(facts, *font, font->width(whole)), whole);
+    const std::string cut = fitted_title(facts, *font, font->width(whole) - 40);
+    EXPECT_LE(font->width(cut), font->width(whole) - 40);
+    EXPECT_TRUE(cut.starts_with("a_rather")) << cut;
+    EXPECT_NE(cut.find("\xE2\x80\xA6"), std::string::npos) << cut;
+    EXPECT_TRUE(cut.ends_with(whole.substr(whole.find("2024.mp3")))) << cut;
+}
+
+}  // namespace
+}  // namespace tolvek::convert
