@@ -46,8 +46,12 @@ install: configure
 # Three Debian packages in $(PACKAGE_DIR), tolvek, libtolvek0 and libtolvek-dev
 # (<name>_<version>-1_<arch>.deb), built apart for /usr and without the tests.
 PACKAGE_DIR ?= build-package
-package: deps
-	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
+# They link Debian's shared FFmpeg, so they take Debian's security updates
+# (doc/ffmpeg.md).
+package:
+	@TOLVEK_FFMPEG=shared bash scripts/install-deps.sh
+	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+	  -DTOLVEK_FFMPEG_PREFIX=shared >/dev/null
 	@cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	@cd $(PACKAGE_DIR) && rm -f *.deb && cpack -G DEB >/dev/null && ls *.deb
 
