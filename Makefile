@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff test-browser bench-index index-screenshot
+.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-startup bench-cutoff test-browser bench-index index-screenshot
 
 all: build
 
@@ -105,6 +105,13 @@ bench:
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli tolvek_stages
 	@bash bench/run.sh $(BENCH_DIR)
+
+# tolvek --version against an empty program linked like it (bench/startup.sh).
+bench-startup:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli empty_main
+	@bash bench/startup.sh $(BENCH_DIR)
 
 # The cutoff and cliff rules on the corpus of bench/cutoff-corpus.sh.
 bench-cutoff:
