@@ -219,7 +219,8 @@ def measure(args, program, corpus, scratch):
     runners = {"tolvek": tolvek_runner("tolvek", scratch, program, None)}
     runners[f"tolvek jobs={args.jobs}"] = tolvek_runner(f"tolvek-jobs{args.jobs}", scratch, program, args.jobs)
     runners["tolvek full"] = tolvek_runner("tolvek-full", scratch, program, None, ["--coverage", "full"])
-    runners["tolvek jobs=1"] = tolvek_runner("tolvek-jobs1", scratch, program, None, ["--jobs", "1"])
+    if "tolvek jobs=1" not in runners:
+        runners["tolvek jobs=1"] = tolvek_runner("tolvek-jobs1", scratch, program, None, ["--jobs", "1"])
     runners["tolvek jobs=2"] = tolvek_runner("tolvek-jobs2x", scratch, program, None, ["--jobs", "2"])
     missing_peers = {}
     for tool in PEERS:
@@ -342,7 +343,7 @@ def print_report(args, program, cases, startup, load):
                 if tool in case.na:
                     notes.append(f"{case.label}, {tool}: {case.na[tool]}")
         print(f"| {case.label} | {case.mode} | " + " | ".join(cells) + f" | {best} |")
-        if jobs_tool in case.tools:
+        if jobs_tool in case.tools and case.base == "tolvek":
             jobs = med.get(jobs_tool)
             jcells = [fmt_ms(jobs) if jobs else "n/a"] + ["" for _ in PEERS]
             best_j = f"×{min(peer_times) / jobs:.2f}" if peer_times and jobs else "n/a"
