@@ -5,7 +5,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-cutoff bench-loudness test-browser bench-index index-screenshot
+.PHONY: all deps configure build build-program test demo demo-picture clean bench test-asan fuzz install package test-package test-cluster bench-startup bench-cutoff bench-loudness test-browser bench-index index-screenshot
 
 all: build
 
@@ -46,8 +46,12 @@ install: configure
 # Three Debian packages in $(PACKAGE_DIR), tolvek, libtolvek0 and libtolvek-dev
 # (<name>_<version>-1_<arch>.deb), built apart for /usr and without the tests.
 PACKAGE_DIR ?= build-package
-package: deps
-	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
+# They link Debian's shared FFmpeg, so they take Debian's security updates
+# (doc/ffmpeg.md).
+package:
+	@TOLVEK_FFMPEG=shared bash scripts/install-deps.sh
+	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+	  -DTOLVEK_FFMPEG_PREFIX=shared >/dev/null
 	@cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	@cd $(PACKAGE_DIR) && rm -f *.deb && cpack -G DEB >/dev/null && ls *.deb
 
@@ -101,6 +105,13 @@ bench:
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli tolvek_stages
 	@bash bench/run.sh $(BENCH_DIR)
+
+# tolvek --version against an empty program linked like it (bench/startup.sh).
+bench-startup:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLVEK_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS) --target tolvek_cli empty_main
+	@bash bench/startup.sh $(BENCH_DIR)
 
 # The cutoff and cliff rules on the corpus of bench/cutoff-corpus.sh.
 bench-cutoff:

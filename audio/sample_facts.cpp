@@ -236,7 +236,10 @@ std::optional<bool> Stream::finish_whole() {
         s.position = 0;
         if (!s.open_demuxer()) return std::nullopt;
         if (s.tap.broken()) s.tap.restart();
+        // Faults were found as the columns read; this pass places nothing.
+        const std::optional<Damage> found = s.damage;
         s.decode_whole_for_tap();
+        s.damage = found;
         s.position = 0;
         if (!s.open_demuxer()) return std::nullopt;
     }

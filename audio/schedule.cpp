@@ -10,6 +10,7 @@
 // FLAC the search cannot read is read through by the demuxer from its
 // start, its packets placed by their headers' numbers.
 #include <algorithm>
+#include <utility>
 #include <iterator>
 #include <span>
 #include <string_view>
@@ -200,10 +201,11 @@ PacketPtr Stream::Impl::demux_next() {
 // missing. A new link of a chained file starts its count again, backwards.
 void Stream::Impl::note_lost_pages(const AVPacket& pkt) {
     const AVStream* st = source.fmt->streams[source.index];
+    const PtsMark seen = std::exchange(pts_seen, PtsMark{pkt.pts, pkt.duration});
     if (skipping != Skipping::Vorbis || st->time_base.num != 1 || st->time_base.den != static_cast<int>(source.info.rate) ||
-        pkt.pts == AV_NOPTS_VALUE || last_read.pts == AV_NOPTS_VALUE || last_read.duration <= 0)
+        pkt.pts == AV_NOPTS_VALUE || seen.pts == AV_NOPTS_VALUE || seen.duration <= 0)
         return;
-    if (pkt.pts - last_read.pts > last_read.duration + std::max<std::int64_t>(largest_packet, kVorbisLargestBlock))
+    if (pkt.pts - seen.pts > seen.duration + std::max<std::int64_t>(largest_packet, kVorbisLargestBlock))
         note_damage(Damage::Kind::FramesMissing, next_start);
 }
 
@@ -404,6 +406,7 @@ std::int64_t Stream::Impl::verified_start(const AVPacket& pkt) const {
 // the demuxer is then somewhere unknown.
 bool Stream::Impl::seek_demuxer(std::int64_t target) {
     if (av_seek_frame(source.fmt.get(), source.index, origin_pts + target, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    pts_seen = {};  // the jump is the seek's
     PacketPtr pkt = demux_next();
     if (!pkt) return false;
     const std::int64_t start = verified_start(*pkt);

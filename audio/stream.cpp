@@ -96,6 +96,7 @@ Status Stream::Impl::open_demuxer() {
     origin_pts = 0;
     origin_pos = -1;
     last_read = {};
+    pts_seen = {};
     mp3_first.reset();
     mp3_pass_declined_at = -1;
     history.clear();

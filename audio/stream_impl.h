@@ -179,6 +179,12 @@ struct Stream::Impl {
     std::int64_t nominal_frames(const AVPacket& pkt);
     bool read_packet(Packet& out);
     PacketPtr demux_next();
+    // The packet read last by the demuxer since it was opened or moved:
+    // where lost Ogg pages show as a jump (note_lost_pages).
+    struct PtsMark {
+        std::int64_t pts = AV_NOPTS_VALUE;
+        std::int64_t duration = 0;
+    } pts_seen;
     void note_lost_pages(const AVPacket& pkt);
     void place(PacketPtr pkt, Packet& out);
     bool take_vorbis_header(const AVPacket& pkt);

@@ -18,13 +18,14 @@ channel) and the peers draw no axes or legends, so each does no more work
 than tolvek.
 
 Cases, each row naming the mode it measures: one file per process for the
-180 s and 600 s files of every format (tolvek's default sampled coverage,
-and tolvek with jobs=2, whose second thread reads half of the columns);
+180 s and 600 s files of every format (tolvek's defaults: sampled coverage
+and jobs=0, one worker per usable core, which share one file's columns;
+and tolvek with jobs=1);
 tolvek with --coverage full on the 180 s and 600 s MP3 and FLAC against
 sox and ffmpeg, which analyse every sample too (the ratio is to the faster
 of the two); the 60-minute MP3 with --jobs 2 against --jobs 1; and batches
 of 20 180 s MP3s and of 20 180 s FLACs per run (tolvek and sndspec given
-their directory, tolvek once with jobs=1 and once with jobs=2; the other
+their directory, tolvek once with its defaults and once with jobs=1; the other
 peers in a shell loop). Runs are
 interleaved: each round runs every case with every tool once, the tools in
 a rotating order; the first round is a warm-up and is not counted. Times
@@ -191,7 +192,7 @@ def main():
                         help="lengths of the --coverage full rows (default 180,600; empty: none)")
     parser.add_argument("--full-formats", default="cbr192.mp3,flac", help="formats of the --coverage full rows")
     parser.add_argument("--no-hour", action="store_true", help="leave out the 60-minute --jobs row")
-    parser.add_argument("--jobs", type=int, default=2, help="the jobs value of the second batch run (default 2)")
+    parser.add_argument("--jobs", type=int, default=1, help="the jobs value of tolvek's second row (default 1)")
     parser.add_argument("--keep", action="store_true", help="keep the output directories")
     args = parser.parse_args()
 
@@ -218,7 +219,8 @@ def measure(args, program, corpus, scratch):
     runners = {"tolvek": tolvek_runner("tolvek", scratch, program, None)}
     runners[f"tolvek jobs={args.jobs}"] = tolvek_runner(f"tolvek-jobs{args.jobs}", scratch, program, args.jobs)
     runners["tolvek full"] = tolvek_runner("tolvek-full", scratch, program, None, ["--coverage", "full"])
-    runners["tolvek jobs=1"] = tolvek_runner("tolvek-jobs1", scratch, program, None, ["--jobs", "1"])
+    if "tolvek jobs=1" not in runners:
+        runners["tolvek jobs=1"] = tolvek_runner("tolvek-jobs1", scratch, program, None, ["--jobs", "1"])
     runners["tolvek jobs=2"] = tolvek_runner("tolvek-jobs2x", scratch, program, None, ["--jobs", "2"])
     missing_peers = {}
     for tool in PEERS:
@@ -260,7 +262,7 @@ def measure(args, program, corpus, scratch):
         batch = sorted(batch_dir.glob(f"*.{ext}")) if batch_dir.is_dir() else []
         if len(batch) == 20:
             cases.append(Case(f"batch of 20 × 180 s {name}", batch_dir,
-                              ["tolvek", f"tolvek jobs={args.jobs}"] + peers_here, batch, mode="sampled, jobs=1"))
+                              ["tolvek", f"tolvek jobs={args.jobs}"] + peers_here, batch))
         else:
             print(f"compare: {batch_dir} does not hold 20 {name}s; leaving that batch out", file=sys.stderr)
     if not cases:
@@ -341,7 +343,7 @@ def print_report(args, program, cases, startup, load):
                 if tool in case.na:
                     notes.append(f"{case.label}, {tool}: {case.na[tool]}")
         print(f"| {case.label} | {case.mode} | " + " | ".join(cells) + f" | {best} |")
-        if jobs_tool in case.tools:
+        if jobs_tool in case.tools and case.base == "tolvek":
             jobs = med.get(jobs_tool)
             jcells = [fmt_ms(jobs) if jobs else "n/a"] + ["" for _ in PEERS]
             best_j = f"×{min(peer_times) / jobs:.2f}" if peer_times and jobs else "n/a"
@@ -349,8 +351,7 @@ def print_report(args, program, cases, startup, load):
             if jobs_tool in case.na:
                 notes.append(f"{case.label}, {jobs_tool}: {case.na[jobs_tool]}")
             if base and jobs:
-                speedup = base / jobs
-                notes.append(f"jobs={args.jobs} against jobs=1 on the {case.label}: ×{speedup:.2f}")
+                notes.append(f"default against jobs={args.jobs} on the {case.label}: ×{jobs / base:.2f}")
     if startup:
         notes.append(f"tolvek start-up (`tolvek --version`): {fmt_ms(statistics.median(startup))} ms")
     print()

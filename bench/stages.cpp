@@ -215,10 +215,12 @@ void levels_stage(benchmark::State& state, void (*painter)(const Conversion&, to
 void BM_LevelsColours(benchmark::State& state) { levels_stage(state, paint); }
 void BM_LevelsColoursGrid(benchmark::State& state) { levels_stage(state, paint_with_grid); }
 
-// Encoding and writing the painted picture (with its grid), the file
-// renamed into place as the conversion does.
-void save_stage(benchmark::State& state, tolvek::image::FileType type, const char* name) {
+// Encoding and writing the painted picture (with its grid, or `picture`),
+// the file renamed into place as the conversion does.
+void save_stage(benchmark::State& state, tolvek::image::FileType type, const char* name,
+                const tolvek::image::Picture* picture = nullptr) {
     NEED_CONVERSION(state, c);
+    if (!picture) picture = &*c->picture;
     static ScratchDir scratch;
     if (scratch.path().empty()) {
         state.SkipWithError("no scratch directory");
@@ -226,7 +228,7 @@ void save_stage(benchmark::State& state, tolvek::image::FileType type, const cha
     }
     const std::string target = scratch.path() + "/" + name;
     for (auto _ : state) {
-        if (const tolvek::Status saved = c->picture->save(target, type); !saved) {
+        if (const tolvek::Status saved = picture->save(target, type); !saved) {
             state.SkipWithError(("save failed: " + saved.message).c_str());
             return;
         }
@@ -237,6 +239,14 @@ void save_stage(benchmark::State& state, tolvek::image::FileType type, const cha
 
 void BM_PngSave(benchmark::State& state) { save_stage(state, tolvek::image::FileType::Png, "stage.png"); }
 void BM_JpegSave(benchmark::State& state) { save_stage(state, tolvek::image::FileType::Jpeg, "stage.jpg"); }
+// Without the grid's blended marks the picture holds at most the palette's
+// 256 colours, and is saved as palette indices.
+void BM_PngSaveNoGrid(benchmark::State& state) {
+    NEED_CONVERSION(state, c);
+    tolvek::image::Picture picture(c->plan.count, kSpectrumBins);
+    paint_cells(*c, picture, false);
+    save_stage(state, tolvek::image::FileType::Png, "stage-no-grid.png", &picture);
+}
 
 // The former writer: libpng, no row filter, zlib level 1, into memory.
 void append_bytes(png_structp png, png_bytep data, png_size_t size) {
@@ -298,6 +308,7 @@ BENCHMARK(BM_Fft)->Name("fft_1000_windows")->Unit(benchmark::kMillisecond)->UseR
 BENCHMARK(BM_LevelsColours)->Name("levels_colours")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LevelsColoursGrid)->Name("levels_colours_grid")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PngSave)->Name("png_save")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PngSaveNoGrid)->Name("png_save_no_grid")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PngEncodeLibpng)->Name("png_encode_libpng_zlib1")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PngEncodeDeflate)->Name("png_encode_libdeflate")->DenseRange(1, 6)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_JpegSave)->Name("jpeg_save")->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,11 +1,14 @@
 #include "frontend/settings.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -57,7 +60,7 @@ const std::array<SettingDef, 28> kSettings{{
      .value_name = "FILE", .help = "palette file"},
     {.key = "jobs", .kind = SettingKind::kNumber, .number = &Settings::jobs, .min = 0, .max = INT_MAX,
      .capped_by_cores = true, .short_option = 'j', .value_name = "N",
-     .help = "files converted at once; 0: one per processor core"},
+     .help = "files converted at once; 0: one per processor core this\nprocess may use"},
     {.key = "range", .kind = SettingKind::kText, .text = &Settings::range, .valid = valid_range,
      .rule = "classic|LOW:HIGH with -300 <= LOW, HIGH <= 50 and HIGH - LOW >= 1", .value_name = "classic|LOW:HIGH",
      .help = "levels: classic, or linear in dB from LOW to HIGH dBFS\n(e.g. -120:0; 0 dBFS is a full-scale sine)"},
@@ -202,8 +205,7 @@ std::string unknown_key_warning(std::string_view key) {
 
 // The file's rules for a number: what today's reading gives, and why it
 // differs from what was written, when it does. Out of range is clamped,
-// except that a job count below 0 gives the default, 1 (a count of 0, the
-// nearest, would mean one per core).
+// except that a job count below 0 gives the default, 0.
 int file_number(const SettingDef& def, std::string_view value, std::string* why) {
     int n = read_int(value);
     if (!is_whole_number(value)) *why = "is not a number";
@@ -266,7 +268,19 @@ std::string setting_value_text(const Settings& s, const SettingDef& def) {
 }
 
 int max_jobs() {
-    return kJobsPerCore * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return kJobsPerCore * usable_cores();
+}
+
+int usable_cores() {
+    // A set sized for the machine's possible CPUs, not the fixed 1024 of cpu_set_t.
+    const int possible = std::max({1, static_cast<int>(std::thread::hardware_concurrency()), CPU_SETSIZE});
+    struct Free {
+        void operator()(cpu_set_t* s) const { CPU_FREE(s); }
+    };
+    const std::unique_ptr<cpu_set_t, Free> set(CPU_ALLOC(possible));
+    const std::size_t bytes = CPU_ALLOC_SIZE(possible);
+    if (set && sched_getaffinity(0, bytes, set.get()) == 0) return std::max(1, CPU_COUNT_S(bytes, set.get()));
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 void finish_settings(Settings& s) {

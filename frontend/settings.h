@@ -38,7 +38,7 @@ struct Settings {
     std::string outdir = ".";               // root of the mirrored tree (local=1)
     std::string palette = "tolvek_color.pal";
     image::FileType format = image::FileType::Png;  // JPEG for output "jpeg" or "jpg"
-    int jobs = 1;                           // 0 or more, at most 4 per core; see worker_count()
+    int jobs = 0;                           // 0 (one per usable core) or more, at most 4 per core; see worker_count()
     std::string range = "classic";          // classic, or LOW:HIGH in dBFS
     std::string scale = "linear";           // linear or log
     int frame = 0;                          // 0 or 1: axes, title and colour bar
@@ -109,7 +109,10 @@ std::string setting_value_text(const Settings& s, const SettingDef& def);
 
 // More workers than this per core only add switching and memory.
 inline constexpr int kJobsPerCore = 4;
-int max_jobs();  // kJobsPerCore times the processor cores (at least one core)
+int max_jobs();  // kJobsPerCore times usable_cores()
+// The processor cores this process may run on (its affinity mask, which
+// taskset and a batch scheduler's CPU limit set), at least 1.
+int usable_cores();
 
 // What readable=1 sets, each only where neither the command line nor the
 // settings file gives that key.

@@ -182,7 +182,7 @@ void fill_run_settings(const Settings& settings, const palette::Colours& colours
     run.walk.verbose = settings.verbose;
     run.walk.local = settings.local != 0;
     run.walk.outdir = settings.outdir;
-    run.jobs = worker_count(settings.jobs, static_cast<int>(std::thread::hardware_concurrency()));
+    run.jobs = worker_count(settings.jobs, usable_cores());
     run.patterns = std::move(patterns);
     run.update = settings.update != 0;
 }

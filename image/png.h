@@ -10,15 +10,20 @@
 
 namespace tolvek::image {
 
-// The libdeflate level save() uses: chosen by measurement (bench/README.md, Stages).
+// The libdeflate levels save() uses, for RGB rows and for palette indices:
+// chosen by measurement (bench/README.md, Stages). On indices level 1 is a
+// quarter faster than 2 and the file no larger.
 inline constexpr int kPngDeflateLevel = 2;
+inline constexpr int kPngIndexedDeflateLevel = 1;
 
 // Writes to `out` a whole PNG file of `picture`: signature, IHDR (8-bit
-// RGB), one uncompressed iTXt chunk per metadata entry in order, the rows
-// unfiltered in IDAT, IEND. The keywords are tidied as libpng tidies them
+// RGB, or 8-bit palette indices when the picture holds at most 256
+// colours), one uncompressed iTXt chunk per metadata entry in order, PLTE
+// for a palette, the rows unfiltered in IDAT, IEND. The keywords are tidied as libpng tidies them
 // (leading, trailing and repeated spaces dropped). Fails with kSaveEncode
 // for an empty picture, a side over 1,000,000 pixels or a keyword of
 // spaces (then nothing is written), kSaveWrite when a write fails.
+// `level` is the level for RGB rows.
 Status write_png(const Picture& picture, const Metadata& metadata, std::FILE* out, int level = kPngDeflateLevel);
 
 }  // namespace tolvek::image

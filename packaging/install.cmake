@@ -101,3 +101,9 @@ interface.
 This package holds the C header, the development link and the pkg-config
 file.")
 include(CPack)
+
+# A program and library with the lean static FFmpeg carry FFmpeg's licence
+# (LGPL 2.1 or later) and the record of its source and configuration.
+if(TOLVEK_LEAN_FFMPEG)
+  install(DIRECTORY ${ffmpeg_prefix}/share/doc/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/ffmpeg COMPONENT program)
+endif()

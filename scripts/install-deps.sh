@@ -6,6 +6,8 @@
 # make test-package runs: lintian, dpkg-shlibdeps, man, groff, file),
 # "cluster" (Slurm, munge and GNU parallel for make test-cluster), "browser"
 # (Chromium, its driver and Selenium for make test-browser).
+# Then, except for "package" or with TOLVEK_FFMPEG=shared, the lean static
+# FFmpeg of scripts/build-ffmpeg.sh (built once, then taken from its cache).
 #   scripts/install-deps.sh [fuzz] [bench] [package] [cluster] [browser]
 set -euo pipefail
 
@@ -30,6 +32,13 @@ for group in "$@"; do
   esac
 done
 
+lean_ffmpeg=yes
+[ "${TOLVEK_FFMPEG:-}" = shared ] && lean_ffmpeg=no
+for group in "$@"; do [ "$group" = package ] && lean_ffmpeg=no; done
+lean_ffmpeg() {
+  if [ "$lean_ffmpeg" = yes ]; then bash "$(dirname "$0")/build-ffmpeg.sh"; fi
+}
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -38,6 +47,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+  lean_ffmpeg
   exit 0
 fi
 
@@ -46,3 +56,4 @@ if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+lean_ffmpeg

@@ -211,7 +211,9 @@ TEST(BadInput, FilesThatAreNotAudioAreSkipped) {
          {3, {"Skipping ./h.flac", "Skipping ./h.mp3", "Skipping ./h.ogg", "Skipping ./h.wav"}, {}}},
         {"a tracker module is no recorded stream",
          [](const Scene& s) { s.file("in/tune.mod", t::tracker_module()); }, kVerbose, {"in"},
-         {0, {"./tune.mod - error. Only streaming or WAV files are supported"}, {}}},
+         {0,
+          {t::kModulesOpen ? "./tune.mod - error. Only streaming or WAV files are supported" : "Skipping ./tune.mod"},
+          {}}},
         {"quiet without verbose", [](const Scene& s) { s.file("in/empty.mp3", ""); }, "", {"in"}, {3, {}, {}}},
     });
 }
@@ -1213,12 +1215,15 @@ TEST(BadInput, ManyAudioStreamsDecodeOnlyOne) {
     many.reset();
     one.reset();
 
-    // Each converted under the same name, which the picture shows.
-    [[maybe_unused]] const long idle_kib = scene.tolvek({"--version"}).peak_kib;
+    // Each converted under the same name, which the picture shows. A
+    // child's peak counts this process's memory at the fork, so the idle
+    // program is measured right before each conversion.
+    [[maybe_unused]] long idle_kib = 0;
     std::map<std::string, std::pair<t::Image, long>> converted;
     for (const char* source : {"two.ogg", "many.ogg"}) {
         fs::copy_file(scene.path(source), scene.path("in/s.ogg"), fs::copy_options::overwrite_existing);
         fs::remove(scene.path("in/s.ogg.png"));
+        idle_kib = scene.tolvek({"--version"}).peak_kib;
         const t::RunResult r = expect_run(scene, {"in"}, {0, {"saved ./s.ogg"}, {"in/s.ogg.png"}});
         ASSERT_TRUE(t::read_png(scene.path("in/s.ogg.png"), converted[source].first)) << source;
         converted[source].second = r.peak_kib;

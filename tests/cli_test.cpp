@@ -392,7 +392,7 @@ TEST(Cli, OptionsAndMistakes) {
                   {"music/a.wav.jpg"}},
              Case{{"empty"}, "verbose=7\njobs=-5\n", 0, summary,
                   "tolvek: Tolvek_Pre.ini:2: verbose=7 is outside 0..2; using 2\n"
-                  "tolvek: Tolvek_Pre.ini:3: jobs=-5 is below 0; using 1\n", {}},
+                  "tolvek: Tolvek_Pre.ini:3: jobs=-5 is below 0; using 0\n", {}},
              Case{{"empty"}, "range=-1e30:0\n", 0, summary,
                   "tolvek: Tolvek_Pre.ini:2: range=-1e30:0 is not classic|LOW:HIGH with -300 <= LOW, HIGH <= 50 and "
                   "HIGH - LOW >= 1; using classic\n", {}},
@@ -792,7 +792,7 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
         write_file(w.path("music/notes.txt"), "not a sound\n");
         w.folders("music/a.wav.png");  // this picture cannot be written
         w.folders("music/empty");
-        w.ini("recursive=1\nlocal=0\nverbose=1\njobs=" + jobs + "\n");
+        w.ini("recursive=1\nlocal=0\nverbose=1\n" + (jobs.empty() ? "" : "jobs=" + jobs + "\n"));
         w.settle_times();
         Run run{w.tolvek({"music"}), {}};
         for (const char* name : {"music/b.WAV.png", "music/live/c.wav.png", "music/extra0.wav.png", "music/extra5.wav.png"})
@@ -802,7 +802,7 @@ TEST(Cli, ParallelJobsGiveTheSameOutput) {
     const Run one = run_with("1");
     EXPECT_EQ(one.result.status, 2);
     EXPECT_NE(one.result.out.find(", Save error\n"), std::string::npos);
-    for (const char* jobs : {"2", "0", "7"}) {
+    for (const char* jobs : {"2", "0", "7", ""}) {  // "": the default
         SCOPED_TRACE(jobs);
         const Run many = run_with(jobs);
         EXPECT_EQ(many.result.status, one.result.status);

@@ -140,7 +140,7 @@ TEST(Help, ListsEverySettingWithItsDefaultAndOption) {
     const std::string help = help_text();
     for (const char* line : {"  quality=75                 --quality N\n", "  grid=1                     --grid, --no-grid\n",
                              "  palette=tolvek_color.pal   -p, --palette FILE\n", "  output=png ",
-                             "  verbose=0                  -v, --verbose=N\n", "  jobs=1 ", "  outdir=. ", "--config FILE",
+                             "  verbose=0                  -v, --verbose=N\n", "  jobs=0 ", "  outdir=. ", "--config FILE",
                              "  progress=                  --progress, --no-progress\n",
                              "64 usage error"})
         EXPECT_NE(help.find(line), std::string::npos) << line;

@@ -31,6 +31,25 @@ Picture speckled(int width, int height) {
     return p;
 }
 
+// `colours` different colours, one per pixel in turn, rows of `width`.
+Picture of_colours(int colours, int width, int height) {
+    Picture p(width, height);
+    for (int i = 0; i < width * height; ++i) {
+        const int c = i % colours;
+        p.set_pixel(i % width, i / width, {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8), 200});
+    }
+    return p;
+}
+
+constexpr int kRgb = 2;      // IHDR colour types
+constexpr int kIndexed = 3;
+
+// IHDR's colour type: the byte after width, height and bit depth.
+int colour_type(const std::string& path) {
+    const std::string bytes = tolvek::test::read_file(path);
+    return bytes.size() > 25 ? static_cast<std::uint8_t>(bytes[25]) : -1;
+}
+
 // The iTXt entries libpng finds before the first IDAT.
 Metadata texts_before_pixels(const std::string& path) {
     Metadata found;
@@ -58,10 +77,17 @@ Metadata texts_before_pixels(const std::string& path) {
 TEST(PngWriter, LibpngDecodesThePixelsAndTextsWritten) {
     const Metadata texts = {{"Software", "tolvek"}, {"Comment", "zwölf\nlines"}, {"  Two   words ", ""}};
     const Metadata tidied = {{"Software", "tolvek"}, {"Comment", "zwölf\nlines"}, {"Two words", ""}};
+    // At most 256 colours are written as palette indices, more as RGB.
     const struct {
         Picture picture;
         Metadata metadata, expected;
-    } cases[] = {{Picture(1, 1), {}, {}}, {speckled(7, 5), texts, tidied}, {speckled(1000, 1024), texts, tidied}};
+        int colour_type;
+    } cases[] = {{Picture(1, 1), {}, {}, kIndexed},
+                 {speckled(7, 5), texts, tidied, kIndexed},
+                 {of_colours(256, 16, 16), texts, tidied, kIndexed},
+                 {of_colours(257, 257, 1), texts, tidied, kRgb},
+                 {of_colours(256, 1000, 1024), texts, tidied, kIndexed},
+                 {speckled(1000, 1024), texts, tidied, kRgb}};
     tolvek::test::TempDir dir;
     for (const auto& c : cases) {
         const std::string path = dir.file("p.png");
@@ -75,6 +101,7 @@ TEST(PngWriter, LibpngDecodesThePixelsAndTextsWritten) {
             want.insert(want.end(), c.picture.row(y), c.picture.row(y) + std::size_t{3} * image.width);
         EXPECT_TRUE(image.rgb == want) << image.width << "x" << image.height;
         EXPECT_EQ(texts_before_pixels(path), c.expected) << image.width << "x" << image.height;
+        EXPECT_EQ(colour_type(path), c.colour_type) << image.width << "x" << image.height;
     }
 }
 

@@ -99,12 +99,13 @@ INSTANTIATE_TEST_SUITE_P(
         // flags normalised
         Case{"flags nonzero", "[general]\nrecursive=5\ngrid=-1\nlocal=2\n", "recursive=1 local=1"},
         Case{"flags zero", "[general]\nrecursive=0\ngrid=0\nlocal=no\n", "grid=0"},
-        // verbose clamped to 0..2; jobs below 0 is 1 (0 would mean one job per core)
+        // verbose clamped to 0..2; jobs below 0 is the default, 0 (one job per usable core)
         Case{"verbose above 2", "[general]\nverbose=3\n", "verbose=2"},
         Case{"verbose below 0", "[general]\nverbose=-1\n", "verbose=0"},
         Case{"verbose 0", "[general]\nverbose=0\n", "verbose=0"},
-        Case{"jobs below 0", "[general]\njobs=-1\n", "jobs=1"},
+        Case{"jobs below 0", "[general]\njobs=-1\n", "jobs=0"},
         Case{"jobs 0", "[general]\njobs=0\n", "jobs=0"},
+        Case{"jobs 1", "[general]\njobs=1\n", "jobs=1"},
         // output
         Case{"JPG", "[general]\noutput=JPG\n", "output=JPG format=2"},
         Case{"Jpeg", "[general]\noutput=Jpeg\n", "output=Jpeg format=2"},
@@ -191,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"[general]\nquality=50\nrecursive=1\ngrid=0\nverbose=2\noutput=JPG\njobs=0\npalette=\n", ""},
         WarningCase{"[general]\nverbose=3\n", "tolvek: my.ini:2: verbose=3 is outside 0..2; using 2"},
         WarningCase{"[general]\nverbose=-1\n", "tolvek: my.ini:2: verbose=-1 is outside 0..2; using 0"},
-        WarningCase{"[general]\njobs=-5\n", "tolvek: my.ini:2: jobs=-5 is below 0; using 1"},
+        WarningCase{"[general]\njobs=-5\n", "tolvek: my.ini:2: jobs=-5 is below 0; using 0"},
         WarningCase{"[other]\ncolour=red\nquality 1\n;x\n# y\n", ""},
         WarningCase{"[general]\nquality=50\ngrid=yes\n", "tolvek: my.ini:3: grid=yes is not a number; using 0"},
         WarningCase{"[general]\njobs=two\n", "tolvek: my.ini:2: jobs=two is not a number; using 0"},

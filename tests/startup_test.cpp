@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "frontend/settings.h"
 #include "frontend/startup.h"
 #include "support/fixtures.h"
 
@@ -133,6 +136,25 @@ TEST_F(StartUp, ArgumentsAfterTheEndOfOptionsArePatterns) {
 }
 
 }  // namespace
+
+// jobs=0 counts the cores this process may run on (taskset, a batch
+// scheduler's CPU limit), not the machine's. Pinned in a thread of its own.
+TEST(Jobs, UsableCoresFollowTheAffinityMask) {
+    std::thread([] {
+        cpu_set_t allowed;
+        ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+        cpu_set_t pinned;
+        CPU_ZERO(&pinned);
+        int taken = 0;
+        for (int cpu = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu) {
+            if (!CPU_ISSET(cpu, &allowed)) continue;
+            CPU_SET(cpu, &pinned);
+            ASSERT_EQ(sched_setaffinity(0, sizeof pinned, &pinned), 0);
+            EXPECT_EQ(tolvek::frontend::usable_cores(), ++taken);
+        }
+        EXPECT_EQ(tolvek::frontend::max_jobs(), tolvek::frontend::kJobsPerCore * taken);
+    }).join();
+}
 
 TEST(Jobs, WorkerCount) {
     // More than four per core only cost memory: capped.

@@ -26,6 +26,11 @@ private:
     std::string path_;
 };
 
+// Debian's shared FFmpeg opens tracker modules (through libopenmpt) as
+// synthesised music; the lean build of scripts/build-ffmpeg.sh reads only
+// the audio file endings and refuses a module when it opens it.
+inline constexpr bool kModulesOpen = TOLVEK_LEAN_FFMPEG == 0;
+
 // Interleaved 16-bit samples.
 using Samples = std::vector<std::int16_t>;
 
