@@ -62,13 +62,11 @@ std::optional<std::int64_t> Stream::Impl::placed_length() {
     return next_start;
 }
 
-// Frames the decoder gives for the whole file.
-std::int64_t Stream::Impl::decoded_length() {
+void Stream::Impl::decode_every_packet(const std::function<void(const AVFrame&)>& take_frame) {
     AVCodecContext* dec = source.dec.get();
-    std::int64_t total = 0;
     const auto drain = [&] {
         while (avcodec_receive_frame(dec, frame.get()) == 0) {
-            total += frame->nb_samples;
+            take_frame(*frame);
             av_frame_unref(frame.get());
         }
     };
@@ -79,6 +77,12 @@ std::int64_t Stream::Impl::decoded_length() {
     }
     avcodec_send_packet(dec, nullptr);
     drain();
+}
+
+// Frames the decoder gives for the whole file.
+std::int64_t Stream::Impl::decoded_length() {
+    std::int64_t total = 0;
+    decode_every_packet([&](const AVFrame& f) { total += f.nb_samples; });
     return total;
 }
 

@@ -189,22 +189,11 @@ std::optional<bool> SampleTap::md5_matches() const {
 // Every frame of the stream, decoded in order from its first packet, to the
 // tap alone: the windows' buffers are left alone.
 void Stream::Impl::decode_whole_for_tap() {
-    AVCodecContext* dec = source.dec.get();
     std::int64_t at = 0;
-    const auto drain = [&] {
-        while (avcodec_receive_frame(dec, frame.get()) == 0) {
-            tap.take(*frame, at);
-            at += frame->nb_samples;
-            av_frame_unref(frame.get());
-        }
-    };
-    while (PacketPtr pkt = demux_next()) {
-        drain();  // the decoder takes no input while output waits
-        avcodec_send_packet(dec, pkt.get());  // a refused packet gives nothing, as in reading
-        drain();
-    }
-    avcodec_send_packet(dec, nullptr);
-    drain();
+    decode_every_packet([&](const AVFrame& f) {
+        tap.take(f, at);
+        at += f.nb_samples;
+    });
 }
 
 SampleBits Stream::sample_bits() const { return impl_->tap.bits(impl_->source.dec.get()); }

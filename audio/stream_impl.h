@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -172,6 +173,9 @@ struct Stream::Impl {
     Status settle_length();
     std::optional<std::int64_t> placed_length();
     std::int64_t decoded_length();
+    // Every packet from the demuxer's place on, through the decoder, each
+    // frame it gives handed to `take_frame`; refused packets give nothing.
+    void decode_every_packet(const std::function<void(const AVFrame&)>& take_frame);
 
     // schedule.cpp
     void measure_flac_length();
