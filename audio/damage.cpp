@@ -14,10 +14,8 @@ namespace tolvek::audio {
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+constexpr std::size_t kFlacStreamInfoBytes = 34;  // where the extradata opens with STREAMINFO
+constexpr std::int64_t kEndSlackPackets = 3;
 
 // RIFF/WAVE: the "fmt " chunk's block alignment and the "data" chunk's
 // place and stated size.
@@ -43,7 +41,7 @@ std::optional<WavData> wav_data(const ReadAt& read_at) {
     WavData out;
     for (std::uint64_t at = 12; at + 8 <= n;) {
         const std::string_view id(reinterpret_cast<const char*>(head.data() + at), 4);
-        const std::uint32_t size = le32(head.data() + at + 4);
+        const std::uint32_t size = read_le32(head.data() + at + 4);
         if (id == "fmt " && at + 8 + 14 <= n) out.block_align = head[at + 8 + 12] | head[at + 8 + 13] << 8;
         if (id == "data") {
             if (size == kWavSizeUnknown || out.block_align == 0) return std::nullopt;
@@ -54,36 +52,6 @@ std::optional<WavData> wav_data(const ReadAt& read_at) {
         at += 8 + size + (size & 1);
     }
     return std::nullopt;
-}
-
-// How an Ogg file's last page ends.
-enum class OggEnd { Whole, NoEndPage, PartialPage, Unknown };
-
-constexpr std::size_t kFlacStreamInfoBytes = 34;
-constexpr std::int64_t kEndSlackPackets = 3;  // where the extradata opens with STREAMINFO
-
-// A page is at most 27 + 255 + 255 × 255 bytes.
-constexpr std::size_t kOggMaxPageBytes = 27 + 255 + 255 * 255;
-constexpr std::uint8_t kOggLastPageFlag = 0x04;
-
-// The last page of the file, found from its end: its capture pattern and
-// version, then its segment table against the bytes that follow.
-OggEnd ogg_end(const ReadAt& read_at, std::uint64_t size) {
-    const std::uint64_t from = size > kOggMaxPageBytes ? size - kOggMaxPageBytes : 0;
-    std::vector<std::uint8_t> tail(static_cast<std::size_t>(size - from));
-    if (read_at(from, tail) != static_cast<long>(tail.size())) return OggEnd::Unknown;
-    const std::string_view text(reinterpret_cast<const char*>(tail.data()), tail.size());
-    for (std::size_t at = text.rfind("OggS"); at != std::string_view::npos; at = at ? text.rfind("OggS", at - 1) : std::string_view::npos) {
-        if (tail[at + 4] != 0) continue;
-        if (at + 27 > tail.size()) return OggEnd::PartialPage;
-        const std::size_t segments = tail[at + 26];
-        if (at + 27 + segments > tail.size()) return OggEnd::PartialPage;
-        std::size_t body = 0;
-        for (std::size_t i = 0; i < segments; ++i) body += tail[at + 27 + i];
-        if (at + 27 + segments + body > tail.size()) return OggEnd::PartialPage;
-        return (tail[at + 5] & kOggLastPageFlag) ? OggEnd::Whole : OggEnd::NoEndPage;
-    }
-    return OggEnd::Unknown;
 }
 
 }  // namespace

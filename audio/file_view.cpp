@@ -43,6 +43,9 @@ constexpr std::size_t kMaxSegments = 255;
 constexpr std::size_t kSerialOffset = 14;
 constexpr std::size_t kFlagsOffset = 5;
 constexpr std::uint8_t kFirstPageFlag = 0x02;  // the stream's first page
+constexpr std::uint8_t kLastPageFlag = 0x04;   // the stream's end-of-stream page
+// A page is at most this long: header, 255 segments of 255 bytes.
+constexpr std::size_t kMaxPageBytes = kHeaderBytes + kMaxSegments + kMaxSegments * 255;
 // Enough of a first page's body to tell its codec and, for Vorbis, read the
 // nominal bit rate (bytes 20..23 of its identification header).
 constexpr std::size_t kBodyHeadBytes = 32;
@@ -51,16 +54,14 @@ constexpr std::size_t kVorbisBitrateOffset = 20;
 struct Page {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;  // header, segment table and body; cut at the file's end
+    bool cut = false;          // the file ends before the page does
     std::uint32_t serial = 0;
     bool first = false;
+    bool last = false;         // the stream's end-of-stream page
     std::array<std::uint8_t, kBodyHeadBytes> head{};
     std::size_t head_size = 0;
 };
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 std::optional<Page> read_page(const ReadAt& read_at, std::uint64_t offset, std::uint64_t size) {
     std::array<std::uint8_t, kHeaderBytes + kMaxSegments + kBodyHeadBytes> buf{};
@@ -76,8 +77,10 @@ std::optional<Page> read_page(const ReadAt& read_at, std::uint64_t offset, std::
     Page p;
     p.offset = offset;
     p.length = std::min<std::uint64_t>(body_start + body, size - offset);
-    p.serial = le32(&buf[kSerialOffset]);
+    p.cut = body_start + body > size - offset;
+    p.serial = read_le32(&buf[kSerialOffset]);
     p.first = (buf[kFlagsOffset] & kFirstPageFlag) != 0;
+    p.last = (buf[kFlagsOffset] & kLastPageFlag) != 0;
     p.head_size = static_cast<std::size_t>(std::min<std::uint64_t>({n - body_start, body, kBodyHeadBytes}));
     std::copy_n(buf.begin() + static_cast<std::ptrdiff_t>(body_start), p.head_size, p.head.begin());
     return p;
@@ -96,7 +99,7 @@ Kind kind_of(const Page& p) {
     const std::string_view head(reinterpret_cast<const char*>(p.head.data()), p.head_size);
     if (head.starts_with("\x01vorbis")) {
         if (head.size() < kVorbisBitrateOffset + 4) return {};
-        return {true, true, le32(&p.head[kVorbisBitrateOffset])};
+        return {true, true, read_le32(&p.head[kVorbisBitrateOffset])};
     }
     if (head.starts_with("OpusHead") || head.starts_with("\x7f" "FLAC")) return {true, true, 0};
     if (head.starts_with("\x80theora") || head.starts_with(std::string_view("fishead\0", 8))) return {true, false, 0};
@@ -168,6 +171,21 @@ bool ogg_is_chained(const ReadAt& read_at, std::uint64_t size) {
         offset += page->length;
     }
     return false;
+}
+
+OggEnd ogg_end(const ReadAt& read_at, std::uint64_t size) {
+    const std::uint64_t from = size > kMaxPageBytes ? size - kMaxPageBytes : 0;
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(size - from));
+    if (read_at(from, tail) != static_cast<long>(tail.size())) return OggEnd::Unknown;
+    const std::string_view text(reinterpret_cast<const char*>(tail.data()), tail.size());
+    for (std::size_t at = text.rfind("OggS"); at != std::string_view::npos;
+         at = at ? text.rfind("OggS", at - 1) : std::string_view::npos) {
+        if (at + 4 < tail.size() && tail[at + 4] != 0) continue;  // not a page's version
+        const std::optional<Page> page = read_page(read_at, from + at, size);
+        if (!page || page->cut) return OggEnd::PartialPage;
+        return page->last ? OggEnd::Whole : OggEnd::NoEndPage;
+    }
+    return OggEnd::Unknown;
 }
 
 }  // namespace tolvek::audio

@@ -43,6 +43,12 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// The little-endian 32-bit number at `p`, as RIFF and Ogg headers hold them.
+inline std::uint32_t read_le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
 // Reads up to out.size() bytes at `offset` of the source; the count read
 // (less at the end of the file), or a negative number when the read failed.
 using ReadAt = std::function<long(std::uint64_t offset, std::span<std::uint8_t> out)>;
@@ -62,5 +68,11 @@ FileView ogg_single_stream_view(const ReadAt& read_at, std::uint64_t size);
 // Pages are walked by their headers, one read each, up to the first such
 // start, or to a page that does not follow on from the one before.
 bool ogg_is_chained(const ReadAt& read_at, std::uint64_t size);
+
+// How an Ogg file of `size` bytes ends: on a whole end-of-stream page, on a
+// whole page of another kind, on a page cut short, or unknown (no page
+// found in its last page's length, or a failed read).
+enum class OggEnd { Whole, NoEndPage, PartialPage, Unknown };
+OggEnd ogg_end(const ReadAt& read_at, std::uint64_t size);
 
 }  // namespace tolvek::audio
